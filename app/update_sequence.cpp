@@ -1,0 +1,107 @@
+#include "app/update_sequence.h"
+
+#include "device/control_firmware_table.h"
+#include "device/device_connection.h"
+#include "device/firmware_loader.h"
+#include "images/image_downloads.h"
+
+namespace vesk {
+namespace {
+
+constexpr std::uint16_t kDeviceIndex = 0;
+
+class Run {
+ public:
+  Run(UpdateHost& host, UpdateState& state) : host_(host), state_(state) {}
+
+  RunOutcome Execute() {
+    log_.Start("USB Board Initialization Started\r\n");
+    host_.ShowStatusLog(log_);
+    if (host_.AskYesNo(kProceedQuestion, kConfirmationCaption) == kAnswerNo) {
+      log_.Append("Initialization cancelled by user\r\n");
+      host_.ShowStatusLog(log_);
+      return RunOutcome::Cancelled;
+    }
+
+    Log("Opening camera connection\r\n");
+    if (OpenCameraDevice(kDeviceIndex, state_.handle, state_.devicePath) != kOpenSucceeded)
+      return Fail("Error 0x1 (Failed to connect to camera)\r\n");
+    Log("Camera connection opened successfully\r\n");
+
+    Log("Downloading USB control firmware\r\n");
+    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable))
+      return Fail("Error 0x2 (Failed download control firmware)\r\n");
+    RomHeader& header = state_.header;
+    header.InitRomHeader();
+
+    ImageDownloadResult byteCount;
+    const ImageProgress progress = [this](const std::string& file, std::uint32_t written,
+                                          std::uint32_t total) {
+      host_.ShowImageProgress(file, written, total);
+    };
+
+    Log("Downloading BufCon...please wait.....\r\n");
+    if (!DownloadBufCon(state_.handle, byteCount, progress))
+      return Fail("Error 0x3 (Failed to download BufCon)\r\n");
+    header.SetBufConSize(byteCount.byteCount);
+
+    Log("Downloading CamCon...please wait.....\r\n");
+    if (!DownloadCamCon(state_.handle, byteCount, progress))
+      return Fail("Error 0x4 (Failed to download CamCon)\r\n");
+    header.SetCamConSize(byteCount.byteCount);
+
+    Log("Downloading FX2...please wait.....\r\n");
+    if (!DownloadFx2Image(state_.handle, progress))
+      return Fail("Error 0x5 (Failed to download FX2)\r\n");
+    header.SetFx2Present();
+
+    Log("Downloading GPIF waveforms...\r\n");
+    if (!DownloadGpifWaveforms(state_.handle, progress))
+      return Fail("Error 0x6 (Failed to download GPIF waveforms)\r\n");
+    header.SetGpifPresent();
+    header.SetVendorId(kVendorId);
+    header.SetProductId(kProductId);
+    header.SetDeviceId(kDeviceId);
+
+    Log("Writing USB ROM header...\r\n");
+    if (!header.WriteRomHeader(state_.handle))
+      return Fail("Error 0x7 (Failed to write USB ROM header)\r\n");
+
+    Log("Closing camera connection\r\n");
+    if ((CloseCameraDevice(state_.handle) & 0xFFFF) != 0)
+      return Fail("Error 0x8 (Failed to connect to camera)\r\n");
+    Log("Camera connection closed\r\n");
+
+    if (host_.AskYesNo(kPowerCycleQuestion, kConfirmationCaption) == kAnswerNo)
+      return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
+    log_.Append("Power cycle complete\r\n");
+    log_.Append("Camera firmware update SUCCESSFUL.  Update complete.");
+    host_.ShowStatusLog(log_);
+    return RunOutcome::Succeeded;
+  }
+
+ private:
+  void Log(std::string_view line) {
+    log_.Append(line);
+    host_.ShowStatusLog(log_);
+  }
+
+  RunOutcome Fail(std::string_view errorLine) {
+    log_.Append(errorLine);
+    log_.Append("Camera firmware update FAILED.");
+    host_.ShowStatusLog(log_);
+    return RunOutcome::Failed;
+  }
+
+  UpdateHost& host_;
+  UpdateState& state_;
+  StatusLog log_;
+};
+
+}  // namespace
+
+RunOutcome RunBoardInitialization(UpdateHost& host, UpdateState& state) {
+  return Run(host, state).Execute();
+}
+
+}  // namespace vesk

@@ -1,0 +1,55 @@
+#pragma once
+// The board initialisation as one call: confirmation, open, control firmware, the four
+// image downloads, the ROM header, close and the power-cycle question.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/status_log.h"
+#include "device/camera_driver.h"
+#include "images/rom_header.h"
+
+namespace vesk {
+
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+
+inline constexpr std::uint16_t kVendorId = 4700;  // 0x125C
+inline constexpr std::uint16_t kProductId = 16;   // 0x0010
+inline constexpr std::uint16_t kDeviceId = 17;    // 0x0011
+
+inline constexpr std::string_view kConfirmationCaption = "Vesk USB Update - Confirmation";
+inline constexpr std::string_view kProceedQuestion = "Proceed with raw USB device initialization?";
+inline constexpr std::string_view kPowerCycleQuestion =
+    "Please power cycle the camera.\n\nAfter power cycle, the camera's red LEDs should blink "
+    "when the camera is ready.\n\nIs the camera ready?";
+
+// What the window (dialog or console) that runs the sequence provides.
+class UpdateHost {
+ public:
+  virtual ~UpdateHost() = default;
+  // Shows the whole log, at once, before the next step starts.
+  virtual void ShowStatusLog(const StatusLog& log) = 0;
+  // A modal Yes/No question; kAnswerNo (7) is No, every other answer counts as Yes.
+  virtual int AskYesNo(std::string_view text, std::string_view caption) = 0;
+  // Progress of the image being written: bytes accepted so far and the image's length.
+  virtual void ShowImageProgress(const std::string& /*file*/, std::uint32_t /*written*/,
+                                 std::uint32_t /*total*/) {}
+};
+
+// What the host keeps from one run to the next.
+struct UpdateState {
+  DeviceHandle handle;
+  std::array<char, 1024> devicePath{};
+  RomHeader header;
+};
+
+enum class RunOutcome { Cancelled, Failed, Succeeded };
+
+// Runs the whole sequence and returns only when it has ended. The outcome repeats what
+// the log's last line says, for callers that need an exit status.
+RunOutcome RunBoardInitialization(UpdateHost& host, UpdateState& state);
+
+}  // namespace vesk

@@ -1,0 +1,55 @@
+#pragma once
+// The one seam between the portable core and the platform: the camera's driver as the
+// core sees it. Back ends: device/win32 (the camera's kernel driver through SetupAPI and
+// DeviceIoControl) and device/usb (the same I/O control served in user space).
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vesk {
+
+// A platform handle as an integer wide enough for a pointer. Two values mean "not open":
+// null (0) and the platform's invalid-handle value (-1, as INVALID_HANDLE_VALUE).
+using NativeDeviceHandle = std::intptr_t;
+inline constexpr NativeDeviceHandle kNullDeviceHandle = 0;
+inline constexpr NativeDeviceHandle kInvalidDeviceHandle = -1;
+
+class CameraDriver {
+ public:
+  virtual ~CameraDriver() = default;
+
+  // Opens the memberIndex-th present interface of the camera's interface class.
+  // Blocks on device enumeration and on the open itself; never on the board's CPU.
+  // On return `handle` holds null when no open was attempted (no such interface, the
+  // enumeration failed) or whatever the platform's open returned, the invalid value
+  // included. True only when `handle` is open and `devicePath` holds the interface's
+  // path (without terminating zero). On false `devicePath` is unspecified.
+  virtual bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& devicePath) = 0;
+
+  // One synchronous I/O control: `input` goes to the driver, up to `output.size()` bytes
+  // may come back into `output`. Blocks until the driver has completed the request (for
+  // a 0xC6 EEPROM beat that is the board's whole write, tens of milliseconds). False when
+  // the handle is not open, the code is unknown or the device refused or failed the
+  // request; `output` is then unspecified. Never reads or writes outside the two spans.
+  virtual bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                         std::span<const std::uint8_t> input, std::span<std::uint8_t> output) = 0;
+
+  // Releases an open handle. Does not block on the board. A failing close is not
+  // reported; the handle is gone afterwards in every case.
+  virtual void Close(NativeDeviceHandle handle) = 0;
+};
+
+// The caller's connection: the native handle, read afresh at every request, and the
+// driver it belongs to. Every device operation takes it by reference.
+struct DeviceHandle {
+  NativeDeviceHandle value = kNullDeviceHandle;
+  CameraDriver* driver = nullptr;
+
+  bool IsOpen() const {
+    return driver != nullptr && value != kNullDeviceHandle && value != kInvalidDeviceHandle;
+  }
+};
+
+}  // namespace vesk

@@ -1,0 +1,66 @@
+#include "images/image_downloads.h"
+
+#include <optional>
+
+#include "device/eeprom_writer.h"
+#include "images/image_file.h"
+
+namespace vesk {
+
+const ImagePlace kFx2Place{&Fx2ImageFile, 0, 0, 0, 32768};
+const ImagePlace kBufConPlace{&BufConImageFile, 0, 1, 0, 98304};
+const ImagePlace kGpifBufConPlace{&GpifBufConFile, 0, 5, 0, 128};
+const ImagePlace kGpifCamConPlace{&GpifCamConFile, 0, 5, 128, 128};
+const ImagePlace kGpifFifoPlace{&GpifFifoFile, 0, 5, 256, 32512};
+const ImagePlace kCamConPlace{&CamConImageFile, 1, 0, 0, 196608};
+
+namespace {
+
+// Reads and writes one image; the written length on success.
+std::optional<std::uint32_t> DownloadImage(DeviceHandle& handle, const ImagePlace& place,
+                                           const ImageProgress& progress) {
+  const ImageBytes image = ReadImageFile(*place.file);
+  if (image.empty() || image.size() > place.room) return std::nullopt;
+  const auto total = static_cast<std::uint32_t>(image.size());
+  BeatObserver onBeat;
+  if (progress) {
+    progress(*place.file, 0, total);
+    onBeat = [&](std::uint32_t written) { progress(*place.file, written, total); };
+  }
+  if (!WriteEepromPaged(handle, place.chip, place.bank, place.offset, total, image.data(), onBeat))
+    return std::nullopt;
+  return total;
+}
+
+bool DownloadCounted(DeviceHandle& handle, const ImagePlace& place, ImageDownloadResult& result,
+                     const ImageProgress& progress) {
+  const auto written = DownloadImage(handle, place, progress);
+  if (!written) return false;
+  result.byteCount = *written;
+  return true;
+}
+
+}  // namespace
+
+bool DownloadBufCon(DeviceHandle& handle, ImageDownloadResult& result,
+                    const ImageProgress& progress) {
+  return DownloadCounted(handle, kBufConPlace, result, progress);
+}
+
+bool DownloadCamCon(DeviceHandle& handle, ImageDownloadResult& result,
+                    const ImageProgress& progress) {
+  return DownloadCounted(handle, kCamConPlace, result, progress);
+}
+
+bool DownloadFx2Image(DeviceHandle& handle, const ImageProgress& progress) {
+  return DownloadImage(handle, kFx2Place, progress).has_value();
+}
+
+bool DownloadGpifWaveforms(DeviceHandle& handle, const ImageProgress& progress) {
+  for (const ImagePlace* place : {&kGpifBufConPlace, &kGpifCamConPlace, &kGpifFifoPlace}) {
+    if (!DownloadImage(handle, *place, progress)) return false;
+  }
+  return true;
+}
+
+}  // namespace vesk
