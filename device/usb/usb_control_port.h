@@ -1,0 +1,48 @@
+#pragma once
+// A USB device's control endpoint as the user-space camera driver uses it. Two kinds: a
+// real FX2 board through libusb, and the emulated board.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace vesk::usb {
+
+struct SetupPacket {
+  std::uint8_t bmRequestType;  // bit 7: 1 = device to host
+  std::uint8_t bRequest;
+  std::uint16_t wValue;
+  std::uint16_t wIndex;
+  std::uint16_t wLength;
+};
+
+enum class TransferStatus { Ok, Stall, Timeout, NoDevice, Error };
+
+struct TransferResult {
+  TransferStatus status;
+  std::uint32_t actualLength;  // bytes moved in the data stage
+};
+
+// One opened board.
+class UsbControlPort {
+ public:
+  virtual ~UsbControlPort() = default;
+  // One control transfer. `data` is wLength bytes: sent for host-to-device, filled for
+  // device-to-host. Blocks until the status stage ends, the device stalls, or the
+  // transfer times out; a board unplugged during the call fails it at once.
+  virtual TransferResult ControlTransfer(const SetupPacket& setup, std::span<std::uint8_t> data) = 0;
+};
+
+// Finds and opens boards: member N is the N-th attached board.
+class UsbBoardSource {
+ public:
+  virtual ~UsbBoardSource() = default;
+  // The board with that index, or null when there is none or it cannot be opened. On
+  // success `path` names it ("usb:BUS-PORT.PORT" on libusb, "emulated:N" for the
+  // emulated board).
+  virtual std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex,
+                                                     std::string& path) = 0;
+};
+
+}  // namespace vesk::usb
