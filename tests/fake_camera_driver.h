@@ -1,0 +1,48 @@
+#pragma once
+// A scripted camera driver: records every I/O control as the driver would see it and
+// answers from a script.
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/camera_driver.h"
+
+namespace vesk::testing {
+
+struct RecordedIoControl {
+  NativeDeviceHandle handle;
+  std::uint32_t code;
+  std::vector<std::uint8_t> input;
+  std::size_t outputSize;
+};
+
+class FakeCameraDriver : public CameraDriver {
+ public:
+  // Open script.
+  bool interfacePresent = true;
+  bool openRefused = false;  // the platform open returns the invalid value
+  std::string devicePath = "\\\\?\\usb#vid_125c&pid_0010#fake";
+  NativeDeviceHandle nextHandle = 0x100;
+
+  // I/O control script: requests are counted from 1; those listed fail.
+  std::set<std::size_t> failingRequests;
+  std::size_t failFromRequest = 0;  // 0: never; k: request k and every later one fail
+
+  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                     std::string& path) override;
+  bool IoControl(NativeDeviceHandle handle, std::uint32_t code,
+                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
+  void Close(NativeDeviceHandle handle) override;
+
+  std::vector<RecordedIoControl> requests;
+  std::vector<std::uint16_t> openedMembers;
+  std::vector<NativeDeviceHandle> closedHandles;
+  std::set<NativeDeviceHandle> openHandles;
+};
+
+// The 6-byte header followed by `data`, as a request's input.
+std::vector<std::uint8_t> Bytes(std::initializer_list<std::uint8_t> bytes);
+
+}  // namespace vesk::testing

@@ -1,0 +1,40 @@
+#pragma once
+// Helpers shared by the core tests: decoding recorded requests and image files in a
+// temporary working directory.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fake_camera_driver.h"
+
+namespace vesk::testing {
+
+struct Beat {
+  unsigned chip, bank, offset, count;
+  bool operator==(const Beat&) const = default;
+};
+
+// The EEPROM beats (0xC6 requests) among the recorded requests, in order.
+std::vector<Beat> EepromBeats(const std::vector<RecordedIoControl>& requests);
+
+// Data bytes of every 0xC6 request, concatenated.
+std::vector<std::uint8_t> EepromData(const std::vector<RecordedIoControl>& requests);
+
+std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed = 1);
+
+// A fresh empty directory that becomes the working directory for the test's lifetime.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  const std::filesystem::path& path() const { return path_; }
+  void Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
+
+ private:
+  std::filesystem::path previous_;
+  std::filesystem::path path_;
+};
+
+}  // namespace vesk::testing

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "app/update_sequence.h"
+#include "device/control_firmware_table.h"
+#include "images/image_file.h"
+#include "test_support.h"
+
+namespace vesk {
+namespace {
+
+using testing::EepromBeats;
+using testing::Pattern;
+using testing::ScratchDirectory;
+
+// Records what the window would show, and when, and answers from a script.
+class ScriptedHost : public UpdateHost {
+ public:
+  explicit ScriptedHost(const testing::FakeCameraDriver& driver) : driver_(driver) {}
+
+  std::deque<int> answers;
+  std::vector<std::string> questions;
+  std::vector<std::string> shown;           // every ShowStatusLog, in order
+  std::vector<std::size_t> requestsAtShow;  // requests sent before that ShowStatusLog
+  std::size_t progressCalls = 0;
+
+  void ShowStatusLog(const StatusLog& log) override {
+    shown.emplace_back(log.Text());
+    requestsAtShow.push_back(driver_.requests.size());
+  }
+  int AskYesNo(std::string_view text, std::string_view caption) override {
+    EXPECT_EQ(caption, "Vesk USB Update - Confirmation");
+    questions.emplace_back(text);
+    if (answers.empty()) return kAnswerYes;
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  void ShowImageProgress(const std::string&, std::uint32_t, std::uint32_t) override {
+    ++progressCalls;
+  }
+  const std::string& last() const { return shown.back(); }
+
+ private:
+  const testing::FakeCameraDriver& driver_;
+};
+
+constexpr const char* kSuccessLog =
+    "USB Board Initialization Started\r\n"
+    "Opening camera connection\r\n"
+    "Camera connection opened successfully\r\n"
+    "Downloading USB control firmware\r\n"
+    "Downloading BufCon...please wait.....\r\n"
+    "Downloading CamCon...please wait.....\r\n"
+    "Downloading FX2...please wait.....\r\n"
+    "Downloading GPIF waveforms...\r\n"
+    "Writing USB ROM header...\r\n"
+    "Closing camera connection\r\n"
+    "Camera connection closed\r\n"
+    "Power cycle complete\r\n"
+    "Camera firmware update SUCCESSFUL.  Update complete.";
+
+std::string UpTo(const std::string& lastLine) {
+  const std::string log = kSuccessLog;
+  return log.substr(0, log.find(lastLine) + lastLine.size());
+}
+
+class UpdateSequenceTest : public ::testing::Test {
+ protected:
+  ScratchDirectory dir;
+  testing::FakeCameraDriver driver;
+  ScriptedHost host{driver};
+  UpdateState state;
+  std::size_t firmwareRequests = ControlFirmwareRecordCount - 1 + 2;  // hold, records, release
+
+  void SetUp() override {
+    state.handle.driver = &driver;
+    WriteSamples();
+    ::testing::internal::CaptureStdout();
+  }
+  void WriteSamples() {
+    dir.Write(BufConImageFile, Pattern(0x12345, 1));
+    dir.Write(CamConImageFile, Pattern(0x24680, 2));
+    dir.Write(Fx2ImageFile, Pattern(9000, 3));
+    dir.Write(GpifBufConFile, Pattern(128, 4));
+    dir.Write(GpifCamConFile, Pattern(128, 5));
+    dir.Write(GpifFifoFile, Pattern(128, 6));
+  }
+  void TearDown() override { ::testing::internal::GetCapturedStdout(); }
+
+  RunOutcome Run() { return RunBoardInitialization(host, state); }
+};
+
+TEST_F(UpdateSequenceTest, SuccessfulRunLogsThirteenLinesAndWritesTheFullHeaderLast) {
+  ASSERT_EQ(Run(), RunOutcome::Succeeded);
+  EXPECT_EQ(host.last(), kSuccessLog);
+  EXPECT_EQ(host.last().size(), 433u);
+  EXPECT_EQ(host.questions.size(), 2u);
+  EXPECT_EQ(host.questions[1], kPowerCycleQuestion);
+
+  const auto& header = driver.requests.back().input;
+  const std::vector<std::uint8_t> expected = {0xC6, 0x00, 0x04, 0x00, 0x00, 0x00,
+                                              0x00, 0x14, 0x01, 0x00, 0x7F, 0x00, 0x01, 0x23, 0x45,
+                                              0x00, 0x02, 0x46, 0x80, 0x5C, 0x12, 0x10, 0x00, 0x11,
+                                              0x00, 0x00};
+  ASSERT_EQ(header.size(), expected.size());
+  EXPECT_TRUE(std::equal(header.begin() + 7, header.end(), expected.begin() + 7));
+  const RomHeader written =
+      RomHeader::Decode(std::span<const std::uint8_t, 20>(header.data() + 6, 20));
+  EXPECT_EQ(written.checksum(), written.ComputeChecksum());
+  EXPECT_EQ(driver.openHandles.size(), 0u);  // closed at the end
+  EXPECT_GT(host.progressCalls, 0u);
+}
+
+TEST_F(UpdateSequenceTest, EachProgressLineIsShownBeforeItsStepSendsAnything) {
+  ASSERT_EQ(Run(), RunOutcome::Succeeded);
+  auto requestsWhenShown = [&](const std::string& line) {
+    for (std::size_t i = 0; i < host.shown.size(); ++i)
+      if (host.shown[i].ends_with(line)) return host.requestsAtShow[i];
+    ADD_FAILURE() << "never shown: " << line;
+    return std::size_t{0};
+  };
+  EXPECT_EQ(requestsWhenShown("Downloading USB control firmware\r\n"), 0u);
+  EXPECT_EQ(requestsWhenShown("Downloading BufCon...please wait.....\r\n"), firmwareRequests);
+  const auto beats = EepromBeats(driver.requests);
+  // The header is the last request, sent after its line was shown.
+  EXPECT_EQ(requestsWhenShown("Writing USB ROM header...\r\n"), driver.requests.size() - 1);
+  EXPECT_EQ(beats.size(), driver.requests.size() - firmwareRequests);
+}
+
+TEST_F(UpdateSequenceTest, CancelledRunTouchesNoDevice) {
+  host.answers = {kAnswerNo};
+  EXPECT_EQ(Run(), RunOutcome::Cancelled);
+  EXPECT_EQ(host.last(), "USB Board Initialization Started\r\nInitialization cancelled by user\r\n");
+  EXPECT_TRUE(driver.openedMembers.empty());
+  EXPECT_TRUE(driver.requests.empty());
+}
+
+TEST_F(UpdateSequenceTest, NoCameraGivesTheFourLineLog) {
+  driver.interfacePresent = false;
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_EQ(host.last(),
+            "USB Board Initialization Started\r\nOpening camera connection\r\n"
+            "Error 0x1 (Failed to connect to camera)\r\nCamera firmware update FAILED.");
+}
+
+TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLine) {
+  struct Case {
+    const char* progressLine;
+    const char* errorLine;
+    std::function<void(ScratchDirectory&, testing::FakeCameraDriver&)> breakIt;
+  };
+  const std::vector<Case> cases = {
+      {"Downloading USB control firmware\r\n", "Error 0x2 (Failed download control firmware)\r\n",
+       [](auto&, auto& d) { d.failingRequests = {2}; }},
+      {"Downloading BufCon...please wait.....\r\n", "Error 0x3 (Failed to download BufCon)\r\n",
+       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / BufConImageFile); }},
+      {"Downloading CamCon...please wait.....\r\n", "Error 0x4 (Failed to download CamCon)\r\n",
+       [](auto& dir, auto&) { dir.Write(CamConImageFile, {}); }},
+      {"Downloading FX2...please wait.....\r\n", "Error 0x5 (Failed to download FX2)\r\n",
+       [](auto& dir, auto&) { dir.Write(Fx2ImageFile, Pattern(32769)); }},
+      {"Downloading GPIF waveforms...\r\n", "Error 0x6 (Failed to download GPIF waveforms)\r\n",
+       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / GpifFifoFile); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.errorLine);
+    driver.requests.clear();
+    driver.failingRequests.clear();
+    c.breakIt(dir, driver);
+    EXPECT_EQ(Run(), RunOutcome::Failed);
+    EXPECT_EQ(host.last(), UpTo(c.progressLine) + c.errorLine + "Camera firmware update FAILED.");
+    for (const auto& beat : EepromBeats(driver.requests))
+      EXPECT_FALSE(beat.chip == 0 && beat.bank == 4) << "a header was written";
+    EXPECT_TRUE(state.handle.IsOpen());  // a failed run leaves the connection open
+    WriteSamples();  // restore the files for the next case
+  }
+}
+
+TEST_F(UpdateSequenceTest, HeaderWriteFailureIsError7) {
+  // Requests: firmware, then the image beats, then the header.
+  ASSERT_EQ(Run(), RunOutcome::Succeeded);
+  const std::size_t headerRequest = driver.requests.size();
+  driver.requests.clear();
+  driver.failingRequests = {headerRequest};
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_EQ(host.last(), UpTo("Writing USB ROM header...\r\n") +
+                             "Error 0x7 (Failed to write USB ROM header)\r\n"
+                             "Camera firmware update FAILED.");
+}
+
+TEST_F(UpdateSequenceTest, NoAtThePowerCycleQuestionFailsAfterTheClose) {
+  host.answers = {kAnswerYes, kAnswerNo};
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_EQ(host.last(), UpTo("Camera connection closed\r\n") +
+                             "Error 0x8 (Failed to correctly power cycle\r\n"
+                             "Camera firmware update FAILED.");
+  EXPECT_FALSE(state.handle.IsOpen());
+}
+
+TEST_F(UpdateSequenceTest, SecondRunStartsAfreshAndClosesTheHandleAFailedRunLeft) {
+  std::filesystem::remove(dir.path() / GpifFifoFile);
+  ASSERT_EQ(Run(), RunOutcome::Failed);
+  const NativeDeviceHandle leftOpen = state.handle.value;
+  ASSERT_TRUE(driver.openHandles.contains(leftOpen));
+
+  dir.Write(GpifFifoFile, Pattern(64));
+  dir.Write(BufConImageFile, Pattern(10));
+  dir.Write(CamConImageFile, Pattern(20));
+  ASSERT_EQ(Run(), RunOutcome::Succeeded);
+  EXPECT_EQ(host.last(), kSuccessLog);
+  EXPECT_EQ(driver.closedHandles.front(), leftOpen);
+  EXPECT_TRUE(driver.openHandles.empty());
+  // The header carries only this run's sizes.
+  EXPECT_EQ(state.header.bufConSize(), 10u);
+  EXPECT_EQ(state.header.camConSize(), 20u);
+  // The first line shown by the second run is the first line alone.
+  const auto start = std::find(host.shown.rbegin(), host.shown.rend(),
+                               std::string("USB Board Initialization Started\r\n"));
+  EXPECT_NE(start, host.shown.rend());
+}
+
+}  // namespace
+}  // namespace vesk
