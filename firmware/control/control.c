@@ -66,6 +66,17 @@ static uint8_t wait_ep0_idle(void) {
   return !setup_pending;
 }
 
+/* count (1 or more) bytes, through both autopointers. */
+static void copy_xdata(__xdata uint8_t *dst, const __xdata uint8_t *src, uint8_t count) {
+  AUTOPTRH1 = (uint8_t)((uint16_t)src >> 8);
+  AUTOPTRL1 = (uint8_t)(uint16_t)src;
+  AUTOPTRH2 = (uint8_t)((uint16_t)dst >> 8);
+  AUTOPTRL2 = (uint8_t)(uint16_t)dst;
+  do {
+    XAUTODAT2 = XAUTODAT1;
+  } while (--count);
+}
+
 static void arm_ep0_out(void) {
   EP0BCH = 0;
   EP0BCL = 0;
@@ -205,7 +216,9 @@ static void write_eeprom(void) {
       uint8_t page_full;
       if (take > room) take = room;
       page_full = take == room;
-      while (take--) page[filled++] = EP0BUF[used++];
+      copy_xdata(page + filled, EP0BUF + used, take);
+      filled += take;
+      used += take;
       if (used == count && remaining) arm_ep0_out();
       if (page_full || (used == count && !remaining)) {
         if (!eeprom_write_page(device, page_offset, page, filled)) {
@@ -282,6 +295,7 @@ static void serve_setup(void) {
 
 void main(void) {
   I2CTL = bmI2CTL_400KHZ;
+  AUTOPTRSETUP = bmAUTOPTRSETUP_APTREN | bmAUTOPTRSETUP_APTR1INC | bmAUTOPTRSETUP_APTR2INC;
   /* A SETUP may have arrived before the interrupt was enabled; its flag is still set. */
   EA = 0;
   INTSETUP = 0;

@@ -36,8 +36,7 @@ static uint8_t start_at(uint8_t device, uint16_t offset) {
 
 uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t *data,
                           uint8_t count) {
-  uint8_t ok = start_at(device, offset);
-  while (ok && count--) ok = i2c_send(*data++) == I2C_ACK;
+  uint8_t ok = start_at(device, offset) && i2c_send_block(data, count) == I2C_ACK;
   /* The write cycle starts at this STOP. */
   return i2c_stop() && ok;
 }

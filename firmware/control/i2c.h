@@ -16,6 +16,10 @@ uint8_t i2c_start(uint8_t address_byte);
 /* One data byte to the device. */
 uint8_t i2c_send(uint8_t data);
 
+/* count (1 to 255) data bytes from xdata, as fast as the bus takes them: stops at the
+ * first byte the device does not acknowledge. Uses autopointer 1. */
+uint8_t i2c_send_block(const __xdata uint8_t *data, uint8_t count);
+
 /* Reads count (1 or more) bytes after an acknowledged read address: the last gets no
  * acknowledge, and STOP follows it. Returns 1 when all arrived and STOP was sent; on 0
  * the caller still ends the transfer with i2c_stop(). */
