@@ -6,7 +6,7 @@
 /* One I2C bus from the FX2's master, behind a 2-channel multiplexer. Writing the select
  * byte to the multiplexer connects that channel; it powers up on channel 0, so the FX2
  * finds its boot EEPROM at reset. */
-#define BOARD_MUX_ADDRESS 0x70          /* 7-bit */
+#define BOARD_MUX_ADDRESS 0x70 /* 7-bit */
 #define BOARD_MUX_SELECT_CHANNEL0 0x04
 #define BOARD_MUX_SELECT_CHANNEL1 0x05
 #define BOARD_MUX_SELECT(chip) ((unsigned char)(BOARD_MUX_SELECT_CHANNEL0 + (chip)))

@@ -9,6 +9,7 @@
 /* 5 x 250 x (2 + 200 x 3 + 3) + 5 x 5 = 756,275 instruction cycles of 4 clocks at 12 MHz,
  * i.e. 252 ms: MOV Rn,#data takes 2 cycles, DJNZ Rn,rel 3. */
 static void wait_quarter_second(void) __naked {
+  /* clang-format off */
   __asm
     mov   r7, #5
   00001$:
@@ -21,6 +22,7 @@ static void wait_quarter_second(void) __naked {
     djnz  r7, 00001$
     ret
   __endasm;
+  /* clang-format on */
 }
 
 void main(void) {

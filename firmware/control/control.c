@@ -20,7 +20,6 @@
 
 #define GET_STATUS 0
 #define CLEAR_FEATURE 1
-#define SET_FEATURE 3
 #define GET_DESCRIPTOR 6
 #define GET_CONFIGURATION 8
 #define SET_CONFIGURATION 9
@@ -49,25 +48,36 @@ unsigned char _sdcc_external_startup(void) {
 /* INT2, reached through the LJMP at 0x0043 (autovectoring stays off). */
 void usb_isr(void) __interrupt {
   EXIF &= ~bmEXIF_USBINT;
-  USBIRQ = bmUSBIRQ_SUDAV;
-  setup_pending = 1;
+  if (USBIRQ & bmUSBIRQ_SUDAV) {
+    USBIRQ = bmUSBIRQ_SUDAV;
+    setup_pending = 1;
+  }
 }
 
-static void acknowledge(void) { EP0CS = bmEP0CS_HSNAK; }
+/* A SETUP that arrives while a request is served ends that request: whatever is left of
+ * it is dropped, and its status stage is neither acknowledged nor stalled, since endpoint
+ * 0 now belongs to the new request. */
+#define SUPERSEDED() (setup_pending != 0)
 
-static void stall(void) { EP0CS = bmEP0CS_STALL | bmEP0CS_HSNAK; }
+static void acknowledge(void) {
+  if (!SUPERSEDED()) EP0CS = bmEP0CS_HSNAK;
+}
+
+static void stall(void) {
+  if (!SUPERSEDED()) EP0CS = bmEP0CS_STALL | bmEP0CS_HSNAK;
+}
 
 /* Waits until endpoint 0 has sent or received its armed packet; 0 if a new SETUP arrived
  * meanwhile, which ends the transfer being served. */
 static uint8_t wait_ep0_idle(void) {
   while (EP0CS & bmEP0CS_BUSY) {
-    if (setup_pending) return 0;
+    if (SUPERSEDED()) return 0;
   }
-  return !setup_pending;
+  return !SUPERSEDED();
 }
 
 /* count (1 or more) bytes, through both autopointers. */
-static void copy_xdata(__xdata uint8_t *dst, const __xdata uint8_t *src, uint8_t count) {
+static void copy_xdata(__xdata uint8_t* dst, const __xdata uint8_t* src, uint8_t count) {
   AUTOPTRH1 = (uint8_t)((uint16_t)src >> 8);
   AUTOPTRL1 = (uint8_t)(uint16_t)src;
   AUTOPTRH2 = (uint8_t)((uint16_t)dst >> 8);
@@ -83,13 +93,16 @@ static void arm_ep0_out(void) {
 }
 
 /* Sends min(size, wLength) bytes from code memory, packet by packet, then completes the
- * transfer. type, when not 0, replaces the descriptor type in byte 1. */
-static void send_code(__code const uint8_t *src, uint16_t size, uint8_t type) {
+ * transfer; a reply shorter than wLength that fills its last packet is ended by an empty
+ * one. type, when not 0, replaces the descriptor type in byte 1. */
+static void send_code(__code const uint8_t* src, uint16_t size, uint8_t type) {
   uint16_t remaining = size < length ? size : length;
+  uint8_t short_reply = size < length;
+  uint8_t count = EP0_PACKET_SIZE;
   uint8_t first = 1;
-  do {
-    uint8_t count = remaining < EP0_PACKET_SIZE ? (uint8_t)remaining : EP0_PACKET_SIZE;
+  while (remaining || (short_reply && count == EP0_PACKET_SIZE)) {
     uint8_t i;
+    count = remaining < EP0_PACKET_SIZE ? (uint8_t)remaining : EP0_PACKET_SIZE;
     if (!wait_ep0_idle()) return;
     for (i = 0; i < count; ++i) EP0BUF[i] = *src++;
     if (first && type && count > 1) EP0BUF[1] = type;
@@ -97,19 +110,21 @@ static void send_code(__code const uint8_t *src, uint16_t size, uint8_t type) {
     EP0BCH = 0;
     EP0BCL = count;
     remaining -= count;
-  } while (remaining);
+  }
   acknowledge();
 }
 
-static void send_bytes(uint8_t first, uint8_t second, uint8_t size) {
-  EP0BUF[0] = first;
-  EP0BUF[1] = second;
-  EP0BCH = 0;
-  EP0BCL = size < length ? size : (uint8_t)length;
+static void send_bytes(uint8_t first, uint8_t size) {
+  if (length) {
+    EP0BUF[0] = first;
+    EP0BUF[1] = 0;
+    EP0BCH = 0;
+    EP0BCL = size < length ? size : (uint8_t)length;
+  }
   acknowledge();
 }
 
-static uint16_t configuration_length(__code const uint8_t *descriptor) {
+static uint16_t configuration_length(__code const uint8_t* descriptor) {
   return descriptor[2] | (descriptor[3] << 8);
 }
 
@@ -117,8 +132,8 @@ static void get_descriptor(void) {
   uint8_t type = value >> 8;
   uint8_t number = (uint8_t)value;
   uint8_t high_speed = (USBCS & bmUSBCS_HSM) != 0;
-  __code const uint8_t *current = high_speed ? high_speed_configuration : full_speed_configuration;
-  __code const uint8_t *other = high_speed ? full_speed_configuration : high_speed_configuration;
+  __code const uint8_t* current = high_speed ? high_speed_configuration : full_speed_configuration;
+  __code const uint8_t* other = high_speed ? full_speed_configuration : high_speed_configuration;
 
   if (type == DESCRIPTOR_DEVICE && number == 0) {
     send_code(device_descriptor, device_descriptor[0], 0);
@@ -135,39 +150,53 @@ static void get_descriptor(void) {
   }
 }
 
+/* The data stage of GET_STATUS, GET_CONFIGURATION, GET_INTERFACE: first, then zeros. */
+static void reply_or_stall(uint8_t allowed, uint8_t first, uint8_t size) {
+  if (allowed)
+    send_bytes(first, size);
+  else
+    stall();
+}
+
+static void acknowledge_or_stall(uint8_t allowed) {
+  if (allowed)
+    acknowledge();
+  else
+    stall();
+}
+
+/* Device-wide status is 0: bus powered, no remote wake-up; endpoint 0 is never halted. */
 static void standard_request(void) {
+  uint8_t interface0 = index == 0;
+  uint8_t endpoint0 = (index & 0x7F) == 0;
   switch (request_type << 8 | request) {
     case (0x80 << 8) | GET_DESCRIPTOR:
       get_descriptor();
       break;
     case (0x80 << 8) | GET_CONFIGURATION:
-      send_bytes(configuration, 0, 1);
+      reply_or_stall(1, configuration, 1);
       break;
     case (0x00 << 8) | SET_CONFIGURATION:
-      if (value > 1) {
-        stall();
-      } else {
-        configuration = (uint8_t)value;
-        acknowledge();
-      }
+      if (value <= 1) configuration = (uint8_t)value;
+      acknowledge_or_stall(value <= 1);
       break;
     case (0x81 << 8) | GET_INTERFACE:
-      if (index != 0) stall(); else send_bytes(0, 0, 1);
+      reply_or_stall(interface0, 0, 1);
       break;
     case (0x01 << 8) | SET_INTERFACE:
-      if (index != 0 || value != 0) stall(); else acknowledge();
+      acknowledge_or_stall(interface0 && value == 0);
       break;
-    case (0x80 << 8) | GET_STATUS: /* bus powered, no remote wake-up */
-      send_bytes(0, 0, 2);
+    case (0x80 << 8) | GET_STATUS:
+      reply_or_stall(1, 0, 2);
       break;
     case (0x81 << 8) | GET_STATUS:
-      if (index != 0) stall(); else send_bytes(0, 0, 2);
+      reply_or_stall(interface0, 0, 2);
       break;
-    case (0x82 << 8) | GET_STATUS: /* endpoint 0, never halted */
-      if ((index & 0x7F) != 0) stall(); else send_bytes(0, 0, 2);
+    case (0x82 << 8) | GET_STATUS:
+      reply_or_stall(endpoint0, 0, 2);
       break;
-    case (0x02 << 8) | CLEAR_FEATURE: /* endpoint halt on endpoint 0 */
-      if (value != 0 || (index & 0x7F) != 0) stall(); else acknowledge();
+    case (0x02 << 8) | CLEAR_FEATURE:
+      acknowledge_or_stall(endpoint0 && value == 0); /* ENDPOINT_HALT */
       break;
     default:
       stall();
@@ -180,11 +209,12 @@ static uint8_t eeprom_request_valid(void) {
   uint8_t chip = value >> 8;
   uint8_t bank = (uint8_t)value;
   return chip < BOARD_EEPROM_CHIPS && bank < BOARD_EEPROM_BANKS && length != 0 &&
-         length <= EEPROM_REQUEST_MAX_LENGTH &&
-         (uint32_t)index + length <= BOARD_EEPROM_BANK_SIZE;
+         length <= EEPROM_REQUEST_MAX_LENGTH && (uint32_t)index + length <= BOARD_EEPROM_BANK_SIZE;
 }
 
-static uint8_t eeprom_device(void) { return BOARD_EEPROM_FIRST_ADDRESS + (uint8_t)value; }
+static uint8_t eeprom_device(void) {
+  return BOARD_EEPROM_FIRST_ADDRESS + (uint8_t)value;
+}
 
 /* Gathers the data stage into pages and writes each page once it is complete (or the data
  * ends). A packet that fills its page exactly is released before the page is written, so
@@ -211,7 +241,8 @@ static void write_eeprom(void) {
     }
     remaining -= count;
     while (used < count) {
-      uint8_t room = BOARD_EEPROM_PAGE_SIZE - ((page_offset + filled) & (BOARD_EEPROM_PAGE_SIZE - 1));
+      uint8_t room =
+          BOARD_EEPROM_PAGE_SIZE - ((page_offset + filled) & (BOARD_EEPROM_PAGE_SIZE - 1));
       uint8_t take = count - used;
       uint8_t page_full;
       if (take > room) take = room;
@@ -254,6 +285,7 @@ static void read_eeprom(void) {
       stall();
       return;
     }
+    if (SUPERSEDED()) return;
     EP0BCH = 0;
     EP0BCL = count;
     offset += count;

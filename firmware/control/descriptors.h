@@ -21,6 +21,6 @@ extern __code const uint8_t full_speed_configuration[];
 extern __code const uint8_t high_speed_configuration[];
 
 #define STRING_DESCRIPTOR_COUNT 3 /* the language list, the manufacturer, the product */
-extern __code const uint8_t *__code const string_descriptors[STRING_DESCRIPTOR_COUNT];
+extern __code const uint8_t* __code const string_descriptors[STRING_DESCRIPTOR_COUNT];
 
 #endif /* DESCRIPTORS_H */

@@ -34,7 +34,7 @@ static uint8_t start_at(uint8_t device, uint16_t offset) {
          i2c_send((uint8_t)offset) == I2C_ACK;
 }
 
-uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t *data,
+uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t* data,
                           uint8_t count) {
   uint8_t ok = start_at(device, offset) && i2c_send_block(data, count) == I2C_ACK;
   /* The write cycle starts at this STOP. */
@@ -46,7 +46,7 @@ uint8_t eeprom_wait_ready(uint8_t device) {
   return i2c_stop() && ok;
 }
 
-uint8_t eeprom_read(uint8_t device, uint16_t offset, __xdata uint8_t *dst, uint16_t count) {
+uint8_t eeprom_read(uint8_t device, uint16_t offset, __xdata uint8_t* dst, uint16_t count) {
   /* A random read: the word address as a write, then a repeated START for reading. */
   if (start_at(device, offset) && i2c_start(READ_ADDRESS(device)) == I2C_ACK &&
       i2c_receive(dst, count))

@@ -12,7 +12,7 @@ uint8_t eeprom_select_chip(uint8_t chip);
 /* Writes count bytes (1 to BOARD_EEPROM_PAGE_SIZE, all inside one page) at offset, as one
  * page write. Waits first, by acknowledge polling within a bounded time, for the device's
  * previous write cycle; 0 if it never acknowledged or the bus failed. */
-uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t *data,
+uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t* data,
                           uint8_t count);
 
 /* Waits, by bounded acknowledge polling, until the device has finished its write cycle,
@@ -20,6 +20,6 @@ uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t
 uint8_t eeprom_wait_ready(uint8_t device);
 
 /* Reads count (1 or more) bytes from offset on; 0 on a missing device or a bus failure. */
-uint8_t eeprom_read(uint8_t device, uint16_t offset, __xdata uint8_t *dst, uint16_t count);
+uint8_t eeprom_read(uint8_t device, uint16_t offset, __xdata uint8_t* dst, uint16_t count);
 
 #endif /* EEPROM_H */

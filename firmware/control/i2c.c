@@ -64,14 +64,14 @@ static uint8_t send_from_autopointer(uint8_t count) __naked {
   /* clang-format on */
 }
 
-uint8_t i2c_send_block(const __xdata uint8_t *data, uint8_t count) {
+uint8_t i2c_send_block(const __xdata uint8_t* data, uint8_t count) {
   if (count == 0) return I2C_ACK;
   AUTOPTRH1 = (uint8_t)((uint16_t)data >> 8);
   AUTOPTRL1 = (uint8_t)(uint16_t)data;
   return send_from_autopointer(count);
 }
 
-uint8_t i2c_receive(__xdata uint8_t *dst, uint16_t count) {
+uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count) {
   /* Reading I2DAT clocks in the next byte. LASTRD must be set before the read that starts
    * the final byte, so that byte goes unacknowledged; STOP must be set before the final
    * read, so no further byte is clocked in. */

@@ -18,12 +18,12 @@ uint8_t i2c_send(uint8_t data);
 
 /* count (1 to 255) data bytes from xdata, as fast as the bus takes them: stops at the
  * first byte the device does not acknowledge. Uses autopointer 1. */
-uint8_t i2c_send_block(const __xdata uint8_t *data, uint8_t count);
+uint8_t i2c_send_block(const __xdata uint8_t* data, uint8_t count);
 
 /* Reads count (1 or more) bytes after an acknowledged read address: the last gets no
  * acknowledge, and STOP follows it. Returns 1 when all arrived and STOP was sent; on 0
  * the caller still ends the transfer with i2c_stop(). */
-uint8_t i2c_receive(__xdata uint8_t *dst, uint16_t count);
+uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count);
 
 /* Sends STOP (unless sent) and waits until the controller has put it on the bus;
  * 0 if it never did. */
