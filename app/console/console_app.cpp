@@ -269,6 +269,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       // Power up again so that the board boots from what its EEPROM now holds.
       emulatedSetup->board.PowerCycle();
     }
+    if (env.prepareEmulatedBoard) env.prepareEmulatedBoard(emulatedSetup->board);
     driver = &emulatedSetup->driver;
   } else {
     if (env.makeRealDriver) realDriver = env.makeRealDriver(options.board);

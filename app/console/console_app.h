@@ -9,6 +9,10 @@
 
 #include "device/camera_driver.h"
 
+namespace vesk::sim::board {
+class EmulatedBoard;
+}
+
 namespace vesk::console {
 
 inline constexpr int kExitSucceeded = 0;
@@ -24,6 +28,8 @@ struct ConsoleEnvironment {
   // The platform's back ends by --board name; null when there is none by that name.
   std::function<std::unique_ptr<CameraDriver>(std::string_view)> makeRealDriver;
   std::string_view defaultBoard = "usb";
+  // Called with the emulated board before the run (tests inject faults here).
+  std::function<void(sim::board::EmulatedBoard&)> prepareEmulatedBoard = {};
 };
 
 // Runs vesk-update with `argv` (argv[0] the program name). Returns the exit status:

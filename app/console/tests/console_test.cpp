@@ -11,6 +11,7 @@
 
 #include "app/console/console_app.h"
 #include "app/console/real_driver.h"
+#include "sim/board/emulated_board.h"
 
 namespace vesk::console {
 namespace {
@@ -55,7 +56,8 @@ class ConsoleTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(scratch); }
 
-  int Run(std::vector<std::string> args, const std::string& input = "", bool terminal = false) {
+  int Run(std::vector<std::string> args, const std::string& input = "", bool terminal = false,
+          std::function<void(sim::board::EmulatedBoard&)> prepare = {}) {
     args.insert(args.begin(), "vesk-update");
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
@@ -63,7 +65,8 @@ class ConsoleTest : public ::testing::Test {
     in.clear();
     out.str("");
     err.str("");
-    ConsoleEnvironment environment{in, out, err, terminal, MakeRealDriver, DefaultBoard()};
+    ConsoleEnvironment environment{in,     out, err, terminal, MakeRealDriver, DefaultBoard(),
+                                   prepare};
     return RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
   }
   std::string Path(const std::string& name) const { return (scratch / name).string(); }
@@ -145,6 +148,24 @@ TEST_F(ConsoleTest, MissingImagesFailAtBufConAfterTheFirmwareLoads) {
             std::string::npos)
       << log;
   EXPECT_NE(out.str().find("Simulated board time: "), std::string::npos);
+}
+
+TEST_F(ConsoleTest, MissingEepromFailsItsImageAndTellsTheDebugger) {
+  // BufCon lives in chip 0 bank 1.
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", kSamples, "--log", Path("run.log")}, "", false,
+                [](sim::board::EmulatedBoard& board) { board.SetBankMissing(0, 1, true); }),
+            kExitFailed);
+  const std::string log = ReadFile(Path("run.log"));
+  EXPECT_NE(log.find("Error 0x3 (Failed to download BufCon)\r\nCamera firmware update FAILED."),
+            std::string::npos)
+      << log;
+  EXPECT_NE(err.str().find("ERROR:  Failed mid-beat EEPROM write call.\n"), std::string::npos)
+      << err.str();
+
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", kSamples}, "", false,
+                [](sim::board::EmulatedBoard& board) { board.UnplugAfter(3); }),
+            kExitFailed);
+  EXPECT_NE(out.str().find("Error 0x2 (Failed download control firmware)"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, FullEmulatedRunWritesEveryImageAndTheBoardAnswersThePowerCycle) {
