@@ -238,6 +238,12 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
                  "emulated board only: save the EEPROM contents after the run to FILE")
       ->option_text("FILE");
   app.set_version_flag("--version", std::string(kVersion));
+  app.footer(
+      "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
+      "anything else or the end of input is No.\n"
+      "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
+      "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
+      "Exit status: 0 successful, 1 failed, 2 cancelled, 64 usage error.");
 
   try {
     app.parse(argc, argv);
