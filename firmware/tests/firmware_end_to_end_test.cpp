@@ -18,6 +18,7 @@
 #include "device/firmware_loader.h"
 #include "device/usb/usb_camera_driver.h"
 #include "device/vendor_request.h"
+#include "firmware/tests/sample_run.h"
 #include "images/rom_header.h"
 #include "sim/board/emulated_board.h"
 #include "sim/board/reference_board.h"
@@ -45,18 +46,6 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
 // The EEPROMs as one array: chip 0 banks 0..5, then chip 1 banks 0..5.
 std::size_t Linear(int chip, int bank, std::size_t offset) {
   return (static_cast<std::size_t>(chip) * sim::board::kBanksPerChip + bank) * kBankSize + offset;
-}
-
-// An idealised 4096-byte beat: per 64-byte page its I2C frame at 400 kHz (START and
-// address, two word-address bytes, the data, STOP) and a full 5 ms write cycle.
-SimTime BeatBound(std::uint32_t bytes) {
-  const SimTime bit = 2'500'000;  // ps at 400 kHz
-  SimTime total = 0;
-  for (std::uint32_t done = 0; done < bytes; done += 64) {
-    const std::uint32_t page = std::min<std::uint32_t>(64, bytes - done);
-    total += (10 + 9 * (2 + page) + 1) * bit + 5 * sim::kPicosPerMilli;
-  }
-  return total;
 }
 
 class FirmwareOnBoard : public ::testing::Test {
@@ -197,34 +186,13 @@ TEST_F(FirmwareOnBoard, StallsWhenABankIsMissingOrNeverFinishesItsWriteCycle) {
   EXPECT_TRUE(EepromRequest(kHostToDevice, 0x0004, 0x0100, small));
 }
 
-// Runs the tool's whole sequence, answering Yes, and power-cycling the board when asked to.
-class SampleRun : public UpdateHost {
- public:
-  explicit SampleRun(EmulatedBoard& board) : board_(board) {}
-  void ShowStatusLog(const StatusLog& log) override { text = log.Text(); }
-  int AskYesNo(std::string_view text, std::string_view) override {
-    if (text == kPowerCycleQuestion) {
-      boot = board_.PowerCycle();
-      board_.RunFor(1200 * sim::kPicosPerMilli);
-      ledToggles = board_.LedToggles();
-    }
-    return kAnswerYes;
-  }
-  std::string text;
-  sim::board::BootReport boot;
-  std::uint64_t ledToggles = 0;
-
- private:
-  EmulatedBoard& board_;
-};
-
 TEST(SampleRunOnBoard, WritesEveryImageByteForByteAndTheBoardBootsTheBlinkImage) {
   EmulatedBoard board;
   sim::board::EmulatedBoardSource source{board};
   usb::UsbCameraDriver driver{source};
   UpdateState state;
   state.handle.driver = &driver;
-  SampleRun host(board);
+  test::SampleRun host(board);
   // Capture the EEPROMs before the power cycle's boot could touch anything.
   ASSERT_EQ(RunBoardInitialization(host, state), RunOutcome::Succeeded) << host.text;
   EXPECT_EQ(host.text.size(), 433u);
@@ -275,7 +243,7 @@ TEST(SampleRunOnBoard, WritesEveryImageByteForByteAndTheBoardBootsTheBlinkImage)
     ++beat_requests;
     EXPECT_EQ(record.status, TransferStatus::Ok);
     if (record.setup.wLength == kBeatBytes) {
-      EXPECT_LE(record.duration, BeatBound(kBeatBytes) * 11 / 10)
+      EXPECT_LE(record.duration, test::BeatBound(kBeatBytes) * 11 / 10)
           << "beat at " << record.setup.wValue << ":" << record.setup.wIndex;
     }
   }
