@@ -5,8 +5,14 @@
 /* The CPU sleeps (idle mode) while the controller moves a byte; the byte's DONE interrupt
  * wakes it. Entering idle right after starting the byte cannot miss that interrupt: a byte
  * lasts 9 bit times (270 cycles at 400 kHz and 48 MHz), the way into idle a few cycles.
- * Any other interrupt also ends the idle; wait_done() then polls the rest of the byte. */
-#define SLEEP_UNTIL_INTERRUPT() (PCON |= bmPCON_IDLE)
+ * Any other interrupt also ends the idle; wait_done() then polls the rest of the byte.
+ * A controller that refused the byte (BERR) raises no DONE, so the CPU stays awake. */
+#define SLEEP_UNTIL_INTERRUPT()      \
+  do {                               \
+    if (!(I2CS & bmI2CS_BERR)) {     \
+      PCON |= bmPCON_IDLE;           \
+    } /* no byte started: no DONE */ \
+  } while (0)
 
 /* Upper bound on the loop passes spent waiting for the controller. A byte takes 90 us at
  * 100 kHz; a pass takes about 1 us at 48 MHz, so this is far beyond any healthy bus. */
@@ -22,7 +28,9 @@ static uint8_t wait_done(void) {
   return (status & bmI2CS_ACK) ? I2C_ACK : I2C_NACK;
 }
 
-void i2c_isr(void) __interrupt { EXIF &= ~bmEXIF_I2CINT; }
+void i2c_isr(void) __interrupt {
+  EXIF &= ~bmEXIF_I2CINT;
+}
 
 uint8_t i2c_start(uint8_t address_byte) {
   I2CS = bmI2CS_START;
