@@ -124,7 +124,8 @@ BootReport EmulatedBoard::PowerCycle() {
   cpu_.SetHeld(true);
   bus_.Reset();
   cpu_.Reset();
-  cpu_.SetHeld(true);
+  // CPUCS back to its power-on value 0x02 (12 MHz, CLKOE), with the CPU held.
+  bus_.WriteXdata(fx2::CPUCS, 0x02 | fx2::CPUCS_8051RES);
   std::fill(bus_.MainRam().begin(), bus_.MainRam().end(), 0);
   std::fill(bus_.ScratchRam().begin(), bus_.ScratchRam().end(), 0);
   for (int address = 0; address < 256; ++address)

@@ -271,7 +271,11 @@ TEST_F(BoardTest, InjectedFaultsFailRequestsAsTheHostWouldSeeThem) {
 TEST_F(BoardTest, PowerCycleLosesRamAndBootsFromTheEeprom) {
   LoadAndRun("usb_test_fw");
   ASSERT_TRUE(board.usb().Renumerated());
+  ASSERT_EQ(Load(0xE600, {0x11}).status, TransferStatus::Ok);  // 48 MHz, held
+  EXPECT_EQ(board.bus().ClockMhz(), 48u);
   BootReport boot = board.PowerCycle();
+  EXPECT_EQ(board.bus().ClockMhz(), 12u);
+  EXPECT_EQ(board.cpu().Cpucs(), 0x03);
   EXPECT_EQ(boot.kind, BootKind::NotBootable) << "erased EEPROM reads 0xFF";
   EXPECT_TRUE(board.cpu().Held());
   EXPECT_FALSE(board.usb().Renumerated());
