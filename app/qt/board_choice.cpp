@@ -4,6 +4,7 @@
 
 #include "device/libusb/libusb_board_source.h"
 #include "device/usb/usb_camera_driver.h"
+#include "sim/board/emulated_board.h"
 
 namespace vesk::qt {
 namespace {
@@ -14,6 +15,18 @@ class UsbBoardConnection : public BoardConnection {
 
  private:
   usb::LibusbBoardSource source_;
+  usb::UsbCameraDriver driver_{source_};
+};
+
+// A freshly powered board with erased EEPROMs; what a run writes lasts until the program
+// ends.
+class EmulatedBoardConnection : public BoardConnection {
+ public:
+  CameraDriver& Driver() override { return driver_; }
+
+ private:
+  sim::board::EmulatedBoard board_;
+  sim::board::EmulatedBoardSource source_{board_};
   usb::UsbCameraDriver driver_{source_};
 };
 
@@ -63,9 +76,9 @@ std::unique_ptr<BoardConnection> ConnectBoard(BoardKind board, QString& error) {
     case BoardKind::Usb:
       return std::make_unique<UsbBoardConnection>();
     case BoardKind::Emulated:
-      break;
+      return std::make_unique<EmulatedBoardConnection>();
   }
-  error = QStringLiteral("The emulated board is not part of this build.");
+  error = QStringLiteral("Unknown kind of board.");
   return nullptr;
 }
 

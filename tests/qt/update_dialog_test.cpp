@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "app/qt/about_box.h"
+#include "app/qt/board_choice.h"
 #include "app/qt/dialog_templates.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/update_dialog.h"
@@ -248,20 +249,64 @@ class UpdateDialogTest : public QObject {
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
   }
 
-  void ScreenshotOfTheWindow() {
-    NoCameraDriver driver;
-    UpdateDialog dialog(driver, {});
+  void FullRunOnTheEmulatedBoardSucceedsAndIsPhotographed() {
+    QString error;
+    auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
+    QVERIFY2(board != nullptr, qPrintable(error));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QStringLiteral(VESK_SAMPLES_DIR)));
+    UpdateDialog dialog(board->Driver(), {});
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
-    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
+
     Control<QPushButton>(dialog, 1000)->click();
     QVERIFY(finished.wait(kRunTimeoutMs));
+    QDir::setCurrent(previous);
+
+    QCOMPARE(StatusText(dialog),
+             QStringLiteral("USB Board Initialization Started\nOpening camera connection\n"
+                            "Camera connection opened successfully\n"
+                            "Downloading USB control firmware\n"
+                            "Downloading BufCon...please wait.....\n"
+                            "Downloading CamCon...please wait.....\n"
+                            "Downloading FX2...please wait.....\n"
+                            "Downloading GPIF waveforms...\nWriting USB ROM header...\n"
+                            "Closing camera connection\nCamera connection closed\n"
+                            "Power cycle complete\n"
+                            "Camera firmware update SUCCESSFUL.  Update complete."));
+    QCOMPARE(finished.at(0).at(0).toInt(), int(vesk::RunOutcome::Succeeded));
+    QCOMPARE(answerer.Seen().size(), std::size_t(2));
+    QCOMPARE(answerer.Seen()[1].text,
+             QStringLiteral("Please power cycle the camera.\n\nAfter power cycle, the camera's "
+                            "red LEDs should blink when the camera is ready.\n\nIs the camera "
+                            "ready?"));
+    QCOMPARE(answerer.Seen()[1].caption, QStringLiteral("Vesk USB Update - Confirmation"));
+    QVERIFY(InputOpen(dialog));
 
     const QImage shot = dialog.grab().toImage();
     QCOMPARE(shot.size(), dialog.size());
     const QString file = QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath("dialog-linux.png");
     QVERIFY(shot.save(file));
+  }
+
+  void CommandLineChoosesTheBoardAndTheImageDirectory() {
+    using vesk::qt::BoardKind;
+    using vesk::qt::ParseFrontEndOptions;
+    QString error;
+    auto defaults = ParseFrontEndOptions({"vesk-update-gui"}, error);
+    QVERIFY(defaults && defaults->board == BoardKind::Usb && defaults->imageDirectory.isEmpty());
+    auto emulated = ParseFrontEndOptions({"vesk-update-gui", "--board=emulated", "-C", "imgs"},
+                                         error);
+    QVERIFY(emulated && emulated->board == BoardKind::Emulated);
+    QCOMPARE(emulated->imageDirectory, QStringLiteral("imgs"));
+    for (const QStringList& bad : {QStringList{"g", "--board=serial"}, QStringList{"g", "-C"},
+                                   QStringList{"g", "--bogus"}, QStringList{"g", "extra"}}) {
+      error.clear();
+      QVERIFY(!ParseFrontEndOptions(bad, error));
+      QVERIFY2(!error.isEmpty(), qPrintable(bad.join(' ')));
+    }
   }
 };
 
