@@ -19,6 +19,12 @@ struct FrontEndOptions {
   QString imageDirectory;  // empty: the current directory
 };
 
+inline constexpr const char* kUsage =
+    "Usage: vesk-update-gui [--board=usb|emulated] [-C DIR]\n"
+    "  --board=usb       the first attached board (default)\n"
+    "  --board=emulated  an emulated board running the control firmware\n"
+    "  -C DIR            read the image files from DIR\n";
+
 // `arguments` includes the program name. On a bad command line returns nothing and sets
 // `error` to the message for the operator.
 std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments,
