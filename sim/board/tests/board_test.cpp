@@ -351,7 +351,8 @@ TEST_F(BoardTest, CameraDriverReachesEachBoardByMemberIndex) {
   EXPECT_EQ(back, 0x42);
   EXPECT_EQ(second.RequestLog().size(), 3u);
   EXPECT_TRUE(board.RequestLog().empty());
-  EXPECT_FALSE(WriteEepromBlock(device, 0, 0, 0, 4, &byte)) << "the bare chip stalls 0xC6";
+  const std::uint8_t block[4] = {1, 2, 3, 4};
+  EXPECT_FALSE(WriteEepromBlock(device, 0, 0, 0, 4, block)) << "the bare chip stalls 0xC6";
 }
 
 }  // namespace
