@@ -32,15 +32,13 @@ class EmulatedBoardConnection : public BoardConnection {
 
 }  // namespace
 
-std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments,
-                                                    QString& error) {
+std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments, QString& error) {
   QCommandLineParser parser;
   const QCommandLineOption board(QStringLiteral("board"),
                                  QStringLiteral("The board to initialise: usb or emulated."),
                                  QStringLiteral("KIND"), QStringLiteral("usb"));
-  const QCommandLineOption directory(QStringLiteral("C"),
-                                     QStringLiteral("Read the image files from DIR."),
-                                     QStringLiteral("DIR"));
+  const QCommandLineOption directory(
+      QStringLiteral("C"), QStringLiteral("Read the image files from DIR."), QStringLiteral("DIR"));
   parser.addOption(board);
   parser.addOption(directory);
   if (!parser.parse(arguments)) {

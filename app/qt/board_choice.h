@@ -27,8 +27,7 @@ inline constexpr const char* kUsage =
 
 // `arguments` includes the program name. On a bad command line returns nothing and sets
 // `error` to the message for the operator.
-std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments,
-                                                    QString& error);
+std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments, QString& error);
 
 // The driver, and whatever it runs on, for one kind of board.
 class BoardConnection {

@@ -20,7 +20,9 @@ struct DialogUnits {
   int X(int dialogUnits) const { return Scale(dialogUnits, baseX, 4); }
   int Y(int dialogUnits) const { return Scale(dialogUnits, baseY, 8); }
   QRect ToPixels(const QRect& dialogRect) const;
-  QSize ToPixels(const QSize& dialogSize) const { return {X(dialogSize.width()), Y(dialogSize.height())}; }
+  QSize ToPixels(const QSize& dialogSize) const {
+    return {X(dialogSize.width()), Y(dialogSize.height())};
+  }
 
  private:
   // value * numerator / denominator, rounded to nearest (MulDiv).

@@ -18,10 +18,8 @@ void RunWorker::ShowStatusLog(const StatusLog& log) {
 }
 
 int RunWorker::AskYesNo(std::string_view text, std::string_view caption) {
-  const QString question =
-      QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-  const QString title =
-      QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size()));
+  const QString question = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  const QString title = QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size()));
   int answer = kAnswerNo;
   // Queued behind every log line emitted before it, so the window shows them first.
   QMetaObject::invokeMethod(

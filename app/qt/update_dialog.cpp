@@ -100,13 +100,26 @@ void UpdateDialog::BuildControls() {
     widget->setObjectName(QStringLiteral("control%1").arg(control.id));
     widget->setGeometry(units.ToPixels(QRect(control.x, control.y, control.width, control.height)));
     switch (control.id) {
-      case kStartId: startButton_ = static_cast<QPushButton*>(widget); break;
-      case kOkId: closeButton_ = static_cast<QPushButton*>(widget); break;
-      case kHelpId: helpButton_ = static_cast<QPushButton*>(widget); break;
-      case kStatusLabelId: statusLabel_ = static_cast<QLabel*>(widget); break;
-      case kDeviceValuesId: deviceValues_ = static_cast<QLabel*>(widget); break;
-      case kStatusBoxId: statusBox_ = static_cast<QPlainTextEdit*>(widget); break;
-      default: break;
+      case kStartId:
+        startButton_ = static_cast<QPushButton*>(widget);
+        break;
+      case kOkId:
+        closeButton_ = static_cast<QPushButton*>(widget);
+        break;
+      case kHelpId:
+        helpButton_ = static_cast<QPushButton*>(widget);
+        break;
+      case kStatusLabelId:
+        statusLabel_ = static_cast<QLabel*>(widget);
+        break;
+      case kDeviceValuesId:
+        deviceValues_ = static_cast<QLabel*>(widget);
+        break;
+      case kStatusBoxId:
+        statusBox_ = static_cast<QPlainTextEdit*>(widget);
+        break;
+      default:
+        break;
     }
   }
   // The frame is drawn behind the controls inside it and must not take their clicks.

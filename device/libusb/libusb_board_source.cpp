@@ -62,7 +62,9 @@ class LibusbControlPort : public UsbControlPort {
  public:
   LibusbControlPort(std::shared_ptr<libusb_context> context, libusb_device_handle* handle,
                     std::string path, const ControlTimeouts& timeouts)
-      : context_(std::move(context)), handle_(handle), path_(std::move(path)),
+      : context_(std::move(context)),
+        handle_(handle),
+        path_(std::move(path)),
         timeouts_(timeouts) {}
 
   ~LibusbControlPort() override {
@@ -106,7 +108,8 @@ std::chrono::milliseconds TimeoutFor(const SetupPacket& setup, const ControlTime
   if (setup.bRequest == kRequestFx2Load) {
     limit = timeouts.firmwareLoad;
   } else if (setup.bRequest == kRequestEepromBlock) {
-    const std::uint32_t pages = (std::uint32_t(setup.wLength) + kEepromPageSize - 1) / kEepromPageSize;
+    const std::uint32_t pages =
+        (std::uint32_t(setup.wLength) + kEepromPageSize - 1) / kEepromPageSize;
     limit = timeouts.eepromBlockBase + timeouts.eepromPerPage * pages;
   }
   return std::max(limit, std::chrono::milliseconds(1));

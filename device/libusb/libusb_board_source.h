@@ -33,7 +33,7 @@ inline constexpr std::array<BoardIdentity, 2> kBoardIdentities{kBareFx2Identity,
 struct ControlTimeouts {
   std::chrono::milliseconds firmwareLoad{1000};  // 0xA0: one RAM record or CPUCS
   std::chrono::milliseconds eepromBlockBase{1000};
-  std::chrono::milliseconds eepromPerPage{25};   // per started 64-byte page of a 0xC6 block
+  std::chrono::milliseconds eepromPerPage{25};  // per started 64-byte page of a 0xC6 block
   std::chrono::milliseconds otherRequest{2000};
 };
 
@@ -57,8 +57,7 @@ class LibusbBoardSource : public UsbBoardSource {
   // kBoardIdentities. Detaches a kernel driver bound to interface 0 (usbtest grabs a bare
   // FX2) and claims the interface until the port is destroyed. Null when there is no such
   // member or it cannot be opened or claimed; `path` is then left unchanged.
-  std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex,
-                                             std::string& path) override;
+  std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex, std::string& path) override;
 
  private:
   ControlTimeouts timeouts_;

@@ -152,12 +152,12 @@ TEST_F(LibusbInitialization, BoardPulledOutDuringBufConEndsTheRunWithError3) {
   };
 
   ASSERT_EQ(Run(host), RunOutcome::Failed);
-  EXPECT_TRUE(host.log.ends_with("Downloading BufCon...please wait.....\r\n"
-                                 "Error 0x3 (Failed to download BufCon)\r\n"
-                                 "Camera firmware update FAILED."))
+  EXPECT_TRUE(
+      host.log.ends_with("Downloading BufCon...please wait.....\r\n"
+                         "Error 0x3 (Failed to download BufCon)\r\n"
+                         "Camera firmware update FAILED."))
       << host.log;
-  EXPECT_NE(debug_.find("ERROR:  Failed mid-beat EEPROM write call."), std::string::npos)
-      << debug_;
+  EXPECT_NE(debug_.find("ERROR:  Failed mid-beat EEPROM write call."), std::string::npos) << debug_;
   EXPECT_NE(debug_.find("LIBUSB_ERROR_NO_DEVICE"), std::string::npos) << debug_;
   // One beat reached the EEPROM before the cable went.
   const std::vector<std::uint8_t> image = ReadSample(*kBufConPlace.file);
@@ -173,8 +173,9 @@ TEST_F(LibusbInitialization, EepromThatDoesNotAnswerStallsTheWriteAndEndsTheRun)
   YesHost host;
 
   ASSERT_EQ(Run(host), RunOutcome::Failed);
-  EXPECT_TRUE(host.log.ends_with("Error 0x4 (Failed to download CamCon)\r\n"
-                                 "Camera firmware update FAILED."))
+  EXPECT_TRUE(
+      host.log.ends_with("Error 0x4 (Failed to download CamCon)\r\n"
+                         "Camera firmware update FAILED."))
       << host.log;
   EXPECT_NE(debug_.find("request 0xC6, value 0x0100, index 0x0000, length 4096) failed: "
                         "LIBUSB_ERROR_PIPE"),

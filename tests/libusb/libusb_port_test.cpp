@@ -94,8 +94,8 @@ TEST(LibusbBoardSource, TakesTheBoardFromItsKernelDriverAndGivesItBackAtClose) {
   EXPECT_EQ(board.Events(), (std::vector<std::string>{"detach usbtest", "claim 0"}));
 
   port.reset();
-  EXPECT_EQ(board.Events(), (std::vector<std::string>{"detach usbtest", "claim 0", "release 0",
-                                                      "attach usbtest"}));
+  EXPECT_EQ(board.Events(),
+            (std::vector<std::string>{"detach usbtest", "claim 0", "release 0", "attach usbtest"}));
   EXPECT_EQ(board.KernelDriver(), "usbtest");
 }
 
@@ -160,8 +160,7 @@ TEST(LibusbControlPort, StallAndProtocolErrorsAreNamedOnTheDebuggerOutput) {
                      "0x0040, length 64) failed: LIBUSB_ERROR_PIPE"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("index 0x0080, length 64) failed: LIBUSB_ERROR_IO"), std::string::npos)
-      << log;
+  EXPECT_NE(log.find("index 0x0080, length 64) failed: LIBUSB_ERROR_IO"), std::string::npos) << log;
 }
 
 TEST(LibusbControlPort, BoardPulledOutDuringAWriteFailsEveryRequestAtOnce) {
@@ -205,12 +204,10 @@ TEST(LibusbControlPort, RequestThatIsNeverAnsweredTimesOutAndThePortGoesOn) {
 
   board.NeverAnswer(0xC6);
   std::vector<std::uint8_t> beat(64, 0);
-  EXPECT_EQ(port->ControlTransfer(VendorOut(0xC6, 0, 0, 64), beat).status,
-            TransferStatus::Timeout);
+  EXPECT_EQ(port->ControlTransfer(VendorOut(0xC6, 0, 0, 64), beat).status, TransferStatus::Timeout);
   EXPECT_NE(debug.All().find("LIBUSB_ERROR_TIMEOUT"), std::string::npos) << debug.All();
   std::vector<std::uint8_t> cpucs{0x00};
-  EXPECT_EQ(port->ControlTransfer(VendorOut(0xA0, 0xE600, 0, 1), cpucs).status,
-            TransferStatus::Ok);
+  EXPECT_EQ(port->ControlTransfer(VendorOut(0xA0, 0xE600, 0, 1), cpucs).status, TransferStatus::Ok);
 }
 
 TEST(ControlTimeouts, EepromBlockGetsTimeForEveryPageAndFirmwareRecordStaysShort) {

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
-#include <unistd.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -43,9 +43,14 @@ std::string DescriptorsHex(usb::BoardIdentity identity, bool hub) {
   hex += hub ? "090001" : "ffffff";
   hex += "40" + Hex16(identity.vendorId) + Hex16(identity.productId) + "0001" + "000000" + "01";
   if (hub)
-    hex += "0902190001010080fa" "090400000109000000" "0705810301000c";
+    hex +=
+        "0902190001010080fa"
+        "090400000109000000"
+        "0705810301000c";
   else
-    hex += "0902120001010080fa" "090400000" "0ff000000";
+    hex +=
+        "0902120001010080fa"
+        "0904000000ff000000";
   return hex;
 }
 
@@ -59,8 +64,8 @@ std::string FormatNumber(const char* format, int value) {
 
 void RunUnderUmockdev(int /*argc*/, char** argv) {
   const char* preload = std::getenv("LD_PRELOAD");
-  if (preload != nullptr && std::string_view(preload).find("libumockdev-preload") !=
-                                std::string_view::npos)
+  if (preload != nullptr &&
+      std::string_view(preload).find("libumockdev-preload") != std::string_view::npos)
     return;
   if (std::getenv("VESK_UMOCKDEV_REEXEC") != nullptr) {
     std::fprintf(stderr, "umockdev's preload library did not load\n");
@@ -72,16 +77,19 @@ void RunUnderUmockdev(int /*argc*/, char** argv) {
   setenv("VESK_UMOCKDEV_REEXEC", "1", 1);
   // The sanitizer runtime wants to be first; the preload library only wraps libc calls.
   std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-  setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(),
-         1);
+  setenv("ASAN_OPTIONS",
+         (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
   execv("/proc/self/exe", argv);
   std::perror("re-executing under umockdev");
 }
 
 MockBoard::MockBoard(std::string sysName, std::string devNode, usb::UsbControlPort& target,
                      std::string kernelDriver)
-    : sysName_(std::move(sysName)), devNode_(std::move(devNode)), target_(target),
-      handler_(umockdev_ioctl_base_new()), kernelDriver_(std::move(kernelDriver)) {
+    : sysName_(std::move(sysName)),
+      devNode_(std::move(devNode)),
+      target_(target),
+      handler_(umockdev_ioctl_base_new()),
+      kernelDriver_(std::move(kernelDriver)) {
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&MockBoard::HandleIoctl), this);
 }
 
@@ -157,8 +165,8 @@ bool MockBoard::Serve(UMockdevIoctlClient* client) {
       return true;
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
-      DataRef claim(umockdev_ioctl_data_resolve(argument, 0,
-                                                sizeof(usbdevfs_disconnect_claim), nullptr));
+      DataRef claim(
+          umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_disconnect_claim), nullptr));
       usbdevfs_disconnect_claim request{};
       std::memcpy(&request, claim.data->data, sizeof request);
       request.driver[USBDEVFS_MAXDRIVERNAME] = '\0';
@@ -214,8 +222,8 @@ bool MockBoard::Serve(UMockdevIoctlClient* client) {
     case USBDEVFS_DISCARDURB:
       return DiscardUrb(client, argument);
     default:
-      std::fprintf(stderr, "mock usb bus: %s: unexpected usbfs request 0x%lx\n",
-                   devNode_.c_str(), request);
+      std::fprintf(stderr, "mock usb bus: %s: unexpected usbfs request 0x%lx\n", devNode_.c_str(),
+                   request);
       umockdev_ioctl_client_complete(client, -1, ENOTTY);
       return true;
   }
@@ -373,8 +381,8 @@ MockBoard& MockUsbBus::AddBoard(const std::string& sysName, usb::BoardIdentity i
                                 usb::UsbControlPort& target, const std::string& kernelDriver) {
   EnsureParents(sysName);
   const int bus = std::atoi(sysName.c_str());
-  const std::string devNode = "/dev/bus/usb/" + FormatNumber("%03d", bus) + "/" +
-                              FormatNumber("%03d", nextDevnum_.at(bus));
+  const std::string devNode =
+      "/dev/bus/usb/" + FormatNumber("%03d", bus) + "/" + FormatNumber("%03d", nextDevnum_.at(bus));
   auto board = std::make_unique<MockBoard>(sysName, devNode, target, kernelDriver);
   // The handler must be in place before the device node appears.
   GError* error = nullptr;

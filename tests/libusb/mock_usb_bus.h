@@ -53,8 +53,7 @@ class MockBoard {
   UMockdevIoctlBase* Handler() const { return handler_; }
 
  private:
-  static int HandleIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
-                         MockBoard* self);
+  static int HandleIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, MockBoard* self);
   bool Serve(UMockdevIoctlClient* client);
   bool SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
   bool ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* argument);

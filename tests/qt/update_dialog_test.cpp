@@ -130,7 +130,8 @@ class UpdateDialogTest : public QObject {
         for (QAction* action : menu->actions()) entries << action->text();
         menu->setActiveAction(menu->actions().constLast());
         QTest::keyClick(menu, Qt::Key_Return);
-      } else if (auto* about = qobject_cast<vesk::qt::AboutBox*>(QApplication::activeModalWidget())) {
+      } else if (auto* about =
+                     qobject_cast<vesk::qt::AboutBox*>(QApplication::activeModalWidget())) {
         if (aboutSeen) return;
         aboutSeen = true;
         aboutTitle = about->windowTitle();
@@ -297,8 +298,8 @@ class UpdateDialogTest : public QObject {
     QString error;
     auto defaults = ParseFrontEndOptions({"vesk-update-gui"}, error);
     QVERIFY(defaults && defaults->board == BoardKind::Usb && defaults->imageDirectory.isEmpty());
-    auto emulated = ParseFrontEndOptions({"vesk-update-gui", "--board=emulated", "-C", "imgs"},
-                                         error);
+    auto emulated =
+        ParseFrontEndOptions({"vesk-update-gui", "--board=emulated", "-C", "imgs"}, error);
     QVERIFY(emulated && emulated->board == BoardKind::Emulated);
     QCOMPARE(emulated->imageDirectory, QStringLiteral("imgs"));
     for (const QStringList& bad : {QStringList{"g", "--board=serial"}, QStringList{"g", "-C"},
