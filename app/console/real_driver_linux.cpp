@@ -1,20 +1,13 @@
-// Linux: the user-space USB driver. Until a libusb board source is built in, it finds no
-// board, so a run fails at "Error 0x1" as with no camera attached. The kernel-driver back
-// end exists only on Windows.
+// Linux: the user-space USB driver over libusb. The kernel-driver back end exists only on
+// Windows.
 #include <string>
 
 #include "app/console/real_driver.h"
+#include "device/libusb/libusb_board_source.h"
 #include "device/usb/usb_camera_driver.h"
 
 namespace vesk::console {
 namespace {
-
-class NoBoards : public usb::UsbBoardSource {
- public:
-  std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t, std::string&) override {
-    return nullptr;
-  }
-};
 
 class UsbDriverWithSource : public usb::UsbCameraDriver {
  public:
@@ -28,7 +21,8 @@ class UsbDriverWithSource : public usb::UsbCameraDriver {
 }  // namespace
 
 std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
-  if (board == "usb") return std::make_unique<UsbDriverWithSource>(std::make_unique<NoBoards>());
+  if (board == "usb")
+    return std::make_unique<UsbDriverWithSource>(std::make_unique<usb::LibusbBoardSource>());
   return nullptr;
 }
 

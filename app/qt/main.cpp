@@ -1,0 +1,53 @@
+// vesk-update-gui: the board initialisation in a dialog window.
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QTextStream>
+
+#include "app/qt/board_choice.h"
+#include "app/qt/update_dialog.h"
+
+namespace {
+constexpr int kUsageError = 64;  // as the console: EX_USAGE
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Answered before the application object exists, so that they work without a display.
+  for (int i = 1; i < argc; ++i) {
+    const QString argument = QString::fromLocal8Bit(argv[i]);
+    if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+      QTextStream(stdout) << vesk::qt::kUsage;
+      return 0;
+    }
+    if (argument == QLatin1String("--version")) {
+      QTextStream(stdout) << "vesk-update-gui 1.0\n";
+      return 0;
+    }
+  }
+
+  QApplication application(argc, argv);
+  QTextStream errors(stderr);
+
+  QString error;
+  const auto options = vesk::qt::ParseFrontEndOptions(application.arguments(), error);
+  if (!options) {
+    errors << application.applicationName() << ": " << error << "\n" << vesk::qt::kUsage;
+    return kUsageError;
+  }
+  if (!options->imageDirectory.isEmpty() && !QDir::setCurrent(options->imageDirectory)) {
+    errors << application.applicationName() << ": cannot change to directory "
+           << options->imageDirectory << "\n";
+    return kUsageError;
+  }
+  auto board = vesk::qt::ConnectBoard(options->board, error);
+  if (!board) {
+    errors << application.applicationName() << ": " << error << "\n";
+    return kUsageError;
+  }
+
+  vesk::qt::UpdateDialog dialog(board->Driver(),
+                                [](const QUrl& page) { return QDesktopServices::openUrl(page); });
+  dialog.exec();
+  return 0;
+}

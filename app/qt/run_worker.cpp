@@ -1,0 +1,31 @@
+#include "app/qt/run_worker.h"
+
+#include <QMetaObject>
+#include <QString>
+
+#include "app/qt/update_dialog.h"
+
+namespace vesk::qt {
+
+void RunWorker::Run() {
+  const RunOutcome outcome = RunBoardInitialization(*this, state_);
+  emit finished(static_cast<int>(outcome));
+}
+
+void RunWorker::ShowStatusLog(const StatusLog& log) {
+  const std::string_view text = log.Text();
+  emit statusLogChanged(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+int RunWorker::AskYesNo(std::string_view text, std::string_view caption) {
+  const QString question = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  const QString title = QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size()));
+  int answer = kAnswerNo;
+  // Queued behind every log line emitted before it, so the window shows them first.
+  QMetaObject::invokeMethod(
+      &dialog_, [&] { return dialog_.AskYesNo(question, title); }, Qt::BlockingQueuedConnection,
+      &answer);
+  return answer;
+}
+
+}  // namespace vesk::qt

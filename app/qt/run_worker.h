@@ -1,0 +1,35 @@
+#pragma once
+// The host side of one run, on the worker thread: forwards the log to the window by
+// queued signal and asks the window's questions by a blocking queued call.
+
+#include <QByteArray>
+#include <QObject>
+
+#include "app/update_sequence.h"
+
+namespace vesk::qt {
+
+class UpdateDialog;
+
+class RunWorker : public QObject, private UpdateHost {
+  Q_OBJECT
+ public:
+  // `state` belongs to the dialog; only the worker touches it while a run is going.
+  RunWorker(UpdateDialog& dialog, UpdateState& state) : dialog_(dialog), state_(state) {}
+
+ public slots:
+  void Run();
+
+ signals:
+  void statusLogChanged(const QByteArray& text);
+  void finished(int outcome);
+
+ private:
+  void ShowStatusLog(const StatusLog& log) override;
+  int AskYesNo(std::string_view text, std::string_view caption) override;
+
+  UpdateDialog& dialog_;
+  UpdateState& state_;
+};
+
+}  // namespace vesk::qt

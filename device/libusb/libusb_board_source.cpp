@@ -1,0 +1,179 @@
+#include "device/libusb/libusb_board_source.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+#include "device/debug_output.h"
+
+namespace vesk::usb {
+namespace {
+
+constexpr std::uint8_t kRequestFx2Load = 0xA0;
+constexpr std::uint8_t kRequestEepromBlock = 0xC6;
+constexpr std::uint32_t kEepromPageSize = 64;
+constexpr int kBoardInterface = 0;
+constexpr int kMaxPortChain = 7;  // USB allows at most seven tiers below the root
+
+void ReportLibusbError(std::string_view call, std::string_view subject, int error) {
+  std::string message(call);
+  message += '(';
+  message += subject;
+  message += ") failed: ";
+  message += libusb_error_name(error);
+  DebugOutput(message);
+}
+
+TransferStatus StatusOf(int libusbError) {
+  switch (libusbError) {
+    case LIBUSB_ERROR_PIPE:
+      return TransferStatus::Stall;
+    case LIBUSB_ERROR_TIMEOUT:
+      return TransferStatus::Timeout;
+    case LIBUSB_ERROR_NO_DEVICE:
+      return TransferStatus::NoDevice;
+    default:
+      return TransferStatus::Error;
+  }
+}
+
+bool IsBoard(const libusb_device_descriptor& descriptor) {
+  return std::any_of(kBoardIdentities.begin(), kBoardIdentities.end(),
+                     [&](const BoardIdentity& identity) {
+                       return descriptor.idVendor == identity.vendorId &&
+                              descriptor.idProduct == identity.productId;
+                     });
+}
+
+std::string PathOf(libusb_device* device) {
+  std::array<std::uint8_t, kMaxPortChain> ports{};
+  const int portCount = libusb_get_port_numbers(device, ports.data(), ports.size());
+  return UsbDevicePath(libusb_get_bus_number(device),
+                       std::span(ports.data(), portCount > 0 ? std::size_t(portCount) : 0));
+}
+
+struct DeviceListDeleter {
+  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+
+class LibusbControlPort : public UsbControlPort {
+ public:
+  LibusbControlPort(std::shared_ptr<libusb_context> context, libusb_device_handle* handle,
+                    std::string path, const ControlTimeouts& timeouts)
+      : context_(std::move(context)),
+        handle_(handle),
+        path_(std::move(path)),
+        timeouts_(timeouts) {}
+
+  ~LibusbControlPort() override {
+    // Both fail harmlessly on a board that is gone; the kernel driver that was detached
+    // is given the interface back by libusb.
+    libusb_release_interface(handle_, kBoardInterface);
+    libusb_close(handle_);
+  }
+
+  TransferResult ControlTransfer(const SetupPacket& setup, std::span<std::uint8_t> data) override {
+    if (data.size() != setup.wLength) return {TransferStatus::Error, 0};
+    if (gone_) return {TransferStatus::NoDevice, 0};
+    const auto timeout = TimeoutFor(setup, timeouts_);
+    const int result = libusb_control_transfer(
+        handle_, setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+        data.empty() ? nullptr : data.data(), setup.wLength, unsigned(timeout.count()));
+    if (result >= 0) return {TransferStatus::Ok, std::uint32_t(result)};
+
+    char subject[96];
+    std::snprintf(subject, sizeof subject,
+                  "%s, request 0x%02X, value 0x%04X, index 0x%04X, length %u", path_.c_str(),
+                  setup.bRequest, setup.wValue, setup.wIndex, unsigned(setup.wLength));
+    ReportLibusbError("libusb_control_transfer", subject, result);
+    const TransferStatus status = StatusOf(result);
+    if (status == TransferStatus::NoDevice) gone_ = true;
+    return {status, 0};
+  }
+
+ private:
+  std::shared_ptr<libusb_context> context_;
+  libusb_device_handle* handle_;
+  std::string path_;
+  ControlTimeouts timeouts_;
+  bool gone_ = false;  // a board that was unplugged does not come back on this handle
+};
+
+}  // namespace
+
+std::chrono::milliseconds TimeoutFor(const SetupPacket& setup, const ControlTimeouts& timeouts) {
+  std::chrono::milliseconds limit = timeouts.otherRequest;
+  if (setup.bRequest == kRequestFx2Load) {
+    limit = timeouts.firmwareLoad;
+  } else if (setup.bRequest == kRequestEepromBlock) {
+    const std::uint32_t pages =
+        (std::uint32_t(setup.wLength) + kEepromPageSize - 1) / kEepromPageSize;
+    limit = timeouts.eepromBlockBase + timeouts.eepromPerPage * pages;
+  }
+  return std::max(limit, std::chrono::milliseconds(1));
+}
+
+std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
+  std::string path = "usb:" + std::to_string(busNumber);
+  char separator = '-';
+  for (std::uint8_t port : portChain) {
+    path += separator;
+    path += std::to_string(port);
+    separator = '.';
+  }
+  return path;
+}
+
+LibusbBoardSource::LibusbBoardSource(ControlTimeouts timeouts) : timeouts_(timeouts) {}
+
+LibusbBoardSource::~LibusbBoardSource() = default;
+
+std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memberIndex,
+                                                              std::string& path) {
+  if (!context_) {
+    libusb_context* context = nullptr;
+    if (const int error = libusb_init(&context); error != 0) {
+      ReportLibusbError("libusb_init", "", error);
+      return nullptr;
+    }
+    context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
+  }
+
+  libusb_device** rawList = nullptr;
+  const ssize_t count = libusb_get_device_list(context_.get(), &rawList);
+  if (count < 0) {
+    ReportLibusbError("libusb_get_device_list", "", int(count));
+    return nullptr;
+  }
+  const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
+
+  libusb_device* chosen = nullptr;
+  std::uint32_t boardsSeen = 0;
+  for (ssize_t i = 0; i < count && chosen == nullptr; ++i) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(list.get()[i], &descriptor) != 0) continue;
+    if (!IsBoard(descriptor)) continue;
+    if (boardsSeen++ == memberIndex) chosen = list.get()[i];
+  }
+  if (chosen == nullptr) return nullptr;
+
+  std::string chosenPath = PathOf(chosen);
+  libusb_device_handle* handle = nullptr;
+  if (const int error = libusb_open(chosen, &handle); error != 0) {
+    ReportLibusbError("libusb_open", chosenPath, error);
+    return nullptr;
+  }
+  // Not every platform can detach; where it cannot, the claim below tells.
+  libusb_set_auto_detach_kernel_driver(handle, 1);
+  if (const int error = libusb_claim_interface(handle, kBoardInterface); error != 0) {
+    ReportLibusbError("libusb_claim_interface", chosenPath, error);
+    libusb_close(handle);
+    return nullptr;
+  }
+  path = chosenPath;
+  return std::make_unique<LibusbControlPort>(context_, handle, std::move(chosenPath), timeouts_);
+}
+
+}  // namespace vesk::usb

@@ -1,0 +1,67 @@
+#pragma once
+// Real FX2 boards on Linux (and other libusb platforms): finding them by their USB
+// identity, opening them through libusb and serving control transfers on them.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "device/usb/usb_control_port.h"
+
+struct libusb_context;
+
+namespace vesk::usb {
+
+struct BoardIdentity {
+  std::uint16_t vendorId;
+  std::uint16_t productId;
+};
+
+// A board answers to either identity: the FX2's own before its EEPROM is programmed, the
+// camera's once the ROM header is in place.
+inline constexpr BoardIdentity kBareFx2Identity{0x04B4, 0x8613};
+inline constexpr BoardIdentity kProgrammedIdentity{0x125C, 0x0010};
+inline constexpr std::array<BoardIdentity, 2> kBoardIdentities{kBareFx2Identity,
+                                                               kProgrammedIdentity};
+
+// How long one control transfer may take before it is abandoned and reported as a
+// timeout. An EEPROM block write (0xC6) returns its status stage only after the firmware
+// has written every page of it, so its limit grows with the block.
+struct ControlTimeouts {
+  std::chrono::milliseconds firmwareLoad{1000};  // 0xA0: one RAM record or CPUCS
+  std::chrono::milliseconds eepromBlockBase{1000};
+  std::chrono::milliseconds eepromPerPage{25};  // per started 64-byte page of a 0xC6 block
+  std::chrono::milliseconds otherRequest{2000};
+};
+
+// The time limit for one request: always at least 1 ms.
+std::chrono::milliseconds TimeoutFor(const SetupPacket& setup, const ControlTimeouts& timeouts);
+
+// "usb:BUS-PORT.PORT..." from libusb's bus number and port chain (outermost port first);
+// "usb:BUS" for a device without ports (a root hub).
+std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain);
+
+// Opens boards through one libusb context, created at the first OpenMember. Ports it
+// hands out keep that context alive, so they may outlive the source.
+// Every libusb failure is reported once, here, with libusb's error name, on the debugger
+// output; callers see only a null port or a TransferStatus.
+class LibusbBoardSource : public UsbBoardSource {
+ public:
+  explicit LibusbBoardSource(ControlTimeouts timeouts = {});
+  ~LibusbBoardSource() override;
+
+  // Member N is the N-th device in libusb's enumeration order whose identity is one of
+  // kBoardIdentities. Detaches a kernel driver bound to interface 0 (usbtest grabs a bare
+  // FX2) and claims the interface until the port is destroyed. Null when there is no such
+  // member or it cannot be opened or claimed; `path` is then left unchanged.
+  std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex, std::string& path) override;
+
+ private:
+  ControlTimeouts timeouts_;
+  std::shared_ptr<libusb_context> context_;
+};
+
+}  // namespace vesk::usb

@@ -1,0 +1,315 @@
+// The dialog in Qt's offscreen platform: its window, its boxes and whole runs.
+
+#include <QAbstractButton>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/qt/about_box.h"
+#include "app/qt/board_choice.h"
+#include "app/qt/dialog_templates.h"
+#include "app/qt/dialog_units.h"
+#include "app/qt/update_dialog.h"
+#include "tests/qt/dialog_test_support.h"
+
+using vesk::qt::UpdateDialog;
+using vesk::testing::MessageBoxAnswerer;
+using vesk::testing::NoCameraDriver;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 120000;  // only a hung run ever gets near this
+
+const QString kCancelledLog =
+    "USB Board Initialization Started\nInitialization cancelled by user\n";
+const QString kNoCameraLog =
+    "USB Board Initialization Started\nOpening camera connection\n"
+    "Error 0x1 (Failed to connect to camera)\nCamera firmware update FAILED.";
+
+template <typename T>
+T* Control(const QWidget& window, int id) {
+  return window.findChild<T*>(QStringLiteral("control%1").arg(id));
+}
+
+QString StatusText(const UpdateDialog& dialog) {
+  return Control<QPlainTextEdit>(dialog, vesk::qt::kStatusBoxId)->toPlainText();
+}
+
+bool InputOpen(const UpdateDialog& dialog) {
+  for (int id : {vesk::qt::kStartId, vesk::qt::kOkId, vesk::qt::kHelpId})
+    if (!Control<QPushButton>(dialog, id)->isEnabled()) return false;
+  return true;
+}
+
+}  // namespace
+
+class UpdateDialogTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void WindowHasTheTemplatesTextsIdsAndLayout() {
+    NoCameraDriver driver;
+    UpdateDialog dialog(driver, {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Tarsel Vesk USB Update Tool"));
+    QVERIFY(!(dialog.windowFlags() & Qt::WindowMinMaxButtonsHint));
+    const auto units = vesk::qt::DialogUnits::ForFont(dialog.font());
+    QVERIFY2(units.baseX >= 4 && units.baseX <= 10 && units.baseY >= 10 && units.baseY <= 20,
+             qPrintable(QStringLiteral("%1 x %2").arg(units.baseX).arg(units.baseY)));
+    QCOMPARE(dialog.size(), units.ToPixels(QSize(354, 231)));
+    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+
+    for (const auto& control : vesk::qt::kMainDialogControls) {
+      auto* widget = Control<QWidget>(dialog, control.id);
+      QVERIFY2(widget != nullptr, control.text);
+      QCOMPARE(widget->geometry(),
+               units.ToPixels(QRect(control.x, control.y, control.width, control.height)));
+      QVERIFY(dialog.rect().contains(widget->geometry()));
+    }
+    QCOMPARE(Control<QPushButton>(dialog, 1000)->text(), QStringLiteral("Start Initialization"));
+    QVERIFY(Control<QPushButton>(dialog, 1000)->isDefault());
+    QCOMPARE(Control<QPushButton>(dialog, 1)->text(), QStringLiteral("Close"));
+    QCOMPARE(Control<QPushButton>(dialog, 57670)->text(), QStringLiteral("&Help"));
+    QVERIFY(Control<QPushButton>(dialog, 57670)->isVisible());
+    QCOMPARE(Control<QGroupBox>(dialog, -1)->title(), QStringLiteral("Board Initialization"));
+    QCOMPARE(Control<QLabel>(dialog, 1002)->text(), QStringLiteral("Status:"));
+    QCOMPARE(Control<QLabel>(dialog, 1005)->text(), QStringLiteral("Version 1.0"));
+    QCOMPARE(Control<QLabel>(dialog, 1006)->text(),
+             QStringLiteral("Device Values to be Programmed:  PID = 0x0010      DID = 0x0011"));
+    auto* picture = Control<QLabel>(dialog, 136);
+    QCOMPARE(picture->pixmap().size(), QSize(96, 196));
+
+    auto* status = Control<QPlainTextEdit>(dialog, 1007);
+    QVERIFY(status->toPlainText().isEmpty());
+    QVERIFY(status->isReadOnly());
+    QCOMPARE(status->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(status->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+    // Every text fits its control in the font the window was laid out with.
+    for (int id : {1000, 1, 57670, 1002, 1005, 1006}) {
+      auto* widget = Control<QWidget>(dialog, id);
+      QVERIFY2(widget->sizeHint().width() <= widget->width() + 2,
+               qPrintable(QStringLiteral("control %1: %2 > %3")
+                              .arg(id)
+                              .arg(widget->sizeHint().width())
+                              .arg(widget->width())));
+    }
+    // The frame lies behind the controls inside it, so they take the clicks.
+    auto* start = Control<QPushButton>(dialog, 1000);
+    QCOMPARE(dialog.childAt(start->geometry().center()), start);
+    QCOMPARE(QApplication::focusWidget(), start);
+
+    // Tab order is the template's order of tab stops.
+    QCOMPARE(start->nextInFocusChain(), Control<QWidget>(dialog, 1));
+    QCOMPARE(Control<QWidget>(dialog, 1)->nextInFocusChain(), Control<QWidget>(dialog, 57670));
+  }
+
+  void ContextMenuAboutEntryOpensTheAboutBox() {
+    NoCameraDriver driver;
+    UpdateDialog dialog(driver, {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QStringList entries;
+    bool aboutSeen = false;
+    QString aboutTitle;
+    QStringList aboutTexts;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        if (menu->property("handled").toBool()) return;
+        menu->setProperty("handled", true);
+        for (QAction* action : menu->actions()) entries << action->text();
+        menu->setActiveAction(menu->actions().constLast());
+        QTest::keyClick(menu, Qt::Key_Return);
+      } else if (auto* about =
+                     qobject_cast<vesk::qt::AboutBox*>(QApplication::activeModalWidget())) {
+        if (aboutSeen) return;
+        aboutSeen = true;
+        aboutTitle = about->windowTitle();
+        for (QLabel* label : about->findChildren<QLabel*>(QStringLiteral("control-1")))
+          if (!label->text().isEmpty()) aboutTexts << label->text();
+        auto* ok = about->findChild<QPushButton*>(QStringLiteral("control1"));
+        QVERIFY(ok && ok->isDefault() && ok->text() == QStringLiteral("OK"));
+        QVERIFY(about->isModal());
+        ok->click();
+      }
+    });
+    poll.start(5);
+
+    const QPoint inside(5, 5);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, inside, dialog.mapToGlobal(inside));
+    QApplication::sendEvent(&dialog, &event);
+
+    QCOMPARE(entries, QStringList{QStringLiteral("&About Pelkor...")});
+    QVERIFY(aboutSeen);
+    QCOMPARE(aboutTitle, QStringLiteral("About Pelkor"));
+    QVERIFY(aboutTexts.contains(QStringLiteral("Vesk USB Update Tool - Version 1.0")));
+    QCOMPARE(aboutTexts.size(), 2);
+    QVERIFY(dialog.isVisible());
+  }
+
+  void HelpOpensTheShippedManualOrSaysItCannot() {
+    NoCameraDriver driver;
+    QList<QUrl> opened;
+    bool browserWorks = true;
+    UpdateDialog dialog(driver, [&](const QUrl& page) {
+      opened << page;
+      return browserWorks;
+    });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto* help = Control<QPushButton>(dialog, 57670);
+
+    help->click();
+    QCOMPARE(opened.size(), 1);
+    QVERIFY(opened[0].isLocalFile());
+    QFile page(opened[0].toLocalFile());
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    QVERIFY(page.readAll().contains("<title>vesk-update"));
+
+    browserWorks = false;
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    help->click();
+    QCOMPARE(answerer.Seen().size(), std::size_t(1));
+    QCOMPARE(answerer.Seen()[0].text, QStringLiteral("Failed to launch help."));
+    QCOMPARE(answerer.Seen()[0].caption, QCoreApplication::applicationName());
+    QCOMPARE(answerer.Seen()[0].icon, QMessageBox::Warning);
+    QVERIFY(dialog.isVisible());
+    QVERIFY(InputOpen(dialog));
+  }
+
+  void NoAtTheFirstQuestionCancelsWithoutTouchingTheDevice() {
+    NoCameraDriver driver;
+    UpdateDialog dialog(driver, {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::No});
+
+    Control<QPushButton>(dialog, 1000)->click();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+
+    QCOMPARE(StatusText(dialog), kCancelledLog);
+    QCOMPARE(driver.Opens(), 0);
+    QCOMPARE(answerer.Seen().size(), std::size_t(1));
+    const auto& question = answerer.Seen()[0];
+    QCOMPARE(question.text, QStringLiteral("Proceed with raw USB device initialization?"));
+    QCOMPARE(question.caption, QStringLiteral("Vesk USB Update - Confirmation"));
+    QCOMPARE(question.icon, QMessageBox::Question);
+    QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
+    QVERIFY(InputOpen(dialog));
+  }
+
+  void WindowStaysLiveButShutToInputWhileARunIsGoing() {
+    NoCameraDriver driver;
+    driver.HoldOpens();
+    UpdateDialog dialog(driver, {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
+
+    Control<QPushButton>(dialog, 1000)->click();
+    // The open is stuck on the worker; the interface thread still shows each line.
+    QTRY_COMPARE_WITH_TIMEOUT(StatusText(dialog),
+                              QStringLiteral("USB Board Initialization Started\n"
+                                             "Opening camera connection\n"),
+                              kRunTimeoutMs);
+    QVERIFY(dialog.RunInProgress());
+    QVERIFY(!Control<QPushButton>(dialog, 1000)->isEnabled());
+    QVERIFY(!Control<QPushButton>(dialog, 1)->isEnabled());
+    QVERIFY(!Control<QPushButton>(dialog, 57670)->isEnabled());
+    dialog.close();
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(dialog.isVisible());
+    Control<QPushButton>(dialog, 1000)->click();  // a disabled button starts nothing
+
+    driver.ReleaseOpens();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QCOMPARE(StatusText(dialog), kNoCameraLog);
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(driver.Opens(), 1);
+    QVERIFY(InputOpen(dialog));
+    QCOMPARE(dialog.focusWidget(), Control<QWidget>(dialog, 1000));
+
+    // A second run starts afresh, and the window closes normally afterwards.
+    Control<QPushButton>(dialog, 1000)->click();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QCOMPARE(StatusText(dialog), kNoCameraLog);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+  }
+
+  void FullRunOnTheEmulatedBoardSucceedsAndIsPhotographed() {
+    QString error;
+    auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
+    QVERIFY2(board != nullptr, qPrintable(error));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QStringLiteral(VESK_SAMPLES_DIR)));
+    UpdateDialog dialog(board->Driver(), {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
+
+    Control<QPushButton>(dialog, 1000)->click();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QDir::setCurrent(previous);
+
+    QCOMPARE(StatusText(dialog),
+             QStringLiteral("USB Board Initialization Started\nOpening camera connection\n"
+                            "Camera connection opened successfully\n"
+                            "Downloading USB control firmware\n"
+                            "Downloading BufCon...please wait.....\n"
+                            "Downloading CamCon...please wait.....\n"
+                            "Downloading FX2...please wait.....\n"
+                            "Downloading GPIF waveforms...\nWriting USB ROM header...\n"
+                            "Closing camera connection\nCamera connection closed\n"
+                            "Power cycle complete\n"
+                            "Camera firmware update SUCCESSFUL.  Update complete."));
+    QCOMPARE(finished.at(0).at(0).toInt(), int(vesk::RunOutcome::Succeeded));
+    QCOMPARE(answerer.Seen().size(), std::size_t(2));
+    QCOMPARE(answerer.Seen()[1].text,
+             QStringLiteral("Please power cycle the camera.\n\nAfter power cycle, the camera's "
+                            "red LEDs should blink when the camera is ready.\n\nIs the camera "
+                            "ready?"));
+    QCOMPARE(answerer.Seen()[1].caption, QStringLiteral("Vesk USB Update - Confirmation"));
+    QVERIFY(InputOpen(dialog));
+
+    const QImage shot = dialog.grab().toImage();
+    QCOMPARE(shot.size(), dialog.size());
+    const QString file = QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath("dialog-linux.png");
+    QVERIFY(shot.save(file));
+  }
+
+  void CommandLineChoosesTheBoardAndTheImageDirectory() {
+    using vesk::qt::BoardKind;
+    using vesk::qt::ParseFrontEndOptions;
+    QString error;
+    auto defaults = ParseFrontEndOptions({"vesk-update-gui"}, error);
+    QVERIFY(defaults && defaults->board == BoardKind::Usb && defaults->imageDirectory.isEmpty());
+    auto emulated =
+        ParseFrontEndOptions({"vesk-update-gui", "--board=emulated", "-C", "imgs"}, error);
+    QVERIFY(emulated && emulated->board == BoardKind::Emulated);
+    QCOMPARE(emulated->imageDirectory, QStringLiteral("imgs"));
+    for (const QStringList& bad : {QStringList{"g", "--board=serial"}, QStringList{"g", "-C"},
+                                   QStringList{"g", "--bogus"}, QStringList{"g", "extra"}}) {
+      error.clear();
+      QVERIFY(!ParseFrontEndOptions(bad, error));
+      QVERIFY2(!error.isEmpty(), qPrintable(bad.join(' ')));
+    }
+  }
+};
+
+QTEST_MAIN(UpdateDialogTest)
+#include "update_dialog_test.moc"
