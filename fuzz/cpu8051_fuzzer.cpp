@@ -21,12 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ram[ram.size() - 1 - i] = data[size - 1 - i];
     bus.ScratchRam()[i] = data[i];
   }
-  cpu.Run(20000);
+  cpu.Run(4000);
   // Holding and releasing mid-program must leave a usable core.
   cpu.SetHeld(true);
   cpu.Run(100);
   cpu.SetHeld(false);
-  cpu.Run(5000);
+  cpu.Run(1000);
   if (cpu.Fault() == CpuFault::None && cpu.Pc() > 0xFFFF) std::abort();
   return 0;
 }
