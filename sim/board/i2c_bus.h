@@ -74,6 +74,11 @@ class I2cBus : public I2cSegment {
   std::uint8_t Read(bool masterAcks, SimTime now);
   void Stop(SimTime now);
   bool InTransfer() const { return started_; }
+  // Power loss: every transfer in flight is dropped without a STOP.
+  void PowerDown() {
+    started_ = expectAddress_ = false;
+    selected_.clear();
+  }
 
  private:
   void EndSelected(bool stop, SimTime now);
