@@ -50,7 +50,8 @@ class ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     scratch = fs::temp_directory_path() /
-              ("vesk-console-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("vesk-console-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(scratch);
     fs::create_directories(scratch);
   }
@@ -65,8 +66,7 @@ class ConsoleTest : public ::testing::Test {
     in.clear();
     out.str("");
     err.str("");
-    ConsoleEnvironment environment{in,     out, err, terminal, MakeRealDriver, DefaultBoard(),
-                                   prepare};
+    ConsoleEnvironment environment{in, out, err, terminal, MakeRealDriver, DefaultBoard(), prepare};
     return RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
   }
   std::string Path(const std::string& name) const { return (scratch / name).string(); }
@@ -130,9 +130,10 @@ TEST_F(ConsoleTest, EepromImageFileRoundTripsByteForByte) {
   std::string image(393'216, '\0');
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 131 + i / 32768);
   std::ofstream(Path("in.bin"), std::ios::binary) << image;
-  EXPECT_EQ(Run({"--board=emulated", "--eeprom-in", Path("in.bin"), "--eeprom-out", Path("out.bin")},
-                "n\n"),
-            kExitCancelled);
+  EXPECT_EQ(
+      Run({"--board=emulated", "--eeprom-in", Path("in.bin"), "--eeprom-out", Path("out.bin")},
+          "n\n"),
+      kExitCancelled);
   EXPECT_EQ(ReadFile(Path("out.bin")), image);
 
   EXPECT_EQ(Run({"--board=emulated", "--eeprom-out", Path("erased.bin")}, ""), kExitCancelled);
@@ -173,9 +174,9 @@ TEST_F(ConsoleTest, FullEmulatedRunWritesEveryImageAndTheBoardAnswersThePowerCyc
   const std::string log = Path("run.log");
   // Yes to the first question only: the emulated board, power-cycled, answers the second
   // by blinking its LED.
-  ASSERT_EQ(Run({"--board=emulated", "-C", kSamples, "--log", log, "--eeprom-out", eeprom},
-                "y\n", true),
-            kExitSucceeded)
+  ASSERT_EQ(
+      Run({"--board=emulated", "-C", kSamples, "--log", log, "--eeprom-out", eeprom}, "y\n", true),
+      kExitSucceeded)
       << out.str() << err.str();
   const std::string text = ReadFile(log);
   EXPECT_EQ(text, kSuccessfulLog);
