@@ -159,8 +159,11 @@ static void reply_or_stall(uint8_t allowed, uint8_t first, uint8_t size) {
     stall();
 }
 
+/* SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE: requests without a data stage. One
+ * that announces data is malformed; acknowledging it would leave the host's data stage
+ * unanswered until it times out, so it is stalled. */
 static void acknowledge_or_stall(uint8_t allowed) {
-  if (allowed)
+  if (allowed && length == 0)
     acknowledge();
   else
     stall();

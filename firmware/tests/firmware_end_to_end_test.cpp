@@ -292,3 +292,24 @@ TEST(SampleRunOnBoard, MissingBankEndsTheRunAtTheImageThatLivesThere) {
 
 }  // namespace
 }  // namespace vesk
+
+namespace vesk {
+namespace {
+
+// Found by fuzzing: a standard request without a data stage that announces one used to be
+// acknowledged, leaving the host's data stage to time out.
+TEST_F(FirmwareOnBoard, NoDataRequestsThatAnnounceDataAreStalled) {
+  ASSERT_TRUE(LoadControlFirmware());
+  std::array<std::uint8_t, 8> data{};
+  for (const usb::SetupPacket& setup : {usb::SetupPacket{0x00, 9, 1, 0, 8},
+                                        usb::SetupPacket{0x01, 11, 0, 0, 8},
+                                        usb::SetupPacket{0x02, 1, 0, 0, 8}}) {
+    SCOPED_TRACE(static_cast<int>(setup.bRequest));
+    EXPECT_EQ(board.ControlTransfer(setup, data).status, TransferStatus::Stall);
+  }
+  EXPECT_EQ(board.ControlTransfer({0x00, 9, 1, 0, 0}, {}).status, TransferStatus::Ok);
+  EXPECT_TRUE(AllErased());
+}
+
+}  // namespace
+}  // namespace vesk

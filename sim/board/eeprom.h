@@ -23,6 +23,10 @@ class Eeprom : public I2cDevice {
   // write cycle never ended.
   void SetMissing(bool missing) { missing_ = missing; }
   void SetStuckBusy(bool stuck) { stuckBusy_ = stuck; }
+  // The next write command refuses (does not acknowledge) its data byte number
+  // `dataByte` (0 = the first after the word address); the bytes before it are committed
+  // at STOP as usual. One shot.
+  void NackDataByteOnce(int dataByte) { nackDataByte_ = dataByte; }
   bool Missing() const { return missing_; }
   bool StuckBusy() const { return stuckBusy_; }
   // Ends any write cycle and forgets the address pointer (power loss).
@@ -42,6 +46,7 @@ class Eeprom : public I2cDevice {
   std::vector<std::pair<std::uint16_t, std::uint8_t>> pending_;
   bool missing_ = false;
   bool stuckBusy_ = false;
+  int nackDataByte_ = -1;
   SimTime busyUntil_ = 0;
   std::uint16_t pointer_ = 0;
   int addressBytesSeen_ = 0;
