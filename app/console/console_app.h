@@ -1,0 +1,40 @@
+#pragma once
+// vesk-update on a terminal: the options, the run of the board initialisation, the
+// questions, and the exit status.
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string_view>
+
+#include "device/camera_driver.h"
+
+namespace vesk::sim::board {
+class EmulatedBoard;
+}
+
+namespace vesk::console {
+
+inline constexpr int kExitSucceeded = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitCancelled = 2;
+inline constexpr int kExitUsage = 64;
+
+struct ConsoleEnvironment {
+  std::istream& in;   // answers to the questions
+  std::ostream& out;  // status lines, the board time, --help and --version
+  std::ostream& err;  // questions, usage errors, debugger lines, the progress bar
+  bool errIsTerminal = false;
+  // The platform's back ends by --board name; null when there is none by that name.
+  std::function<std::unique_ptr<CameraDriver>(std::string_view)> makeRealDriver;
+  std::string_view defaultBoard = "usb";
+  // Called with the emulated board before the run (tests inject faults here).
+  std::function<void(sim::board::EmulatedBoard&)> prepareEmulatedBoard = {};
+};
+
+// Runs vesk-update with `argv` (argv[0] the program name). Returns the exit status:
+// 0 successful, 1 failed, 2 cancelled, 64 usage error. The working directory is changed
+// by -C for the run and restored before returning.
+int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& environment);
+
+}  // namespace vesk::console

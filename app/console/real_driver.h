@@ -1,0 +1,18 @@
+#pragma once
+// The platform's own back ends for the console, one source file per platform.
+
+#include <memory>
+#include <string_view>
+
+#include "device/camera_driver.h"
+
+namespace vesk::console {
+
+// The back end named `board` ("usb" or "driver"), or null when this platform has none by
+// that name.
+std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board);
+
+// What --board means when it is not given.
+std::string_view DefaultBoard();
+
+}  // namespace vesk::console

@@ -1,0 +1,216 @@
+// vesk-update run in-process: options, exit statuses, what goes to which stream, the log
+// file and the EEPROM image file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_app.h"
+#include "app/console/real_driver.h"
+#include "sim/board/emulated_board.h"
+
+namespace vesk::console {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kSamples = std::string(VESK_SOURCE_DIR) + "/samples";
+
+constexpr std::string_view kNoCameraLog =
+    "USB Board Initialization Started\r\n"
+    "Opening camera connection\r\n"
+    "Error 0x1 (Failed to connect to camera)\r\n"
+    "Camera firmware update FAILED.";
+
+constexpr std::string_view kSuccessfulLog =
+    "USB Board Initialization Started\r\n"
+    "Opening camera connection\r\n"
+    "Camera connection opened successfully\r\n"
+    "Downloading USB control firmware\r\n"
+    "Downloading BufCon...please wait.....\r\n"
+    "Downloading CamCon...please wait.....\r\n"
+    "Downloading FX2...please wait.....\r\n"
+    "Downloading GPIF waveforms...\r\n"
+    "Writing USB ROM header...\r\n"
+    "Closing camera connection\r\n"
+    "Camera connection closed\r\n"
+    "Power cycle complete\r\n"
+    "Camera firmware update SUCCESSFUL.  Update complete.";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scratch = fs::temp_directory_path() /
+              ("vesk-console-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+  }
+  void TearDown() override { fs::remove_all(scratch); }
+
+  int Run(std::vector<std::string> args, const std::string& input = "", bool terminal = false,
+          std::function<void(sim::board::EmulatedBoard&)> prepare = {}) {
+    args.insert(args.begin(), "vesk-update");
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    in.str(input);
+    in.clear();
+    out.str("");
+    err.str("");
+    ConsoleEnvironment environment{in,     out, err, terminal, MakeRealDriver, DefaultBoard(),
+                                   prepare};
+    return RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
+  }
+  std::string Path(const std::string& name) const { return (scratch / name).string(); }
+
+  fs::path scratch;
+  std::istringstream in;
+  std::ostringstream out, err;
+};
+
+TEST_F(ConsoleTest, HelpAndVersionSucceedWithoutTouchingABoard) {
+  EXPECT_EQ(Run({"--help"}), kExitSucceeded);
+  for (const char* option : {"--board", "-C", "--yes", "--log", "--eeprom-in", "--eeprom-out"})
+    EXPECT_NE(out.str().find(option), std::string::npos) << option;
+  EXPECT_EQ(Run({"--version"}), kExitSucceeded);
+  EXPECT_EQ(out.str(), "vesk-update 1.0.0.1\n");
+}
+
+TEST_F(ConsoleTest, UsageErrorsExit64AndSayWhatWasWrong) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--frobnicate"}, "frobnicate"},
+      {{"--board=floppy"}, "floppy"},
+      {{"stray"}, "stray"},
+      {{"--log"}, "--log"},
+      {{"--board=usb", "--eeprom-out", "x.bin"}, "--board=emulated"},
+      {{"--eeprom-in", "x.bin"}, "--board=emulated"},
+      {{"--board=driver"}, "only on Windows"},
+      {{"-C", "/nonexistent/vesk"}, "/nonexistent/vesk"},
+      {{"--board=emulated", "--eeprom-in", "/nonexistent/eeprom.bin"}, "/nonexistent/eeprom.bin"},
+  };
+  for (const auto& [args, mention] : cases) {
+    EXPECT_EQ(Run(args), kExitUsage) << args[0];
+    EXPECT_NE(err.str().find(mention), std::string::npos) << err.str();
+    EXPECT_EQ(out.str(), "") << args[0];
+  }
+  std::ofstream(Path("short.bin"), std::ios::binary) << std::string(1000, '\xFF');
+  EXPECT_EQ(Run({"--board=emulated", "--eeprom-in", Path("short.bin")}), kExitUsage);
+  EXPECT_NE(err.str().find("393216"), std::string::npos) << err.str();
+}
+
+TEST_F(ConsoleTest, DefaultUsbBoardFindsNoCameraAndLogsExactBytes) {
+  EXPECT_EQ(Run({"--yes", "--log", Path("run.log")}), kExitFailed);
+  EXPECT_EQ(ReadFile(Path("run.log")), kNoCameraLog);
+  EXPECT_EQ(out.str(),
+            "USB Board Initialization Started\nOpening camera connection\n"
+            "Error 0x1 (Failed to connect to camera)\nCamera firmware update FAILED.\n");
+  EXPECT_EQ(out.str().find("Simulated"), std::string::npos) << "only the emulated board has one";
+}
+
+TEST_F(ConsoleTest, NoOrEndOfInputAtTheFirstQuestionCancels) {
+  for (const std::string input : {"n\n", "", "maybe\n"}) {
+    EXPECT_EQ(Run({"--board=emulated", "--log", Path("cancel.log")}, input), kExitCancelled);
+    EXPECT_EQ(ReadFile(Path("cancel.log")),
+              "USB Board Initialization Started\r\nInitialization cancelled by user\r\n");
+    EXPECT_NE(err.str().find("Proceed with raw USB device initialization? [y/N]"),
+              std::string::npos);
+    EXPECT_NE(err.str().find("Vesk USB Update - Confirmation"), std::string::npos);
+  }
+}
+
+TEST_F(ConsoleTest, EepromImageFileRoundTripsByteForByte) {
+  std::string image(393'216, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 131 + i / 32768);
+  std::ofstream(Path("in.bin"), std::ios::binary) << image;
+  EXPECT_EQ(Run({"--board=emulated", "--eeprom-in", Path("in.bin"), "--eeprom-out", Path("out.bin")},
+                "n\n"),
+            kExitCancelled);
+  EXPECT_EQ(ReadFile(Path("out.bin")), image);
+
+  EXPECT_EQ(Run({"--board=emulated", "--eeprom-out", Path("erased.bin")}, ""), kExitCancelled);
+  EXPECT_EQ(ReadFile(Path("erased.bin")), std::string(393'216, '\xFF'));
+}
+
+TEST_F(ConsoleTest, MissingImagesFailAtBufConAfterTheFirmwareLoads) {
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--log", "run.log"}),
+            kExitFailed);
+  const std::string log = ReadFile(Path("run.log"));
+  EXPECT_NE(log.find("Downloading USB control firmware\r\nDownloading BufCon...please wait.....\r\n"
+                     "Error 0x3 (Failed to download BufCon)\r\nCamera firmware update FAILED."),
+            std::string::npos)
+      << log;
+  EXPECT_NE(out.str().find("Simulated board time: "), std::string::npos);
+}
+
+TEST_F(ConsoleTest, MissingEepromFailsItsImageAndTellsTheDebugger) {
+  // BufCon lives in chip 0 bank 1.
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", kSamples, "--log", Path("run.log")}, "", false,
+                [](sim::board::EmulatedBoard& board) { board.SetBankMissing(0, 1, true); }),
+            kExitFailed);
+  const std::string log = ReadFile(Path("run.log"));
+  EXPECT_NE(log.find("Error 0x3 (Failed to download BufCon)\r\nCamera firmware update FAILED."),
+            std::string::npos)
+      << log;
+  EXPECT_NE(err.str().find("ERROR:  Failed mid-beat EEPROM write call.\n"), std::string::npos)
+      << err.str();
+
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", kSamples}, "", false,
+                [](sim::board::EmulatedBoard& board) { board.UnplugAfter(3); }),
+            kExitFailed);
+  EXPECT_NE(out.str().find("Error 0x2 (Failed download control firmware)"), std::string::npos);
+}
+
+TEST_F(ConsoleTest, FullEmulatedRunWritesEveryImageAndTheBoardAnswersThePowerCycle) {
+  const std::string eeprom = Path("eeprom.bin");
+  const std::string log = Path("run.log");
+  // Yes to the first question only: the emulated board, power-cycled, answers the second
+  // by blinking its LED.
+  ASSERT_EQ(Run({"--board=emulated", "-C", kSamples, "--log", log, "--eeprom-out", eeprom},
+                "y\n", true),
+            kExitSucceeded)
+      << out.str() << err.str();
+  const std::string text = ReadFile(log);
+  EXPECT_EQ(text, kSuccessfulLog);
+  EXPECT_EQ(text.size(), 433u);
+  EXPECT_NE(err.str().find("booted the C2 image"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("(camera ready)"), std::string::npos);
+  EXPECT_EQ(err.str().find("Is the camera ready? [y/N]"), std::string::npos)
+      << "the board answered, nobody was asked";
+  EXPECT_NE(err.str().find("bufcon.bin ["), std::string::npos) << "progress bar on a terminal";
+  EXPECT_NE(err.str().find("100%"), std::string::npos);
+  EXPECT_NE(out.str().find("Simulated board time: "), std::string::npos);
+
+  const std::string image = ReadFile(eeprom);
+  ASSERT_EQ(image.size(), 393'216u);
+  auto at = [](int chip, int bank, int offset) { return (chip * 6 + bank) * 32768 + offset; };
+  const std::string iic = ReadFile(kSamples + "/tarsel_usb.iic");
+  EXPECT_EQ(image.substr(at(0, 0, 0), iic.size()), iic);
+  const std::string camcon = ReadFile(kSamples + "/camcon.bin");
+  EXPECT_EQ(image.substr(at(1, 0, 0), camcon.size()), camcon);
+  const std::string bufcon = ReadFile(kSamples + "/bufcon.bin");
+  EXPECT_EQ(image.substr(at(0, 1, 0), bufcon.size()), bufcon);
+  EXPECT_NE(image.substr(at(0, 4, 0), 20), std::string(20, '\xFF')) << "the ROM header";
+}
+
+TEST_F(ConsoleTest, NoProgressBarWhenStandardErrorIsNotATerminal) {
+  // Small images keep this run short.
+  fs::copy_file(kSamples + "/tarsel_usb.iic", scratch / "tarsel_usb.iic");
+  for (const char* name :
+       {"bufcon.bin", "camcon.bin", "gpif_bufcon.bin", "gpif_camcon.bin", "gpif_fifo.bin"})
+    std::ofstream(scratch / name, std::ios::binary) << std::string(100, 'x');
+  ASSERT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string()}, "", false), kExitSucceeded)
+      << out.str() << err.str();
+  EXPECT_EQ(err.str().find('%'), std::string::npos) << err.str();
+  EXPECT_EQ(err.str().find('\r'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vesk::console

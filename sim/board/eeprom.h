@@ -1,0 +1,52 @@
+#pragma once
+// A 24LC256-class serial EEPROM: 32 KB, two address bytes (high first), 64-byte pages,
+// a write cycle that starts at STOP and during which the chip does not acknowledge.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/board/i2c_bus.h"
+#include "sim/board/reference_board.h"
+
+namespace vesk::sim::board {
+
+class Eeprom : public I2cDevice {
+ public:
+  Eeprom();
+
+  std::span<std::uint8_t> Contents() { return memory_; }
+  std::span<const std::uint8_t> Contents() const { return memory_; }
+  void Erase();
+
+  // Fault injection: a missing chip never acknowledges; a stuck one behaves as if its
+  // write cycle never ended.
+  void SetMissing(bool missing) { missing_ = missing; }
+  void SetStuckBusy(bool stuck) { stuckBusy_ = stuck; }
+  bool Missing() const { return missing_; }
+  bool StuckBusy() const { return stuckBusy_; }
+  // Ends any write cycle and forgets the address pointer (power loss).
+  void PowerUp();
+  bool Busy(SimTime now) const { return stuckBusy_ || now < busyUntil_; }
+  std::uint16_t AddressPointer() const { return pointer_; }
+  std::uint64_t WriteCycles() const { return writeCycles_; }
+
+  bool Select(bool read, SimTime now) override;
+  bool Write(std::uint8_t byte, SimTime now) override;
+  std::uint8_t Read(bool masterAcks, SimTime now) override;
+  void End(bool stop, SimTime now) override;
+
+ private:
+  std::vector<std::uint8_t> memory_;
+  // Bytes latched by the current write command, committed at STOP.
+  std::vector<std::pair<std::uint16_t, std::uint8_t>> pending_;
+  bool missing_ = false;
+  bool stuckBusy_ = false;
+  SimTime busyUntil_ = 0;
+  std::uint16_t pointer_ = 0;
+  int addressBytesSeen_ = 0;
+  bool writing_ = false;
+  std::uint64_t writeCycles_ = 0;
+};
+
+}  // namespace vesk::sim::board

@@ -1,0 +1,458 @@
+#include "sim/board/emulated_board.h"
+
+#include <algorithm>
+
+#include "fx2/generated/fx2_register_map.h"
+
+namespace vesk::sim::board {
+namespace {
+
+using usb::SetupPacket;
+using usb::TransferResult;
+using usb::TransferStatus;
+
+constexpr std::uint8_t kRequestFx2Load = 0xA0;
+constexpr std::uint8_t kTypeMask = 0x60, kTypeStandard = 0x00, kTypeVendor = 0x40;
+constexpr std::uint8_t kGetStatus = 0, kClearFeature = 1, kSetFeature = 3, kSetAddress = 5,
+                       kGetDescriptor = 6, kGetConfiguration = 8, kSetConfiguration = 9,
+                       kGetInterface = 10, kSetInterface = 11;
+constexpr std::size_t kPacket = Fx2Usb::kPacketSize;
+
+bool IsIn(const SetupPacket& setup) { return (setup.bmRequestType & 0x80) != 0; }
+
+// What the host may reach with 0xA0: main RAM, scratch RAM and CPUCS.
+bool LoadableRange(std::uint32_t first, std::uint32_t count) {
+  if (count == 0) return true;
+  const std::uint32_t last = first + count - 1;
+  if (last < Bus::kMainRamSize) return true;
+  if (first >= Bus::kScratchFirst && last < Bus::kScratchFirst + Bus::kScratchSize) return true;
+  return first == fx2::CPUCS && count == 1;
+}
+
+}  // namespace
+
+// Port A's latch and output enable, so that the board can tell when its LED is lit.
+class EmulatedBoard::Led : public Peripheral {
+ public:
+  std::uint8_t ReadSfr(std::uint8_t address) override {
+    return address == fx2::IOA ? ioa_ : oea_;
+  }
+  void WriteSfr(std::uint8_t address, std::uint8_t value) override {
+    const bool before = Lit();
+    (address == fx2::IOA ? ioa_ : oea_) = value;
+    if (Lit() != before) ++toggles_;
+  }
+  void Reset() override {
+    ioa_ = fx2::IOA_RESET;
+    oea_ = 0;
+    toggles_ = 0;
+  }
+  bool Lit() const { return (ioa_ & oea_ & kLedPortBit) != 0; }
+  std::uint64_t toggles_ = 0;
+
+ private:
+  std::uint8_t ioa_ = 0, oea_ = 0;
+};
+
+EmulatedBoard::EmulatedBoard()
+    : cpu_(bus_),
+      mux_(i2c_, kMuxAddress, kMuxPowerUpControl),
+      i2cMaster_(i2c_, cpu_, [this] { return bus_.Now(); }),
+      usb_(cpu_, [this](std::uint16_t address) { return bus_.ReadXdata(address); }),
+      led_(std::make_unique<Led>()) {
+  for (int chip = 0; chip < kChips; ++chip)
+    for (int bank = 0; bank < kBanksPerChip; ++bank)
+      mux_.Channel(chip).Attach(static_cast<std::uint8_t>(kBankAddress0 + bank),
+                                eeproms_[chip][bank]);
+
+  bus_.AttachXdata(fx2::I2CS, fx2::I2CTL, &i2cMaster_);
+  bus_.AttachXdata(fx2::USBIE, fx2::EPIRQ, &usb_);
+  bus_.AttachXdata(fx2::INT2IVEC, fx2::INT2IVEC, &usb_);
+  bus_.AttachXdata(fx2::USBCS, fx2::USBCS, &usb_);
+  bus_.AttachXdata(fx2::FNADDR, fx2::FNADDR, &usb_);
+  bus_.AttachXdata(fx2::EP0BCH, fx2::EP0BCL, &usb_);
+  bus_.AttachXdata(fx2::EP0CS, fx2::EP0CS, &usb_);
+  bus_.AttachXdata(fx2::SUDPTRH, fx2::SUDPTRCTL, &usb_);
+  bus_.AttachXdata(fx2::SETUPDAT, fx2::SETUPDAT + fx2::SETUPDAT_SIZE - 1, &usb_);
+  bus_.AttachXdata(fx2::EP0BUF, fx2::EP0BUF + fx2::EP0BUF_SIZE - 1, &usb_);
+  bus_.AttachSfr(static_cast<std::uint8_t>(fx2::EP01STAT), &usb_);
+  bus_.AttachSfr(static_cast<std::uint8_t>(fx2::IOA), led_.get());
+  bus_.AttachSfr(static_cast<std::uint8_t>(fx2::OEA), led_.get());
+  PowerCycle();
+}
+
+EmulatedBoard::~EmulatedBoard() = default;
+
+bool EmulatedBoard::LedLit() const { return led_->Lit(); }
+std::uint64_t EmulatedBoard::LedToggles() const { return led_->toggles_; }
+
+std::vector<std::uint8_t> EmulatedBoard::SaveEepromImage() const {
+  std::vector<std::uint8_t> image;
+  image.reserve(kEepromImageSize);
+  for (const auto& chip : eeproms_)
+    for (const Eeprom& bank : chip)
+      image.insert(image.end(), bank.Contents().begin(), bank.Contents().end());
+  return image;
+}
+
+bool EmulatedBoard::LoadEepromImage(std::span<const std::uint8_t> image) {
+  if (image.size() != kEepromImageSize) return false;
+  std::size_t at = 0;
+  for (auto& chip : eeproms_)
+    for (Eeprom& bank : chip) {
+      std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), kBankSize,
+                  bank.Contents().begin());
+      at += kBankSize;
+    }
+  return true;
+}
+
+void EmulatedBoard::EraseEeproms() {
+  for (auto& chip : eeproms_)
+    for (Eeprom& bank : chip) bank.Erase();
+}
+
+void EmulatedBoard::RunFor(SimTime duration) { cpu_.RunUntil(bus_.Now() + duration); }
+
+BootReport EmulatedBoard::PowerCycle() {
+  cpu_.SetHeld(true);
+  bus_.Reset();
+  cpu_.Reset();
+  cpu_.SetHeld(true);
+  std::fill(bus_.MainRam().begin(), bus_.MainRam().end(), 0);
+  std::fill(bus_.ScratchRam().begin(), bus_.ScratchRam().end(), 0);
+  for (int address = 0; address < 256; ++address)
+    cpu_.SetIram(static_cast<std::uint8_t>(address), 0);
+  i2c_.PowerDown();
+  mux_.Reset();
+  for (auto& chip : eeproms_)
+    for (Eeprom& bank : chip) bank.PowerUp();
+  unplugged_ = false;
+  unplugAfter_.reset();
+  failNext_ = 0;
+  powerUpAt_ = bus_.Now();
+  identity_ = UsbIdentity{};
+  configuration_ = 0;
+  lastBoot_ = Boot();
+  return lastBoot_;
+}
+
+BootReport EmulatedBoard::Boot() {
+  // The FX2's boot logic drives the bus itself at 100 kHz (400 kHz once a C2 header's
+  // configuration byte asks for it), before any firmware runs.
+  SimTime now = bus_.Now();
+  const SimTime start = now;
+  SimTime bit = I2cMaster::BitTime(false);
+  BootReport report;
+
+  auto probe = [&](std::uint8_t address) {
+    i2c_.Start(now);
+    now += 10 * bit;
+    const bool ack = i2c_.Write(static_cast<std::uint8_t>(address << 1 | 1), now);
+    if (ack) {
+      now += 9 * bit;
+      i2c_.Read(false, now);
+    }
+    now += bit;
+    i2c_.Stop(now);
+    return ack;
+  };
+  int addressBytes = 0;
+  std::uint8_t eeprom = 0;
+  if (probe(kBootEepromSmall)) {
+    addressBytes = 1;
+    eeprom = kBootEepromSmall;
+  } else if (probe(kBootEepromLarge)) {
+    addressBytes = 2;
+    eeprom = kBootEepromLarge;
+  }
+  if (addressBytes == 0) {
+    report.duration = now - start;
+    cpu_.RunUntil(now);
+    return report;
+  }
+  i2cMaster_.SetBootId(addressBytes == 2 ? I2cMaster::kIdTwoByteEeprom : 0x08);
+
+  // Reset the address pointer, then read on sequentially.
+  i2c_.Start(now);
+  now += 10 * bit;
+  i2c_.Write(static_cast<std::uint8_t>(eeprom << 1), now);
+  for (int i = 0; i < addressBytes; ++i) {
+    now += 9 * bit;
+    i2c_.Write(0x00, now);
+  }
+  i2c_.Start(now);
+  now += 10 * bit;
+  i2c_.Write(static_cast<std::uint8_t>(eeprom << 1 | 1), now);
+  std::uint32_t bytesRead = 0;
+  auto next = [&] {
+    now += 9 * bit;
+    ++bytesRead;
+    return i2c_.Read(true, now);
+  };
+  auto finish = [&] {
+    now += 9 * bit;
+    i2c_.Read(false, now);
+    now += bit;
+    i2c_.Stop(now);
+    cpu_.RunUntil(now);
+    report.duration = now - start;
+  };
+
+  const std::uint8_t kind = next();
+  if (kind != 0xC0 && kind != 0xC2) {
+    report.kind = BootKind::NotBootable;
+    finish();
+    return report;
+  }
+  std::array<std::uint8_t, 7> header{};
+  for (std::uint8_t& byte : header) byte = next();
+  UsbIdentity identity;
+  identity.vendorId = static_cast<std::uint16_t>(header[0] | header[1] << 8);
+  identity.productId = static_cast<std::uint16_t>(header[2] | header[3] << 8);
+  identity.deviceId = static_cast<std::uint16_t>(header[4] | header[5] << 8);
+  report.identity = identity;
+  if (kind == 0xC0) {
+    identity_ = identity;
+    report.kind = BootKind::Identity;
+    finish();
+    return report;
+  }
+  if (header[6] & 0x01) bit = I2cMaster::BitTime(true);
+
+  // Records: LenH LenL AddrH AddrL data; bit 15 of the length marks the last one.
+  std::vector<std::pair<std::uint16_t, std::uint8_t>> registerWrites;
+  bool ended = false;
+  while (!ended && bytesRead + 4 <= kBankSize) {
+    const std::uint16_t lengthWord = static_cast<std::uint16_t>(next() << 8 | next());
+    std::uint16_t address = static_cast<std::uint16_t>(next() << 8 | next());
+    const std::uint16_t length = lengthWord & 0x03FF;
+    ended = (lengthWord & 0x8000) != 0;
+    if (bytesRead + length > kBankSize) break;
+    for (std::uint16_t i = 0; i < length; ++i, ++address) {
+      const std::uint8_t value = next();
+      if (address < Bus::kMainRamSize ||
+          (address >= Bus::kScratchFirst && address < Bus::kScratchFirst + Bus::kScratchSize)) {
+        bus_.WriteXdata(address, value);
+        ++report.bytesLoaded;
+      } else if (address == fx2::CPUCS) {
+        registerWrites.emplace_back(address, value);
+      }
+    }
+  }
+  finish();
+  if (!ended || registerWrites.empty()) {
+    report.kind = BootKind::BadImage;
+    return report;
+  }
+  identity_ = identity;
+  usb_.SetRenumerated(true);
+  report.kind = BootKind::Loaded;
+  for (const auto& [address, value] : registerWrites) bus_.WriteXdata(address, value);
+  return report;
+}
+
+void EmulatedBoard::Stage() { cpu_.RunUntil(bus_.Now() + kMicroframe); }
+
+template <typename Ready>
+bool EmulatedBoard::WaitFor(Ready ready, SimTime deadline) {
+  // The host retries a NAKed token several times a microframe.
+  constexpr SimTime kRetry = kMicroframe / 8;
+  while (!ready()) {
+    const SimTime now = bus_.Now();
+    if (now >= deadline) return false;
+    cpu_.RunUntil(std::min(deadline, now + kRetry));
+  }
+  return true;
+}
+
+TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
+                                              std::span<std::uint8_t> data) {
+  RequestRecord record{setup, TransferStatus::Error, 0, false, SincePowerUp(), 0};
+  const SimTime startedAt = bus_.Now();
+  ++requestCount_;
+  TransferResult result{TransferStatus::Error, 0};
+  if (unplugAfter_ && requestCount_ > *unplugAfter_) unplugged_ = true;
+  if (unplugged_ || usb_.Disconnected()) {
+    result.status = TransferStatus::NoDevice;
+  } else if (failNext_ > 0) {
+    --failNext_;
+  } else if (data.size() >= setup.wLength) {
+    result = Serve(setup, data.first(setup.wLength), record.servedByChip);
+  }
+  record.status = result.status;
+  record.actualLength = result.actualLength;
+  record.duration = bus_.Now() - startedAt;
+  log_.push_back(record);
+  return result;
+}
+
+TransferResult EmulatedBoard::Serve(const SetupPacket& setup, std::span<std::uint8_t> data,
+                                    bool& servedByChip) {
+  const SimTime deadline = bus_.Now() + kControlTimeout;
+  const std::uint8_t type = setup.bmRequestType & kTypeMask;
+  servedByChip = true;
+  // The SETUP transaction; the chip decides who answers once the packet has landed.
+  Stage();
+  if (type == kTypeVendor && setup.bRequest == kRequestFx2Load) return ChipLoad(setup, data);
+  if (type == kTypeStandard && setup.bRequest == kSetAddress && !IsIn(setup)) {
+    usb_.SetAddress(static_cast<std::uint8_t>(setup.wValue));
+    Stage();
+    return {TransferStatus::Ok, 0};
+  }
+  if (!usb_.Renumerated()) return ChipStandard(setup, data);
+  servedByChip = false;
+  return FirmwareTransfer(setup, data, deadline);
+}
+
+TransferResult EmulatedBoard::ChipLoad(const SetupPacket& setup, std::span<std::uint8_t> data) {
+  if (!LoadableRange(setup.wValue, setup.wLength)) {
+    Stage();
+    return {TransferStatus::Stall, 0};
+  }
+  std::uint32_t moved = 0;
+  while (moved < data.size()) {
+    Stage();
+    const std::size_t count = std::min(kPacket, data.size() - moved);
+    for (std::size_t i = 0; i < count; ++i, ++moved) {
+      const auto address = static_cast<std::uint16_t>(setup.wValue + moved);
+      if (IsIn(setup)) {
+        data[moved] = bus_.ReadXdata(address);
+      } else {
+        bus_.WriteXdata(address, data[moved]);
+      }
+    }
+  }
+  Stage();
+  return {TransferStatus::Ok, moved};
+}
+
+TransferResult EmulatedBoard::ChipStandard(const SetupPacket& setup,
+                                           std::span<std::uint8_t> data) {
+  std::vector<std::uint8_t> reply;
+  bool ok = (setup.bmRequestType & kTypeMask) == kTypeStandard;
+  const std::uint8_t recipient = setup.bmRequestType & 0x1F;
+  if (ok && IsIn(setup)) {
+    switch (setup.bRequest) {
+      case kGetDescriptor: {
+        const std::uint8_t descriptorType = static_cast<std::uint8_t>(setup.wValue >> 8);
+        const std::uint8_t vidL = static_cast<std::uint8_t>(identity_.vendorId),
+                           vidH = static_cast<std::uint8_t>(identity_.vendorId >> 8),
+                           pidL = static_cast<std::uint8_t>(identity_.productId),
+                           pidH = static_cast<std::uint8_t>(identity_.productId >> 8),
+                           didL = static_cast<std::uint8_t>(identity_.deviceId),
+                           didH = static_cast<std::uint8_t>(identity_.deviceId >> 8);
+        if (descriptorType == 1 && (setup.wValue & 0xFF) == 0) {
+          reply = {18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, vidL, vidH, pidL, pidH, didL, didH,
+                   0, 0, 0, 1};
+        } else if ((descriptorType == 2 || descriptorType == 7) && (setup.wValue & 0xFF) == 0) {
+          // One configuration, one vendor-specific interface, no endpoint besides EP0.
+          reply = {9, descriptorType, 18, 0, 1, 1, 0, 0x80, 50,
+                   9, 4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0};
+        } else if (descriptorType == 6) {
+          reply = {10, 6, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, 1, 0};
+        } else {
+          ok = false;
+        }
+        break;
+      }
+      case kGetStatus:
+        reply = {0, 0};
+        ok = recipient <= 2;
+        break;
+      case kGetConfiguration:
+        reply = {configuration_};
+        break;
+      case kGetInterface:
+        reply = {0};
+        ok = recipient == 1 && setup.wIndex == 0;
+        break;
+      default:
+        ok = false;
+    }
+  } else if (ok) {
+    switch (setup.bRequest) {
+      case kSetConfiguration:
+        ok = setup.wValue <= 1;
+        if (ok) configuration_ = static_cast<std::uint8_t>(setup.wValue);
+        break;
+      case kSetInterface:
+        ok = setup.wIndex == 0 && setup.wValue == 0;
+        break;
+      case kClearFeature:
+      case kSetFeature:
+        break;
+      default:
+        ok = false;
+    }
+    ok = ok && setup.wLength == 0;
+  }
+  if (!ok) {
+    Stage();
+    return {TransferStatus::Stall, 0};
+  }
+  const std::size_t count = std::min(reply.size(), data.size());
+  std::copy_n(reply.begin(), count, data.begin());
+  const std::size_t packets = data.empty() ? 0 : count / kPacket + 1;
+  for (std::size_t packet = 0; packet < packets; ++packet) Stage();
+  Stage();
+  return {TransferStatus::Ok, static_cast<std::uint32_t>(count)};
+}
+
+TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
+                                               std::span<std::uint8_t> data, SimTime deadline) {
+  usb_.HostSetup(setup);
+  const auto stalled = [this] { return usb_.HostStalled(); };
+  std::uint32_t moved = 0;
+
+  if (!IsIn(setup)) {
+    while (moved < data.size()) {
+      if (!WaitFor([&] { return usb_.HostOutArmed() || stalled(); }, deadline))
+        return {TransferStatus::Timeout, moved};
+      Stage();
+      if (stalled()) return {TransferStatus::Stall, moved};
+      const std::size_t count = std::min(kPacket, data.size() - moved);
+      usb_.HostDeliverOut(data.subspan(moved, count));
+      moved += static_cast<std::uint32_t>(count);
+    }
+  } else {
+    while (moved < data.size() && !usb_.HostDescriptorFinished()) {
+      if (!WaitFor([&] { return usb_.HostInReady() || stalled(); }, deadline))
+        return {TransferStatus::Timeout, moved};
+      Stage();
+      if (stalled()) return {TransferStatus::Stall, moved};
+      const std::size_t want = std::min(kPacket, data.size() - moved);
+      const std::size_t count = usb_.HostTakeIn(data.subspan(moved, want));
+      moved += static_cast<std::uint32_t>(count);
+      if (count < kPacket) break;
+    }
+  }
+
+  if (!WaitFor([&] { return usb_.HostStatusReady() || stalled(); }, deadline))
+    return {TransferStatus::Timeout, moved};
+  Stage();
+  if (stalled()) return {TransferStatus::Stall, moved};
+  return {TransferStatus::Ok, moved};
+}
+
+namespace {
+class BoardPort : public usb::UsbControlPort {
+ public:
+  explicit BoardPort(EmulatedBoard& board) : board_(board) {}
+  TransferResult ControlTransfer(const SetupPacket& setup, std::span<std::uint8_t> data) override {
+    return board_.ControlTransfer(setup, data);
+  }
+
+ private:
+  EmulatedBoard& board_;
+};
+}  // namespace
+
+std::unique_ptr<usb::UsbControlPort> EmulatedBoardSource::OpenMember(std::uint16_t memberIndex,
+                                                                     std::string& path) {
+  if (memberIndex >= boards_.size() || boards_[memberIndex]->Unplugged()) return nullptr;
+  path = "emulated:" + std::to_string(memberIndex);
+  return std::make_unique<BoardPort>(*boards_[memberIndex]);
+}
+
+}  // namespace vesk::sim::board

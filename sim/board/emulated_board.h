@@ -1,0 +1,163 @@
+#pragma once
+// The emulated camera board: an FX2 (8051 core, USB side, I2C master) with the reference
+// board's multiplexer, twelve EEPROM banks and LED, seen from the host as a USB control
+// endpoint. Time is simulated: every control transfer moves the board's clock on by its
+// USB stages, during which the CPU runs its firmware.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/usb/usb_control_port.h"
+#include "sim/board/eeprom.h"
+#include "sim/board/fx2_usb.h"
+#include "sim/board/i2c_bus.h"
+#include "sim/board/i2c_master.h"
+#include "sim/board/reference_board.h"
+#include "sim/bus.h"
+#include "sim/cpu8051.h"
+
+namespace vesk::sim::board {
+
+inline constexpr SimTime kMicroframe = 125 * kPicosPerMicro;
+// A transfer the firmware neither completes nor stalls in this time fails as a timeout;
+// a 4096-byte EEPROM beat (64 pages, each up to 5 ms) fits well inside.
+inline constexpr SimTime kControlTimeout = 1000 * kPicosPerMilli;
+
+struct UsbIdentity {
+  std::uint16_t vendorId = 0x04B4;
+  std::uint16_t productId = 0x8613;
+  std::uint16_t deviceId = 0xA001;
+};
+
+enum class BootKind {
+  NoEeprom,      // nothing answered at 0x50 or 0x51
+  NotBootable,   // first byte neither 0xC0 nor 0xC2 (an erased EEPROM reads 0xFF)
+  Identity,      // 0xC0: identity only
+  Loaded,        // 0xC2: records loaded, CPU released, RENUM set
+  BadImage,      // 0xC2 whose records run past the EEPROM or end without CPUCS: CPU held
+};
+
+struct BootReport {
+  BootKind kind = BootKind::NoEeprom;
+  UsbIdentity identity;
+  std::uint32_t bytesLoaded = 0;  // data bytes of the C2 records
+  SimTime duration = 0;
+};
+
+struct RequestRecord {
+  usb::SetupPacket setup;
+  usb::TransferStatus status;
+  std::uint32_t actualLength;
+  bool servedByChip;  // 0xA0, SET_ADDRESS, or any request while RENUM = 0
+  SimTime start;      // since power-up of the board object
+  SimTime duration;
+};
+
+class EmulatedBoard : public usb::UsbControlPort {
+ public:
+  // A board just powered up with erased EEPROMs: no boot image, so the bare FX2.
+  EmulatedBoard();
+  ~EmulatedBoard() override;
+  EmulatedBoard(const EmulatedBoard&) = delete;
+  EmulatedBoard& operator=(const EmulatedBoard&) = delete;
+
+  usb::TransferResult ControlTransfer(const usb::SetupPacket& setup,
+                                      std::span<std::uint8_t> data) override;
+
+  // Power off and on: RAM lost, CPU held, RENUM 0, multiplexer on channel 0, write cycles
+  // cut short; then the FX2's own boot from the EEPROM at 0x51 (or 0x50) on channel 0.
+  // Unplugging (the fault) is undone as well.
+  BootReport PowerCycle();
+  const BootReport& LastBoot() const { return lastBoot_; }
+  // Lets the board run on its own for `duration` of simulated time.
+  void RunFor(SimTime duration);
+
+  // Simulated time: since construction, and since the last power-up.
+  SimTime Now() const { return bus_.Now(); }
+  SimTime SincePowerUp() const { return bus_.Now() - powerUpAt_; }
+
+  // EEPROM contents of chip 0..1, bank 0..5 (32,768 bytes each).
+  Eeprom& Bank(int chip, int bank) { return eeproms_[chip][bank]; }
+  // The raw file: chip 0 banks 0..5, then chip 1 banks 0..5. Load refuses (and changes
+  // nothing) unless `image` is exactly kEepromImageSize bytes.
+  std::vector<std::uint8_t> SaveEepromImage() const;
+  bool LoadEepromImage(std::span<const std::uint8_t> image);
+  void EraseEeproms();
+
+  Bus& bus() { return bus_; }
+  Cpu8051& cpu() { return cpu_; }
+  Fx2Usb& usb() { return usb_; }
+  const UsbIdentity& Identity() const { return identity_; }
+
+  const std::vector<RequestRecord>& RequestLog() const { return log_; }
+  void ClearRequestLog() { log_.clear(); }
+
+  // The LED on port A bit 0: lit now, and how often it changed since power-up.
+  bool LedLit() const;
+  std::uint64_t LedToggles() const;
+
+  // Faults.
+  void SetBankMissing(int chip, int bank, bool missing) { Bank(chip, bank).SetMissing(missing); }
+  void SetBankStuckBusy(int chip, int bank, bool stuck) { Bank(chip, bank).SetStuckBusy(stuck); }
+  // After `requests` more control transfers the cable is pulled: every later transfer
+  // fails with NoDevice at once, and the board cannot be opened any more.
+  void UnplugAfter(std::uint32_t requests) { unplugAfter_ = requestCount_ + requests; }
+  bool Unplugged() const { return unplugged_; }
+  // The next `requests` control transfers fail (TransferStatus::Error) without reaching
+  // the board.
+  void FailNextRequests(std::uint32_t requests) { failNext_ = requests; }
+
+ private:
+  class Led;
+  usb::TransferResult Serve(const usb::SetupPacket& setup, std::span<std::uint8_t> data,
+                            bool& servedByChip);
+  usb::TransferResult ChipLoad(const usb::SetupPacket& setup, std::span<std::uint8_t> data);
+  usb::TransferResult ChipStandard(const usb::SetupPacket& setup, std::span<std::uint8_t> data);
+  usb::TransferResult FirmwareTransfer(const usb::SetupPacket& setup,
+                                       std::span<std::uint8_t> data, SimTime deadline);
+  void Stage();  // one USB transaction: a microframe of the board's time
+  // Runs the board until `ready()` or the deadline; false on the deadline.
+  template <typename Ready>
+  bool WaitFor(Ready ready, SimTime deadline);
+  BootReport Boot();
+
+  Bus bus_;
+  Cpu8051 cpu_;
+  I2cBus i2c_;
+  I2cMux mux_;
+  std::array<std::array<Eeprom, kBanksPerChip>, kChips> eeproms_;
+  I2cMaster i2cMaster_;
+  Fx2Usb usb_;
+  std::unique_ptr<Led> led_;
+
+  UsbIdentity identity_;
+  BootReport lastBoot_;
+  SimTime powerUpAt_ = 0;
+  std::vector<RequestRecord> log_;
+  std::uint64_t requestCount_ = 0;
+  std::optional<std::uint64_t> unplugAfter_;
+  bool unplugged_ = false;
+  std::uint32_t failNext_ = 0;
+  std::uint8_t configuration_ = 0;
+};
+
+// Boards found on the emulated "bus": member N is the N-th board added, path "emulated:N".
+// An unplugged board is not found. The boards must outlive the source and its ports.
+class EmulatedBoardSource : public usb::UsbBoardSource {
+ public:
+  EmulatedBoardSource() = default;
+  explicit EmulatedBoardSource(EmulatedBoard& board) { Add(board); }
+  void Add(EmulatedBoard& board) { boards_.push_back(&board); }
+  std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t memberIndex,
+                                                  std::string& path) override;
+
+ private:
+  std::vector<EmulatedBoard*> boards_;
+};
+
+}  // namespace vesk::sim::board

@@ -1,0 +1,76 @@
+#pragma once
+// The FX2's USB side as its firmware sees it: USBCS (RENUM, DISCON), the endpoint-0
+// registers (SETUPDAT, EP0BUF, EP0BCH/L, EP0CS, SUDPTR), the USB interrupt requests
+// (USBIRQ/EPIRQ with their enables, INT2IVEC) and EP01STAT. The host side of each control
+// transfer is driven by the board through the Host* calls, packet by packet.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "device/usb/usb_control_port.h"
+#include "sim/peripheral.h"
+
+namespace vesk::sim::board {
+
+class Fx2Usb : public Peripheral {
+ public:
+  static constexpr std::size_t kPacketSize = 64;
+  static constexpr std::uint8_t kHsnak = 0x80, kBusy = 0x02, kStall = 0x01;
+  static constexpr std::uint8_t kRenum = 0x02, kDiscon = 0x08, kHighSpeed = 0x80;
+  static constexpr std::uint8_t kSudav = 0x01, kEp0In = 0x01, kEp0Out = 0x02;
+
+  // `readMemory` reads the FX2's RAM for SUDPTR descriptor transfers.
+  Fx2Usb(InterruptRequests& interrupts, std::function<std::uint8_t(std::uint16_t)> readMemory)
+      : interrupts_(interrupts), readMemory_(std::move(readMemory)) {}
+
+  std::uint8_t ReadXdata(std::uint16_t address) override;
+  void WriteXdata(std::uint16_t address, std::uint8_t value) override;
+  std::uint8_t ReadSfr(std::uint8_t address) override;
+  void Reset() override;
+
+  bool Renumerated() const { return (usbcs_ & kRenum) != 0; }
+  void SetRenumerated(bool on);
+  bool Disconnected() const { return (usbcs_ & kDiscon) != 0; }
+  void SetAddress(std::uint8_t address) { fnaddr_ = address & 0x7F; }
+
+  // The host's side of one control transfer handed to the firmware.
+  void HostSetup(const usb::SetupPacket& setup);
+  bool HostStalled() const { return (ep0cs_ & kStall) != 0; }
+  // OUT data stage: true once the firmware has armed EP0 for the next packet.
+  bool HostOutArmed() const { return outArmed_; }
+  void HostDeliverOut(std::span<const std::uint8_t> packet);
+  // IN data stage: true once a packet (firmware's EP0BUF or SUDPTR data) is ready.
+  bool HostInReady() const { return inCount_ >= 0 || descriptorLeft_ > 0; }
+  // Takes the ready packet into `dest` (at most its size); returns its length.
+  std::size_t HostTakeIn(std::span<std::uint8_t> dest);
+  // The SUDPTR transfer has sent its last packet: the data stage is over.
+  bool HostDescriptorFinished() const { return descriptorDone_; }
+  // Status stage: true once the firmware has cleared HSNAK (or the SUDPTR transfer has
+  // ended, which the chip acknowledges by itself).
+  bool HostStatusReady() const { return (ep0cs_ & kHsnak) == 0 || descriptorDone_; }
+
+ private:
+  void Raise(std::uint8_t& irq, std::uint8_t bits);
+  void RequestIfPending();
+  std::uint8_t Int2Vector() const;
+  void StartDescriptor();
+
+  InterruptRequests& interrupts_;
+  std::function<std::uint8_t(std::uint16_t)> readMemory_;
+  std::array<std::uint8_t, 8> setupdat_{};
+  std::array<std::uint8_t, kPacketSize> ep0buf_{};
+  std::uint8_t usbcs_ = 0, fnaddr_ = 0;
+  std::uint8_t usbie_ = 0, usbirq_ = 0, epie_ = 0, epirq_ = 0;
+  std::uint8_t ep0bch_ = 0, ep0bcl_ = 0, ep0cs_ = kHsnak;
+  std::uint8_t sudptrh_ = 0, sudptrl_ = 0, sudptrctl_ = 1;
+  bool directionIn_ = false;
+  bool outArmed_ = false;
+  int inCount_ = -1;  // bytes of the armed IN packet, -1 when none
+  std::uint16_t descriptorAddress_ = 0;
+  std::uint32_t descriptorLeft_ = 0;
+  bool descriptorDone_ = false;
+};
+
+}  // namespace vesk::sim::board

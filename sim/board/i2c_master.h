@@ -1,0 +1,59 @@
+#pragma once
+// The FX2's I2C master: I2CS, I2DAT and I2CTL. Each byte takes nine bit times (plus one
+// for a START, and one for the STOP) at 100 or 400 kHz; its end sets DONE and asks for
+// the I2C interrupt (INT3, EXIF.I2CINT).
+
+#include <cstdint>
+
+#include "sim/board/clock.h"
+#include "sim/board/i2c_bus.h"
+#include "sim/peripheral.h"
+
+namespace vesk::sim::board {
+
+class I2cMaster : public Peripheral {
+ public:
+  static constexpr std::uint8_t kStart = 0x80, kStop = 0x40, kLastRead = 0x20,
+                                kBusError = 0x04, kAck = 0x02, kDone = 0x01;
+  static constexpr std::uint8_t kIdTwoByteEeprom = 0x10;
+  static constexpr std::uint8_t k400kHz = 0x01, kStopInterruptEnable = 0x02;
+
+  I2cMaster(I2cBus& bus, InterruptRequests& interrupts, Clock clock)
+      : bus_(bus), interrupts_(interrupts), clock_(std::move(clock)) {}
+
+  std::uint8_t ReadXdata(std::uint16_t address) override;
+  void WriteXdata(std::uint16_t address, std::uint8_t value) override;
+  void Reset() override;
+  SimTime Tick(SimTime now) override;
+
+  // What the boot logic found at power-up (I2CS ID1:ID0).
+  void SetBootId(std::uint8_t id) { bootId_ = id & 0x18; }
+  static SimTime BitTime(bool fast) { return fast ? 2'500'000 : 10'000'000; }  // ps
+  SimTime BitTime() const { return BitTime((control_ & k400kHz) != 0); }
+
+ private:
+  enum class Mode { Idle, Write, Read };
+  enum class Byte { None, Address, Data, Receive };
+  void Advance(SimTime now);
+  void FinishByte(SimTime at);
+  void BeginStop(SimTime at);
+
+  I2cBus& bus_;
+  InterruptRequests& interrupts_;
+  Clock clock_;
+  std::uint8_t status_ = 0;  // BERR, ACK, DONE
+  std::uint8_t control_ = 0;
+  std::uint8_t bootId_ = 0;
+  std::uint8_t txData_ = 0;
+  std::uint8_t rxData_ = 0;
+  bool startPending_ = false;
+  bool lastRead_ = false;
+  bool stopAfterByte_ = false;
+  Mode mode_ = Mode::Idle;
+  Byte byte_ = Byte::None;
+  bool byteNacked_ = false;
+  SimTime byteEnd_ = kNever;
+  SimTime stopEnd_ = kNever;
+};
+
+}  // namespace vesk::sim::board

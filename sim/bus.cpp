@@ -1,0 +1,187 @@
+#include "sim/bus.h"
+
+#include <algorithm>
+
+namespace vesk::sim {
+
+namespace {
+constexpr std::uint8_t kUndefinedOpcode = 0xA5;
+constexpr SimTime kPicosPerMhzCycle = 4'000'000;  // 4 clocks at 1 MHz
+}  // namespace
+
+Bus::Bus()
+    : xdata_owner_(0x10000, 0),
+      unmodelled_(0x10000, 0),
+      unmodelled_reset_(0x10000, 0),
+      touched_(0x10000, false) {
+  memory_.fill(0);
+  std::fill(memory_.begin() + kMainRamSize, memory_.end(), kUndefinedOpcode);
+  scratch_.fill(0);
+  ram_page_.fill(nullptr);
+  for (unsigned page = 0; page < kMainRamSize / 256; ++page) ram_page_[page] = &memory_[page * 256];
+  for (unsigned page = 0; page < kScratchSize / 256; ++page) {
+    ram_page_[(kScratchFirst >> 8) + page] = &scratch_[page * 256];
+  }
+}
+
+std::size_t Bus::IndexOf(Peripheral* peripheral) {
+  for (std::size_t i = 0; i < attached_.size(); ++i) {
+    if (attached_[i].peripheral == peripheral) return i;
+  }
+  attached_.push_back({peripheral, UINT64_MAX});
+  return attached_.size() - 1;
+}
+
+void Bus::AttachXdata(std::uint16_t first, std::uint16_t last, Peripheral* peripheral) {
+  if (peripheral == nullptr) return;
+  const std::uint16_t index = static_cast<std::uint16_t>(IndexOf(peripheral) + 1);
+  for (std::uint32_t address = first; address <= last; ++address) {
+    if (ram_page_[address >> 8] != nullptr) continue;
+    xdata_owner_[address] = index;
+  }
+  Wake(peripheral);
+}
+
+void Bus::AttachSfr(std::uint8_t address, Peripheral* peripheral) {
+  if (address < 0x80 || peripheral == nullptr) return;
+  IndexOf(peripheral);
+  sfr_owner_[address & 0x7F] = peripheral;
+  Wake(peripheral);
+}
+
+std::uint8_t Bus::ReadXdata(std::uint16_t address) {
+  if (std::uint8_t* page = ram_page_[address >> 8]) return page[address & 0xFF];
+  return ReadSlow(address);
+}
+
+void Bus::WriteXdata(std::uint16_t address, std::uint8_t value) {
+  if (std::uint8_t* page = ram_page_[address >> 8]) {
+    page[address & 0xFF] = value;
+    return;
+  }
+  WriteSlow(address, value);
+}
+
+std::uint8_t Bus::ReadSlow(std::uint16_t address) {
+  const std::uint16_t owner = xdata_owner_[address];
+  if (owner == 0) {
+    touched_[address] = true;
+    return unmodelled_[address];
+  }
+  Attached& entry = attached_[owner - 1];
+  const std::uint8_t value = entry.peripheral->ReadXdata(address);
+  Reschedule(owner - 1, entry.peripheral->Tick(Now()));
+  return value;
+}
+
+void Bus::WriteSlow(std::uint16_t address, std::uint8_t value) {
+  const std::uint16_t owner = xdata_owner_[address];
+  if (owner == 0) {
+    touched_[address] = true;
+    unmodelled_[address] = value;
+    return;
+  }
+  Attached& entry = attached_[owner - 1];
+  entry.peripheral->WriteXdata(address, value);
+  Reschedule(owner - 1, entry.peripheral->Tick(Now()));
+}
+
+std::uint8_t Bus::ReadSfr(std::uint8_t address) {
+  Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  const std::uint8_t value = peripheral->ReadSfr(address);
+  Reschedule(IndexOf(peripheral), peripheral->Tick(Now()));
+  return value;
+}
+
+void Bus::WriteSfr(std::uint8_t address, std::uint8_t value) {
+  Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  peripheral->WriteSfr(address, value);
+  Reschedule(IndexOf(peripheral), peripheral->Tick(Now()));
+}
+
+void Bus::SetUnmodelledResetValue(std::uint16_t address, std::uint8_t value) {
+  unmodelled_reset_[address] = value;
+  if (!touched_[address]) unmodelled_[address] = value;
+}
+
+std::vector<std::uint16_t> Bus::TouchedUnmodelled() const {
+  std::vector<std::uint16_t> result;
+  for (std::uint32_t address = 0; address < 0x10000; ++address) {
+    if (touched_[address]) result.push_back(static_cast<std::uint16_t>(address));
+  }
+  return result;
+}
+
+SimTime Bus::Now() const {
+  const std::uint64_t cycles = cycles_ - base_cycles_;
+  return base_time_ + cycles / clock_mhz_ * kPicosPerMhzCycle +
+         cycles % clock_mhz_ * kPicosPerMhzCycle / clock_mhz_;
+}
+
+SimTime Bus::PicosPerCycle() const { return kPicosPerMhzCycle / clock_mhz_; }
+
+void Bus::SetClockMhz(unsigned mhz) {
+  if (mhz != 12 && mhz != 24 && mhz != 48) return;
+  if (mhz == clock_mhz_) return;
+  base_time_ = Now();
+  base_cycles_ = cycles_;
+  clock_mhz_ = mhz;
+  // Deadlines are kept in cycles; recompute them from the peripherals.
+  for (std::size_t i = 0; i < attached_.size(); ++i) {
+    Reschedule(i, attached_[i].peripheral->Tick(base_time_));
+  }
+}
+
+std::uint64_t Bus::CycleOf(SimTime time) const {
+  if (time == kNever) return UINT64_MAX;
+  if (time <= base_time_) return base_cycles_;
+  const SimTime delta = time - base_time_;
+  // Smallest cycle count whose time is >= `time`.
+  const std::uint64_t whole = delta / kPicosPerMhzCycle * clock_mhz_;
+  const SimTime rest = delta % kPicosPerMhzCycle;
+  return base_cycles_ + whole + (rest * clock_mhz_ + kPicosPerMhzCycle - 1) / kPicosPerMhzCycle;
+}
+
+void Bus::Reschedule(std::size_t index, SimTime deadline) {
+  attached_[index].deadline_cycle = std::max(CycleOf(deadline), cycles_);
+  if (deadline == kNever) attached_[index].deadline_cycle = UINT64_MAX;
+  next_event_cycle_ = UINT64_MAX;
+  for (const Attached& entry : attached_) {
+    next_event_cycle_ = std::min(next_event_cycle_, entry.deadline_cycle);
+  }
+}
+
+void Bus::Wake(Peripheral* peripheral) {
+  if (peripheral == nullptr) return;
+  Reschedule(IndexOf(peripheral), peripheral->Tick(Now()));
+}
+
+void Bus::ServiceDue() {
+  // A peripheral's Tick may touch another's registers or wake it; loop until nothing due.
+  while (cycles_ >= next_event_cycle_) {
+    const SimTime now = Now();
+    for (std::size_t i = 0; i < attached_.size(); ++i) {
+      if (attached_[i].deadline_cycle <= cycles_) {
+        attached_[i].deadline_cycle = UINT64_MAX;
+        Reschedule(i, attached_[i].peripheral->Tick(now));
+        // A deadline that is still now (or past) would spin; the peripheral gets it next cycle.
+        if (attached_[i].deadline_cycle <= cycles_) attached_[i].deadline_cycle = cycles_ + 1;
+      }
+    }
+    next_event_cycle_ = UINT64_MAX;
+    for (const Attached& entry : attached_) {
+      next_event_cycle_ = std::min(next_event_cycle_, entry.deadline_cycle);
+    }
+  }
+}
+
+void Bus::Reset() {
+  for (Attached& entry : attached_) entry.peripheral->Reset();
+  unmodelled_ = unmodelled_reset_;
+  std::fill(touched_.begin(), touched_.end(), false);
+  for (std::size_t i = 0; i < attached_.size(); ++i) {
+    Reschedule(i, attached_[i].peripheral->Tick(Now()));
+  }
+}
+
+}  // namespace vesk::sim
