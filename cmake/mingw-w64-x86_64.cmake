@@ -16,3 +16,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# CLI11 is header only and the same for every target, but the host's include folder cannot
+# be searched for it: it holds the host's C library headers. Offer just CLI11's folder.
+if(EXISTS /usr/include/CLI/CLI.hpp AND NOT DEFINED CACHE{VESK_CLI11_INCLUDE})
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/host-headers)
+  if(NOT EXISTS ${CMAKE_BINARY_DIR}/host-headers/CLI)
+    file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/host-headers/CLI SYMBOLIC)
+  endif()
+  set(VESK_CLI11_INCLUDE ${CMAKE_BINARY_DIR}/host-headers CACHE PATH "CLI11 headers (CLI/CLI.hpp)")
+endif()

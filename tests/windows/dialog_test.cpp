@@ -29,7 +29,7 @@ constexpr const char* kPowerCycleQuestion =
     "when the camera is ready.\n\nIs the camera ready?";
 // Hang detection only: a healthy step takes a fraction of these.
 constexpr DWORD kWindowTimeoutMs = 60000;
-constexpr DWORD kRunTimeoutMs = 600000;
+constexpr DWORD kRunTimeoutMs = 300000;
 
 const std::string kStarted = "USB Board Initialization Started\r\n";
 const std::string kSuccessfulLog =
@@ -276,6 +276,8 @@ HWND StartRun(DialogProgram& program, int answer) {
   Expect(Contains(ChildTexts(box), kProceedQuestion), "the confirmation asks to proceed");
   Expect(!IsWindowEnabled(dialog), "the dialog takes no input while the question is open");
   Answer(box, answer);
+  Expect(program.WaitUntil([&] { return !IsWindow(box); }, kWindowTimeoutMs),
+         "the confirmation closes when answered");
   return box;
 }
 
@@ -513,6 +515,8 @@ bool RunToPowerCycle(DialogProgram& program, int answer, const std::function<voi
   Expect(Contains(ChildTexts(box), kPowerCycleQuestion), "the power-cycle question's text");
   ExpectEqual(StatusText(dialog), kSuccessfulLog, "the log before the power-cycle question");
   Answer(box, answer);
+  Expect(program.WaitUntil([&] { return !IsWindow(box) || !program.Running(); }, kWindowTimeoutMs),
+         "the power-cycle question closes when answered");
   return true;
 }
 
