@@ -9,6 +9,8 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
   return nullptr;
 }
 
-std::string_view DefaultBoard() { return "driver"; }
+std::string_view DefaultBoard() {
+  return "driver";
+}
 
 }  // namespace vesk::console

@@ -4,15 +4,16 @@
 
 namespace vesk::win32 {
 
-HINSTANCE ResourceModule() { return GetModuleHandleA(nullptr); }
+HINSTANCE ResourceModule() {
+  return GetModuleHandleA(nullptr);
+}
 
 void CenterDialog(HWND dialog, HWND owner) {
   RECT window{};
   GetWindowRect(dialog, &window);
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
-  GetMonitorInfoA(MonitorFromWindow(owner ? owner : dialog, MONITOR_DEFAULTTOPRIMARY),
-                  &monitor);
+  GetMonitorInfoA(MonitorFromWindow(owner ? owner : dialog, MONITOR_DEFAULTTOPRIMARY), &monitor);
   const RECT area = monitor.rcWork;
   RECT around = area;
   if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &around);

@@ -51,7 +51,6 @@ void CUpdateApp::OnHelp() {
   const std::string helpFile = HelpFilePath();
   if (!WinHelpA(mainWindow_, helpFile.c_str(), HELP_CONTEXT, kMainDialogHelpContext)) {
     const std::string caption = ApplicationName();
-    MessageBoxA(mainWindow_, "Failed to launch help.", caption.c_str(),
-                MB_OK | MB_ICONEXCLAMATION);
+    MessageBoxA(mainWindow_, "Failed to launch help.", caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
   }
 }

@@ -55,8 +55,7 @@ INT_PTR CUpdateDlg::DoModal() {
                          nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
-INT_PTR CALLBACK CUpdateDlg::DialogProc(HWND dialog, UINT message, WPARAM wParam,
-                                        LPARAM lParam) {
+INT_PTR CALLBACK CUpdateDlg::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* self = reinterpret_cast<CUpdateDlg*>(lParam);
     SetWindowLongPtrA(dialog, DWLP_USER, lParam);
@@ -107,13 +106,14 @@ INT_PTR CUpdateDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 bool CUpdateDlg::DeferDuringRun(UINT message, WPARAM wParam, LPARAM lParam) {
-  const bool command = message == WM_COMMAND && LOWORD(wParam) != IDC_START_INITIALIZATION;
-  const bool systemCommand = message == WM_SYSCOMMAND &&
-                             ((wParam & 0xFFF0) == IDM_ABOUTBOX || (wParam & 0xFFF0) == SC_CLOSE);
+  // A press of Start during a run is dropped: there is no second run.
   if (message == WM_COMMAND && LOWORD(wParam) == IDC_START_INITIALIZATION) return true;
-  if (!command && !systemCommand && message != WM_CLOSE) return false;
-  deferred_.push_back(MSG{dialog_, message, wParam, lParam, 0, {}});
-  return true;
+  const WPARAM systemCommand = wParam & 0xFFF0;
+  const bool held =
+      message == WM_COMMAND || message == WM_CLOSE ||
+      (message == WM_SYSCOMMAND && (systemCommand == IDM_ABOUTBOX || systemCommand == SC_CLOSE));
+  if (held) deferred_.push_back(MSG{dialog_, message, wParam, lParam, 0, {}});
+  return held;
 }
 
 bool CUpdateDlg::DoDataExchange() {
@@ -153,7 +153,9 @@ BOOL CUpdateDlg::OnInitDialog() {
   return TRUE;
 }
 
-void CUpdateDlg::OnSysCommand(WPARAM) { CAboutDlg().DoModal(dialog_); }
+void CUpdateDlg::OnSysCommand(WPARAM) {
+  CAboutDlg().DoModal(dialog_);
+}
 
 BOOL CUpdateDlg::OnPaint() {
   if (!IsIconic(dialog_)) return FALSE;
@@ -171,7 +173,9 @@ BOOL CUpdateDlg::OnPaint() {
   return TRUE;
 }
 
-void CUpdateDlg::OnDestroy() { WinHelpA(dialog_, nullptr, HELP_QUIT, 0); }
+void CUpdateDlg::OnDestroy() {
+  WinHelpA(dialog_, nullptr, HELP_QUIT, 0);
+}
 
 void CUpdateDlg::OnCommand(WPARAM wParam, LPARAM) {
   switch (LOWORD(wParam)) {
@@ -197,7 +201,9 @@ void CUpdateDlg::OnOK() {
   EndDialog(dialog_, IDOK);
 }
 
-void CUpdateDlg::OnCancel() { EndDialog(dialog_, IDCANCEL); }
+void CUpdateDlg::OnCancel() {
+  EndDialog(dialog_, IDCANCEL);
+}
 
 void CUpdateDlg::ShowStatusLog(const vesk::StatusLog& log) {
   SetWindowTextA(statusBox_, log.CString());

@@ -54,7 +54,9 @@ Function Lookup(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-HANDLE ToNative(NativeDeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE ToNative(NativeDeviceHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
 
 }  // namespace
 
@@ -80,28 +82,26 @@ bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
 
   SP_DEVICE_INTERFACE_DATA interfaceData{};
   interfaceData.cbSize = kInterfaceDataRecordSize;
-  if (!enumInterfaces(devices.get(), nullptr, &kCameraInterfaceClass, memberIndex,
-                      &interfaceData))
+  if (!enumInterfaces(devices.get(), nullptr, &kCameraInterfaceClass, memberIndex, &interfaceData))
     return false;
 
   DWORD requiredSize = 0;
   getDetail(devices.get(), &interfaceData, nullptr, 0, &requiredSize, nullptr);
   if (requiredSize <= kDevicePathOffset) return false;
 
-  UniqueDetailRecord detail(static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(
-      ::operator new(requiredSize, std::nothrow)));
+  UniqueDetailRecord detail(
+      static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(::operator new(requiredSize, std::nothrow)));
   if (!detail) return false;
   detail->cbSize = kInterfaceDetailRecordSize;
-  if (!getDetail(devices.get(), &interfaceData, detail.get(), requiredSize, &requiredSize,
-                 nullptr))
+  if (!getDetail(devices.get(), &interfaceData, detail.get(), requiredSize, &requiredSize, nullptr))
     return false;
   // The path ends with a zero inside the record; never read past the record.
   const std::size_t pathCapacity = requiredSize - kDevicePathOffset;
   const std::string path(detail->DevicePath, strnlen(detail->DevicePath, pathCapacity));
 
-  const HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    0, nullptr);
+  const HANDLE device =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   handle = reinterpret_cast<NativeDeviceHandle>(device);
   if (device == INVALID_HANDLE_VALUE) return false;
   devicePath = path;
@@ -115,13 +115,14 @@ bool Win32CameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t contr
   constexpr std::size_t kMaxDword = std::numeric_limits<DWORD>::max();
   if (input.size() > kMaxDword || output.size() > kMaxDword) return false;
   DWORD returned = 0;
-  return DeviceIoControl(ToNative(handle), controlCode,
-                         const_cast<std::uint8_t*>(input.data()),
+  return DeviceIoControl(ToNative(handle), controlCode, const_cast<std::uint8_t*>(input.data()),
                          static_cast<DWORD>(input.size()), output.data(),
                          static_cast<DWORD>(output.size()), &returned, nullptr) != FALSE;
 }
 
-void Win32CameraDriver::Close(NativeDeviceHandle handle) { CloseHandle(ToNative(handle)); }
+void Win32CameraDriver::Close(NativeDeviceHandle handle) {
+  CloseHandle(ToNative(handle));
+}
 
 void InstallDebuggerOutput() {
   SetDebugSink([](std::string_view message) {

@@ -32,18 +32,17 @@ constexpr DWORD kWindowTimeoutMs = 60000;
 constexpr DWORD kRunTimeoutMs = 300000;
 
 const std::string kStarted = "USB Board Initialization Started\r\n";
-const std::string kSuccessfulLog =
-    kStarted +
-    "Opening camera connection\r\n"
-    "Camera connection opened successfully\r\n"
-    "Downloading USB control firmware\r\n"
-    "Downloading BufCon...please wait.....\r\n"
-    "Downloading CamCon...please wait.....\r\n"
-    "Downloading FX2...please wait.....\r\n"
-    "Downloading GPIF waveforms...\r\n"
-    "Writing USB ROM header...\r\n"
-    "Closing camera connection\r\n"
-    "Camera connection closed\r\n";
+const std::string kSuccessfulLog = kStarted +
+                                   "Opening camera connection\r\n"
+                                   "Camera connection opened successfully\r\n"
+                                   "Downloading USB control firmware\r\n"
+                                   "Downloading BufCon...please wait.....\r\n"
+                                   "Downloading CamCon...please wait.....\r\n"
+                                   "Downloading FX2...please wait.....\r\n"
+                                   "Downloading GPIF waveforms...\r\n"
+                                   "Writing USB ROM header...\r\n"
+                                   "Closing camera connection\r\n"
+                                   "Camera connection closed\r\n";
 
 int passed = 0;
 int failed = 0;
@@ -100,12 +99,12 @@ class ProbeClient {
     windowClass.lpfnWndProc = ReplyProc;
     windowClass.lpszClassName = "VeskProbeReply";
     RegisterClassA(&windowClass);
-    reply_window_ = CreateWindowA("VeskProbeReply", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  nullptr, nullptr);
+    reply_window_ =
+        CreateWindowA("VeskProbeReply", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     module_ = LoadLibraryA(dllPath.c_str());
     if (!reply_window_ || !module_) return false;
-    const auto hook =
-        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module_, "VeskProbeHook")));
+    const auto hook = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "VeskProbeHook")));
     hook_ = hook ? SetWindowsHookExA(WH_CALLWNDPROC, hook, module_,
                                      GetWindowThreadProcessId(dialog, nullptr))
                  : nullptr;
@@ -127,8 +126,9 @@ class ProbeClient {
 
   // The rectangle in pixels of the dialog's client area: left, top, width, height.
   RECT MapDialogRect(int x, int y, int width, int height) {
-    const std::string reply = Ask(vesk::probe::kRectQuery,
-                                  static_cast<WPARAM>(vesk::probe::PackRect(x, y, x + width, y + height)));
+    const std::string reply =
+        Ask(vesk::probe::kRectQuery,
+            static_cast<WPARAM>(vesk::probe::PackRect(x, y, x + width, y + height)));
     int mapped = 0;
     RECT rect{};
     if (std::sscanf(reply.c_str(), "%d %ld %ld %ld %ld", &mapped, &rect.left, &rect.top,
@@ -257,14 +257,18 @@ bool Contains(const std::vector<std::string>& texts, const std::string& text) {
   return false;
 }
 
-void Click(HWND dialog, int id) { PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+void Click(HWND dialog, int id) {
+  PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
 
 void Answer(HWND box, int button) {
   PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
 }
 
-std::string StatusText(HWND dialog) { return WindowText(GetDlgItem(dialog, 1007)); }
+std::string StatusText(HWND dialog) {
+  return WindowText(GetDlgItem(dialog, 1007));
+}
 
 // Presses Start and answers the confirmation; returns the question box or null.
 HWND StartRun(DialogProgram& program, int answer) {
@@ -287,7 +291,8 @@ bool RunEnded(HWND dialog) {
   const std::string log = StatusText(dialog);
   for (const std::string ending : {"Camera firmware update FAILED.", "Update complete.",
                                    "Initialization cancelled by user\r\n"})
-    if (log.size() >= ending.size() && log.compare(log.size() - ending.size(), ending.size(), ending) == 0)
+    if (log.size() >= ending.size() &&
+        log.compare(log.size() - ending.size(), ending.size(), ending) == 0)
       return true;
   return false;
 }
@@ -324,8 +329,7 @@ void CheckLayout(DialogProgram& program, ProbeClient& probe) {
       {1005, "Static", "Version 1.0", 7, 208, 89, 16, WS_GROUP, 0},
       {1006, "Static", "Device Values to be Programmed:  PID = 0x0010      DID = 0x0011", 98, 25,
        234, 14, WS_GROUP, 0},
-      {1007, "Edit", "", 98, 67, 238, 122,
-       WS_TABSTOP | ES_MULTILINE | ES_READONLY,
+      {1007, "Edit", "", 98, 67, 238, 122, WS_TABSTOP | ES_MULTILINE | ES_READONLY,
        WS_VSCROLL | WS_HSCROLL | ES_AUTOVSCROLL | ES_AUTOHSCROLL},
       {136, "Static", nullptr, 18, 67, 65, 122, SS_BITMAP | SS_REALSIZEIMAGE | SS_SUNKEN, 0},
   };
@@ -359,8 +363,9 @@ void CheckLayout(DialogProgram& program, ProbeClient& probe) {
       Expect(actual.right - actual.left == 96 && actual.bottom - actual.top == 196,
              "the picture is 96 x 196");
     } else {
-      Expect(actual.right - actual.left == mapped.right && actual.bottom - actual.top == mapped.bottom,
-             name + " size");
+      Expect(
+          actual.right - actual.left == mapped.right && actual.bottom - actual.top == mapped.bottom,
+          name + " size");
     }
     child = GetWindow(child, GW_HWNDNEXT);
   }
@@ -370,8 +375,7 @@ void CheckLayout(DialogProgram& program, ProbeClient& probe) {
   thread.cbSize = sizeof thread;
   GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread);
   Expect(thread.hwndFocus == GetDlgItem(dialog, 1000), "the focus starts on Start Initialization");
-  ExpectEqual(probe.Ask(vesk::probe::kIconQuery, 0), std::string("1 1"),
-              "big and small icons set");
+  ExpectEqual(probe.Ask(vesk::probe::kIconQuery, 0), std::string("1 1"), "big and small icons set");
 }
 
 void CheckSystemMenu(ProbeClient& probe) {
@@ -415,8 +419,7 @@ void CheckAboutBox(DialogProgram& program, WPARAM command, bool closeWithEsc) {
          name + ": the dialog takes input again");
 }
 
-void CheckCloses(const std::string& path, const char* how,
-                 const std::function<void(HWND)>& close) {
+void CheckCloses(const std::string& path, const char* how, const std::function<void(HWND)>& close) {
   DialogProgram program(path);
   HWND dialog = program.Start();
   Expect(dialog != nullptr, std::string("dialog appears before closing by ") + how);
@@ -444,12 +447,14 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
     CheckAboutBox(program, 31, true);
 
     StartRun(program, IDNO);
-    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs), "cancelled run ends");
+    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+           "cancelled run ends");
     ExpectEqual(StatusText(dialog), kStarted + "Initialization cancelled by user\r\n",
                 "No at the confirmation: two lines");
 
     StartRun(program, IDYES);
-    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs), "run without camera ends");
+    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+           "run without camera ends");
     ExpectEqual(StatusText(dialog),
                 kStarted +
                     "Opening camera connection\r\n"
@@ -531,8 +536,9 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
     if (RunToPowerCycle(program, IDYES, [&] { Click(dialog, 1000); })) {
       Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs), "the run ends");
       ExpectEqual(StatusText(dialog),
-                  kSuccessfulLog + "Power cycle complete\r\n"
-                                   "Camera firmware update SUCCESSFUL.  Update complete.",
+                  kSuccessfulLog +
+                      "Power cycle complete\r\n"
+                      "Camera firmware update SUCCESSFUL.  Update complete.",
                   "successful run: thirteen lines");
       ExpectEqual(StatusText(dialog).size(), std::size_t{433}, "successful log: 433 characters");
       Sleep(500);
@@ -549,8 +555,9 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
     if (RunToPowerCycle(program, IDNO, nullptr)) {
       Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs), "the run ends");
       ExpectEqual(StatusText(dialog),
-                  kSuccessfulLog + "Error 0x8 (Failed to correctly power cycle\r\n"
-                                   "Camera firmware update FAILED.",
+                  kSuccessfulLog +
+                      "Error 0x8 (Failed to correctly power cycle\r\n"
+                      "Camera firmware update FAILED.",
                   "No at the power-cycle question");
     }
 

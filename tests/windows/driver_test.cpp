@@ -30,7 +30,9 @@ void Expect(bool ok, const std::string& what) {
   }
 }
 
-bool SetupApiLoaded() { return GetModuleHandleA("setupapi") != nullptr; }
+bool SetupApiLoaded() {
+  return GetModuleHandleA("setupapi") != nullptr;
+}
 
 constexpr const char* kCameraClassKey =
     "System\\CurrentControlSet\\Control\\DeviceClasses\\"
@@ -61,9 +63,12 @@ class RegisteredInterfaces {
   explicit RegisteredInterfaces(int count) : setupApi_(LoadLibraryA("setupapi")) {
     if (!setupApi_) return;
     Removed();
-    const auto createList = Function<decltype(&SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList");
-    const auto createInfo = Function<decltype(&SetupDiCreateDeviceInfoA)>("SetupDiCreateDeviceInfoA");
-    const auto registerInfo = Function<decltype(&SetupDiRegisterDeviceInfo)>("SetupDiRegisterDeviceInfo");
+    const auto createList =
+        Function<decltype(&SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList");
+    const auto createInfo =
+        Function<decltype(&SetupDiCreateDeviceInfoA)>("SetupDiCreateDeviceInfoA");
+    const auto registerInfo =
+        Function<decltype(&SetupDiRegisterDeviceInfo)>("SetupDiRegisterDeviceInfo");
     const auto createInterface =
         Function<decltype(&SetupDiCreateDeviceInterfaceA)>("SetupDiCreateDeviceInterfaceA");
     set_ = createList(&vesk::win32::kCameraInterfaceClass, nullptr);
@@ -71,8 +76,8 @@ class RegisteredInterfaces {
       SP_DEVINFO_DATA device{};
       device.cbSize = sizeof device;
       const std::string name = "ROOT\\VESKTEST\\000" + std::to_string(i);
-      if (!createInfo(set_, name.c_str(), &vesk::win32::kCameraInterfaceClass, nullptr, nullptr,
-                      0, &device) ||
+      if (!createInfo(set_, name.c_str(), &vesk::win32::kCameraInterfaceClass, nullptr, nullptr, 0,
+                      &device) ||
           !registerInfo(set_, &device, 0, nullptr, nullptr, nullptr))
         continue;
       devices_.push_back(device);
@@ -82,12 +87,13 @@ class RegisteredInterfaces {
         ++created_;
     }
     HKEY classKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0) return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0)
+      return;
     ForEachTestInterfaceKey(classKey, [&](const std::string& key) {
       HKEY control = nullptr;
       const DWORD linked = 1;
-      if (RegCreateKeyExA(classKey, (key + "\\#\\Control").c_str(), 0, nullptr, 0,
-                          KEY_ALL_ACCESS, nullptr, &control, nullptr) == 0) {
+      if (RegCreateKeyExA(classKey, (key + "\\#\\Control").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                          nullptr, &control, nullptr) == 0) {
         RegSetValueExA(control, "Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
                        sizeof linked);
         RegCloseKey(control);
@@ -115,8 +121,10 @@ class RegisteredInterfaces {
   // Leaves no test interface behind, also none from an earlier, interrupted run.
   static void Removed() {
     HKEY classKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0) return;
-    ForEachTestInterfaceKey(classKey, [&](const std::string& key) { RegDeleteTreeA(classKey, key.c_str()); });
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0)
+      return;
+    ForEachTestInterfaceKey(classKey,
+                            [&](const std::string& key) { RegDeleteTreeA(classKey, key.c_str()); });
     RegCloseKey(classKey);
   }
 
@@ -168,9 +176,9 @@ void RegisteredInterfacesAreFoundAndOpened() {
 }  // namespace
 
 int main() {
-  static_assert(vesk::win32::kInterfaceDataRecordSize == 32 &&
-                vesk::win32::kInterfaceDetailRecordSize == 8,
-                "a 64-bit build fills in the 64-bit record sizes");
+  static_assert(
+      vesk::win32::kInterfaceDataRecordSize == 32 && vesk::win32::kInterfaceDetailRecordSize == 8,
+      "a 64-bit build fills in the 64-bit record sizes");
   NoCameraLeavesHandleNullAndPathUntouched();
   RegisteredInterfacesAreFoundAndOpened();
   std::printf("%d passed, %d failed\n", passed, failed);

@@ -10,8 +10,8 @@
 
 #include "tests/windows/probe_protocol.h"
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK VeskProbeHook(int code, WPARAM wParam,
-                                                                LPARAM lParam) {
+extern "C" __declspec(dllexport) LRESULT CALLBACK
+    VeskProbeHook(int code, WPARAM wParam, LPARAM lParam) {
   static const UINT menuQuery = RegisterWindowMessageA(vesk::probe::kMenuQuery);
   static const UINT rectQuery = RegisterWindowMessageA(vesk::probe::kRectQuery);
   static const UINT iconQuery = RegisterWindowMessageA(vesk::probe::kIconQuery);
@@ -46,8 +46,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK VeskProbeHook(int code, WPARAM
                     rect.right, rect.bottom);
       reply = text;
     }
-    COPYDATASTRUCT data{0, static_cast<DWORD>(reply.size() + 1),
-                        const_cast<char*>(reply.c_str())};
+    COPYDATASTRUCT data{0, static_cast<DWORD>(reply.size() + 1), const_cast<char*>(reply.c_str())};
     SendMessageA(reinterpret_cast<HWND>(call->lParam), WM_COPYDATA, 0,
                  reinterpret_cast<LPARAM>(&data));
   }
