@@ -30,7 +30,8 @@ using sim::SimTime;
 constexpr std::string_view kVersion = "vesk-update 1.0.0.1";
 // After the power cycle the emulated board is watched this long for its LED.
 constexpr SimTime kLedWatch = 3000 * sim::kPicosPerMilli;
-constexpr std::uint64_t kBlinkToggles = 2;
+// Two blinks: on, off, on, off.
+constexpr std::uint64_t kBlinkToggles = 4;
 
 struct Options {
   std::string board;
@@ -73,12 +74,15 @@ struct EmulatedSetup {
   SimTime runTime = 0;
   std::optional<sim::board::BootReport> boot;
   std::uint64_t ledToggles = 0;
+  SimTime watched = 0;
 
-  // Power-cycles the board and watches its LED; true when it blinks.
+  // Power-cycles the board and watches its LED for up to kLedWatch; true when it blinks.
   bool PowerCycleAndWatch() {
     runTime = board.Now();
     boot = board.PowerCycle();
-    board.RunFor(kLedWatch);
+    constexpr SimTime kLook = 50 * sim::kPicosPerMilli;
+    for (watched = 0; watched < kLedWatch && board.LedToggles() < kBlinkToggles; watched += kLook)
+      board.RunFor(kLook);
     ledToggles = board.LedToggles();
     return ledToggles >= kBlinkToggles;
   }
@@ -87,11 +91,16 @@ struct EmulatedSetup {
 std::string_view BootText(sim::board::BootKind kind) {
   using sim::board::BootKind;
   switch (kind) {
-    case BootKind::NoEeprom: return "found no boot EEPROM";
-    case BootKind::NotBootable: return "found no boot image (bare FX2)";
-    case BootKind::Identity: return "booted the C0 identity";
-    case BootKind::Loaded: return "booted the C2 image";
-    case BootKind::BadImage: return "found a broken C2 image";
+    case BootKind::NoEeprom:
+      return "found no boot EEPROM";
+    case BootKind::NotBootable:
+      return "found no boot image (bare FX2)";
+    case BootKind::Identity:
+      return "booted the C0 identity";
+    case BootKind::Loaded:
+      return "booted the C2 image";
+    case BootKind::BadImage:
+      return "found a broken C2 image";
   }
   return "";
 }
@@ -118,7 +127,8 @@ class ConsoleHost : public UpdateHost {
     if (powerCycle && emulated_ != nullptr) {
       const bool blinks = emulated_->PowerCycleAndWatch();
       env_.err << "Emulated board power-cycled: " << BootText(emulated_->boot->kind)
-               << ", LED toggled " << emulated_->ledToggles << " times in " << Seconds(kLedWatch)
+               << ", LED toggled " << emulated_->ledToggles << " times in "
+               << Seconds(emulated_->watched)
                << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
       if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
     }
@@ -228,6 +238,12 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
                  "emulated board only: save the EEPROM contents after the run to FILE")
       ->option_text("FILE");
   app.set_version_flag("--version", std::string(kVersion));
+  app.footer(
+      "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
+      "anything else or the end of input is No.\n"
+      "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
+      "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
+      "Exit status: 0 successful, 1 failed, 2 cancelled, 64 usage error.");
 
   try {
     app.parse(argc, argv);
@@ -249,8 +265,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   if (!options.directory.empty()) {
     std::error_code error;
     if (!directory.Enter(options.directory, error))
-      return UsageError(env, "cannot change to directory " + options.directory + ": " +
-                                 error.message());
+      return UsageError(env,
+                        "cannot change to directory " + options.directory + ": " + error.message());
   }
 
   std::unique_ptr<EmulatedSetup> emulatedSetup;
@@ -275,16 +291,17 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     if (env.makeRealDriver) realDriver = env.makeRealDriver(options.board);
     if (!realDriver) {
       if (options.board == "driver")
-        return UsageError(env, "--board=driver: the camera's kernel driver back end exists "
-                               "only on Windows; use --board=usb or --board=emulated");
+        return UsageError(env,
+                          "--board=driver: the camera's kernel driver back end exists "
+                          "only on Windows; use --board=usb or --board=emulated");
       return UsageError(env, "--board=" + options.board + " is not available on this platform");
     }
     driver = realDriver.get();
   }
 
-  const DebugSink previousSink = SetDebugSink([&env](std::string_view message) {
-    env.err << message << "\n" << std::flush;
-  });
+  const DebugSink previousSink =
+      SetDebugSink([&env](std::string_view message) { env.err << message << "\n"
+                                                              << std::flush; });
   ConsoleHost host(env, options.yes, emulatedSetup.get());
   UpdateState state;
   state.handle.driver = driver;

@@ -5,7 +5,9 @@
 #include "app/console/terminal.h"
 
 int main(int argc, char** argv) {
-  vesk::console::ConsoleEnvironment environment{std::cin, std::cout, std::cerr,
+  vesk::console::ConsoleEnvironment environment{std::cin,
+                                                std::cout,
+                                                std::cerr,
                                                 vesk::console::StandardErrorIsTerminal(),
                                                 vesk::console::MakeRealDriver,
                                                 vesk::console::DefaultBoard()};

@@ -32,6 +32,8 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
   return nullptr;
 }
 
-std::string_view DefaultBoard() { return "usb"; }
+std::string_view DefaultBoard() {
+  return "usb";
+}
 
 }  // namespace vesk::console

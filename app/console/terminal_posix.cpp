@@ -4,6 +4,8 @@
 
 namespace vesk::console {
 
-bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool StandardErrorIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
 
 }  // namespace vesk::console

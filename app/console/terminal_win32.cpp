@@ -5,6 +5,8 @@
 
 namespace vesk::console {
 
-bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool StandardErrorIsTerminal() {
+  return _isatty(_fileno(stderr)) != 0;
+}
 
 }  // namespace vesk::console

@@ -69,6 +69,8 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
   return true;
 }
 
-void UsbCameraDriver::Close(NativeDeviceHandle handle) { ports_.erase(handle); }
+void UsbCameraDriver::Close(NativeDeviceHandle handle) {
+  ports_.erase(handle);
+}
 
 }  // namespace vesk::usb

@@ -7,6 +7,7 @@
 #include "board.h"
 #include "descriptors.h"
 #include "eeprom.h"
+#include "i2c.h"
 #include "fx2regs.h"
 
 #define EP0_PACKET_SIZE 64
@@ -333,6 +334,7 @@ void main(void) {
   INTSETUP = 0;
   USBIE = bmUSBIE_SUDAV;
   EUSB = 1;
+  EI2C = 1;
   if (USBIRQ & bmUSBIRQ_SUDAV) {
     EXIF &= ~bmEXIF_USBINT;
     USBIRQ = bmUSBIRQ_SUDAV;

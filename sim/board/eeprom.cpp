@@ -10,7 +10,9 @@ constexpr std::uint16_t kPageMask = kPageSize - 1;
 
 Eeprom::Eeprom() : memory_(kBankSize, kErased) {}
 
-void Eeprom::Erase() { std::fill(memory_.begin(), memory_.end(), kErased); }
+void Eeprom::Erase() {
+  std::fill(memory_.begin(), memory_.end(), kErased);
+}
 
 void Eeprom::PowerUp() {
   busyUntil_ = 0;

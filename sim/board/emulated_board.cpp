@@ -18,7 +18,9 @@ constexpr std::uint8_t kGetStatus = 0, kClearFeature = 1, kSetFeature = 3, kSetA
                        kGetInterface = 10, kSetInterface = 11;
 constexpr std::size_t kPacket = Fx2Usb::kPacketSize;
 
-bool IsIn(const SetupPacket& setup) { return (setup.bmRequestType & 0x80) != 0; }
+bool IsIn(const SetupPacket& setup) {
+  return (setup.bmRequestType & 0x80) != 0;
+}
 
 // What the host may reach with 0xA0: main RAM, scratch RAM and CPUCS.
 bool LoadableRange(std::uint32_t first, std::uint32_t count) {
@@ -34,9 +36,7 @@ bool LoadableRange(std::uint32_t first, std::uint32_t count) {
 // Port A's latch and output enable, so that the board can tell when its LED is lit.
 class EmulatedBoard::Led : public Peripheral {
  public:
-  std::uint8_t ReadSfr(std::uint8_t address) override {
-    return address == fx2::IOA ? ioa_ : oea_;
-  }
+  std::uint8_t ReadSfr(std::uint8_t address) override { return address == fx2::IOA ? ioa_ : oea_; }
   void WriteSfr(std::uint8_t address, std::uint8_t value) override {
     const bool before = Lit();
     (address == fx2::IOA ? ioa_ : oea_) = value;
@@ -83,8 +83,12 @@ EmulatedBoard::EmulatedBoard()
 
 EmulatedBoard::~EmulatedBoard() = default;
 
-bool EmulatedBoard::LedLit() const { return led_->Lit(); }
-std::uint64_t EmulatedBoard::LedToggles() const { return led_->toggles_; }
+bool EmulatedBoard::LedLit() const {
+  return led_->Lit();
+}
+std::uint64_t EmulatedBoard::LedToggles() const {
+  return led_->toggles_;
+}
 
 std::vector<std::uint8_t> EmulatedBoard::SaveEepromImage() const {
   std::vector<std::uint8_t> image;
@@ -112,13 +116,16 @@ void EmulatedBoard::EraseEeproms() {
     for (Eeprom& bank : chip) bank.Erase();
 }
 
-void EmulatedBoard::RunFor(SimTime duration) { cpu_.RunUntil(bus_.Now() + duration); }
+void EmulatedBoard::RunFor(SimTime duration) {
+  cpu_.RunUntil(bus_.Now() + duration);
+}
 
 BootReport EmulatedBoard::PowerCycle() {
   cpu_.SetHeld(true);
   bus_.Reset();
   cpu_.Reset();
-  cpu_.SetHeld(true);
+  // CPUCS back to its power-on value 0x02 (12 MHz, CLKOE), with the CPU held.
+  bus_.WriteXdata(fx2::CPUCS, 0x02 | fx2::CPUCS_8051RES);
   std::fill(bus_.MainRam().begin(), bus_.MainRam().end(), 0);
   std::fill(bus_.ScratchRam().begin(), bus_.ScratchRam().end(), 0);
   for (int address = 0; address < 256; ++address)
@@ -252,7 +259,9 @@ BootReport EmulatedBoard::Boot() {
   return report;
 }
 
-void EmulatedBoard::Stage() { cpu_.RunUntil(bus_.Now() + kMicroframe); }
+void EmulatedBoard::Stage() {
+  cpu_.RunUntil(bus_.Now() + kMicroframe);
+}
 
 template <typename Ready>
 bool EmulatedBoard::WaitFor(Ready ready, SimTime deadline) {
@@ -327,8 +336,7 @@ TransferResult EmulatedBoard::ChipLoad(const SetupPacket& setup, std::span<std::
   return {TransferStatus::Ok, moved};
 }
 
-TransferResult EmulatedBoard::ChipStandard(const SetupPacket& setup,
-                                           std::span<std::uint8_t> data) {
+TransferResult EmulatedBoard::ChipStandard(const SetupPacket& setup, std::span<std::uint8_t> data) {
   std::vector<std::uint8_t> reply;
   bool ok = (setup.bmRequestType & kTypeMask) == kTypeStandard;
   const std::uint8_t recipient = setup.bmRequestType & 0x1F;
@@ -343,12 +351,11 @@ TransferResult EmulatedBoard::ChipStandard(const SetupPacket& setup,
                            didL = static_cast<std::uint8_t>(identity_.deviceId),
                            didH = static_cast<std::uint8_t>(identity_.deviceId >> 8);
         if (descriptorType == 1 && (setup.wValue & 0xFF) == 0) {
-          reply = {18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, vidL, vidH, pidL, pidH, didL, didH,
-                   0, 0, 0, 1};
+          reply = {18,   1,    0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, vidL,
+                   vidH, pidL, pidH, didL, didH, 0,    0,    0,  1};
         } else if ((descriptorType == 2 || descriptorType == 7) && (setup.wValue & 0xFF) == 0) {
           // One configuration, one vendor-specific interface, no endpoint besides EP0.
-          reply = {9, descriptorType, 18, 0, 1, 1, 0, 0x80, 50,
-                   9, 4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0};
+          reply = {9, descriptorType, 18, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0};
         } else if (descriptorType == 6) {
           reply = {10, 6, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, 1, 0};
         } else {

@@ -35,11 +35,11 @@ struct UsbIdentity {
 };
 
 enum class BootKind {
-  NoEeprom,      // nothing answered at 0x50 or 0x51
-  NotBootable,   // first byte neither 0xC0 nor 0xC2 (an erased EEPROM reads 0xFF)
-  Identity,      // 0xC0: identity only
-  Loaded,        // 0xC2: records loaded, CPU released, RENUM set
-  BadImage,      // 0xC2 whose records run past the EEPROM or end without CPUCS: CPU held
+  NoEeprom,     // nothing answered at 0x50 or 0x51
+  NotBootable,  // first byte neither 0xC0 nor 0xC2 (an erased EEPROM reads 0xFF)
+  Identity,     // 0xC0: identity only
+  Loaded,       // 0xC2: records loaded, CPU released, RENUM set
+  BadImage,     // 0xC2 whose records run past the EEPROM or end without CPUCS: CPU held
 };
 
 struct BootReport {
@@ -118,8 +118,8 @@ class EmulatedBoard : public usb::UsbControlPort {
                             bool& servedByChip);
   usb::TransferResult ChipLoad(const usb::SetupPacket& setup, std::span<std::uint8_t> data);
   usb::TransferResult ChipStandard(const usb::SetupPacket& setup, std::span<std::uint8_t> data);
-  usb::TransferResult FirmwareTransfer(const usb::SetupPacket& setup,
-                                       std::span<std::uint8_t> data, SimTime deadline);
+  usb::TransferResult FirmwareTransfer(const usb::SetupPacket& setup, std::span<std::uint8_t> data,
+                                       SimTime deadline);
   void Stage();  // one USB transaction: a microframe of the board's time
   // Runs the board until `ready()` or the deadline; false on the deadline.
   template <typename Ready>

@@ -52,23 +52,36 @@ std::uint8_t Fx2Usb::ReadXdata(std::uint16_t address) {
   if (address >= fx2::EP0BUF && address < fx2::EP0BUF + fx2::EP0BUF_SIZE)
     return ep0buf_[address - fx2::EP0BUF];
   switch (address) {
-    case fx2::USBCS: return static_cast<std::uint8_t>(usbcs_ | kHighSpeed);
-    case fx2::FNADDR: return fnaddr_;
-    case fx2::USBIE: return usbie_;
-    case fx2::USBIRQ: return usbirq_;
-    case fx2::EPIE: return epie_;
-    case fx2::EPIRQ: return epirq_;
-    case fx2::INT2IVEC: return Int2Vector();
-    case fx2::EP0BCH: return ep0bch_;
-    case fx2::EP0BCL: return ep0bcl_;
+    case fx2::USBCS:
+      return static_cast<std::uint8_t>(usbcs_ | kHighSpeed);
+    case fx2::FNADDR:
+      return fnaddr_;
+    case fx2::USBIE:
+      return usbie_;
+    case fx2::USBIRQ:
+      return usbirq_;
+    case fx2::EPIE:
+      return epie_;
+    case fx2::EPIRQ:
+      return epirq_;
+    case fx2::INT2IVEC:
+      return Int2Vector();
+    case fx2::EP0BCH:
+      return ep0bch_;
+    case fx2::EP0BCL:
+      return ep0bcl_;
     case fx2::EP0CS: {
       const bool busy = outArmed_ || inCount_ >= 0 || descriptorLeft_ > 0;
       return static_cast<std::uint8_t>(ep0cs_ | (busy ? kBusy : 0));
     }
-    case fx2::SUDPTRH: return sudptrh_;
-    case fx2::SUDPTRL: return sudptrl_;
-    case fx2::SUDPTRCTL: return sudptrctl_;
-    default: return 0xFF;
+    case fx2::SUDPTRH:
+      return sudptrh_;
+    case fx2::SUDPTRL:
+      return sudptrl_;
+    case fx2::SUDPTRCTL:
+      return sudptrctl_;
+    default:
+      return 0xFF;
   }
 }
 

@@ -66,7 +66,9 @@ void I2cMaster::FinishByte(SimTime at) {
   }
 }
 
-void I2cMaster::BeginStop(SimTime at) { stopEnd_ = at + BitTime(); }
+void I2cMaster::BeginStop(SimTime at) {
+  stopEnd_ = at + BitTime();
+}
 
 std::uint8_t I2cMaster::ReadXdata(std::uint16_t address) {
   Advance(clock_());

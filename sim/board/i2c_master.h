@@ -13,8 +13,8 @@ namespace vesk::sim::board {
 
 class I2cMaster : public Peripheral {
  public:
-  static constexpr std::uint8_t kStart = 0x80, kStop = 0x40, kLastRead = 0x20,
-                                kBusError = 0x04, kAck = 0x02, kDone = 0x01;
+  static constexpr std::uint8_t kStart = 0x80, kStop = 0x40, kLastRead = 0x20, kBusError = 0x04,
+                                kAck = 0x02, kDone = 0x01;
   static constexpr std::uint8_t kIdTwoByteEeprom = 0x10;
   static constexpr std::uint8_t k400kHz = 0x01, kStopInterruptEnable = 0x02;
 

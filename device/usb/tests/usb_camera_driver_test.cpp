@@ -102,8 +102,8 @@ TEST_F(UsbCameraDriverTest, ShortReplyWritesOnlyWhatCameBackAndNeverPastTheSpan)
   Open();
   std::vector<std::uint8_t> buffer(8, 0x55);
   const std::uint8_t header[] = {0xC6, 1, 0, 0, 0, 0};
-  ASSERT_TRUE(driver.IoControl(handle, kVendorRequestIoControl, header,
-                               std::span(buffer).subspan(2, 4)));
+  ASSERT_TRUE(
+      driver.IoControl(handle, kVendorRequestIoControl, header, std::span(buffer).subspan(2, 4)));
   EXPECT_EQ(buffer, (std::vector<std::uint8_t>{0x55, 0x55, 1, 2, 0x55, 0x55, 0x55, 0x55}));
 }
 

@@ -32,9 +32,14 @@ HexImage LoadHex(const std::string& name) {
 
 // A C2 boot image of `program`: header, one record per hex chunk, the CPUCS end record.
 Bytes BootImage(const HexImage& program, std::uint16_t vid, std::uint16_t pid) {
-  Bytes image = {0xC2, static_cast<std::uint8_t>(vid), static_cast<std::uint8_t>(vid >> 8),
-                 static_cast<std::uint8_t>(pid), static_cast<std::uint8_t>(pid >> 8), 0x01,
-                 0x00, 0x00};
+  Bytes image = {0xC2,
+                 static_cast<std::uint8_t>(vid),
+                 static_cast<std::uint8_t>(vid >> 8),
+                 static_cast<std::uint8_t>(pid),
+                 static_cast<std::uint8_t>(pid >> 8),
+                 0x01,
+                 0x00,
+                 0x00};
   for (const HexChunk& chunk : program.chunks) {
     const auto n = chunk.bytes.size();
     image.insert(image.end(), {static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n),
@@ -56,11 +61,14 @@ class BoardTest : public ::testing::Test {
   TransferResult In(std::uint8_t type, std::uint8_t request, std::uint16_t value,
                     std::uint16_t index, std::uint16_t length, Bytes& reply) {
     reply.assign(length, 0);
-    const TransferResult result = board.ControlTransfer({type, request, value, index, length}, reply);
+    const TransferResult result =
+        board.ControlTransfer({type, request, value, index, length}, reply);
     reply.resize(result.actualLength);
     return result;
   }
-  TransferResult Load(std::uint16_t address, Bytes data) { return Out(0x40, 0xA0, address, 0, data); }
+  TransferResult Load(std::uint16_t address, Bytes data) {
+    return Out(0x40, 0xA0, address, 0, data);
+  }
   Bytes ReadRam(std::uint16_t address, std::uint16_t length) {
     Bytes reply;
     EXPECT_EQ(In(0xC0, 0xA0, address, 0, length, reply).status, TransferStatus::Ok);
@@ -78,8 +86,12 @@ class BoardTest : public ::testing::Test {
     EXPECT_EQ(In(0x80, 6, 0x0100, 0, 64, reply).status, TransferStatus::Ok);
     return reply;
   }
-  static std::uint16_t Vid(const Bytes& d) { return static_cast<std::uint16_t>(d.at(8) | d.at(9) << 8); }
-  static std::uint16_t Pid(const Bytes& d) { return static_cast<std::uint16_t>(d.at(10) | d.at(11) << 8); }
+  static std::uint16_t Vid(const Bytes& d) {
+    return static_cast<std::uint16_t>(d.at(8) | d.at(9) << 8);
+  }
+  static std::uint16_t Pid(const Bytes& d) {
+    return static_cast<std::uint16_t>(d.at(10) | d.at(11) << 8);
+  }
 
   EmulatedBoard board;
 };
@@ -259,7 +271,11 @@ TEST_F(BoardTest, InjectedFaultsFailRequestsAsTheHostWouldSeeThem) {
 TEST_F(BoardTest, PowerCycleLosesRamAndBootsFromTheEeprom) {
   LoadAndRun("usb_test_fw");
   ASSERT_TRUE(board.usb().Renumerated());
+  ASSERT_EQ(Load(0xE600, {0x11}).status, TransferStatus::Ok);  // 48 MHz, held
+  EXPECT_EQ(board.bus().ClockMhz(), 48u);
   BootReport boot = board.PowerCycle();
+  EXPECT_EQ(board.bus().ClockMhz(), 12u);
+  EXPECT_EQ(board.cpu().Cpucs(), 0x03);
   EXPECT_EQ(boot.kind, BootKind::NotBootable) << "erased EEPROM reads 0xFF";
   EXPECT_TRUE(board.cpu().Held());
   EXPECT_FALSE(board.usb().Renumerated());
@@ -285,7 +301,8 @@ TEST_F(BoardTest, PowerCycleLosesRamAndBootsFromTheEeprom) {
   boot = board.PowerCycle();
   EXPECT_EQ(boot.kind, BootKind::Loaded);
   std::uint32_t programBytes = 0;
-  for (const HexChunk& chunk : blink.chunks) programBytes += static_cast<std::uint32_t>(chunk.bytes.size());
+  for (const HexChunk& chunk : blink.chunks)
+    programBytes += static_cast<std::uint32_t>(chunk.bytes.size());
   EXPECT_EQ(boot.bytesLoaded, programBytes);
   // 100 kHz boot: about 90 us a byte.
   EXPECT_GE(boot.duration, c2.size() * 90 * kPicosPerMicro);
@@ -296,7 +313,8 @@ TEST_F(BoardTest, PowerCycleLosesRamAndBootsFromTheEeprom) {
   EXPECT_EQ(ReadRam(0x1F00, 1), Bytes{0xB1});
 
   // A C2 image cut short (no end record before erased bytes) leaves the CPU held.
-  std::fill(board.Bank(0, 0).Contents().begin() + 8 + 4 + 3, board.Bank(0, 0).Contents().end(), 0xFF);
+  std::fill(board.Bank(0, 0).Contents().begin() + 8 + 4 + 3, board.Bank(0, 0).Contents().end(),
+            0xFF);
   std::copy(c2.begin(), c2.begin() + 8, board.Bank(0, 0).Contents().begin());
   const Bytes record = {0x00, 0x03, 0x10, 0x00, 0x02, 0x10, 0x00};
   std::copy(record.begin(), record.end(), board.Bank(0, 0).Contents().begin() + 8);
@@ -351,7 +369,8 @@ TEST_F(BoardTest, CameraDriverReachesEachBoardByMemberIndex) {
   EXPECT_EQ(back, 0x42);
   EXPECT_EQ(second.RequestLog().size(), 3u);
   EXPECT_TRUE(board.RequestLog().empty());
-  EXPECT_FALSE(WriteEepromBlock(device, 0, 0, 0, 4, &byte)) << "the bare chip stalls 0xC6";
+  const std::uint8_t block[4] = {1, 2, 3, 4};
+  EXPECT_FALSE(WriteEepromBlock(device, 0, 0, 0, 4, block)) << "the bare chip stalls 0xC6";
 }
 
 }  // namespace

@@ -125,7 +125,8 @@ TEST_F(I2cTest, PageWriteWrapsInsidePageAndCommitsOnlyAtStop) {
 
   const auto memory = eeproms[0][2].Contents();
   for (int i = 0; i < 4; ++i) EXPECT_EQ(memory[0x123C + i], 0xA0 + i);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(memory[0x1200 + i], 0xA4 + i) << "wrapped to the page start";
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(memory[0x1200 + i], 0xA4 + i) << "wrapped to the page start";
   EXPECT_EQ(memory[0x1240], kErased);
   EXPECT_EQ(memory[0x1204], kErased);
 }

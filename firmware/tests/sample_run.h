@@ -1,0 +1,54 @@
+#pragma once
+// Shared by the firmware's end-to-end test and its benchmark: the tool's whole sequence on
+// the emulated board, and the time bound of an EEPROM write.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/update_sequence.h"
+#include "sim/board/emulated_board.h"
+
+namespace vesk::test {
+
+using sim::SimTime;
+using sim::board::EmulatedBoard;
+
+// An idealised 4096-byte beat: per 64-byte page its I2C frame at 400 kHz (START and
+// address, two word-address bytes, the data, STOP) and a full 5 ms write cycle.
+inline SimTime BeatBound(std::uint32_t bytes) {
+  const SimTime bit = 2'500'000;  // ps at 400 kHz
+  SimTime total = 0;
+  for (std::uint32_t done = 0; done < bytes; done += 64) {
+    const std::uint32_t page = std::min<std::uint32_t>(64, bytes - done);
+    total += (10 + 9 * (2 + page) + 1) * bit + 5 * sim::kPicosPerMilli;
+  }
+  return total;
+}
+
+// Runs the tool's whole sequence, answering Yes, and power-cycling the board when asked to.
+class SampleRun : public UpdateHost {
+ public:
+  explicit SampleRun(EmulatedBoard& board) : board_(board) {}
+  void ShowStatusLog(const StatusLog& log) override { text = log.Text(); }
+  int AskYesNo(std::string_view text, std::string_view) override {
+    if (text == kPowerCycleQuestion) {
+      askedAt = std::chrono::steady_clock::now();
+      boot = board_.PowerCycle();
+      board_.RunFor(1200 * sim::kPicosPerMilli);
+      ledToggles = board_.LedToggles();
+    }
+    return kAnswerYes;
+  }
+  std::string text;
+  sim::board::BootReport boot;
+  std::uint64_t ledToggles = 0;
+  std::chrono::steady_clock::time_point askedAt;  // host time of the power-cycle question
+
+ private:
+  EmulatedBoard& board_;
+};
+
+}  // namespace vesk::test
