@@ -172,10 +172,24 @@ class DialogProgram {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string commandLine = "\"" + path_ + "\"";
-    if (!CreateProcessA(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process_))
-      return nullptr;
+    // Wine now and then refuses a start right after the program's last instance ended.
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+      started = CreateProcessA(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &process_) != FALSE;
+      if (!started) {
+        std::printf("cannot start %s: error %lu\n", path_.c_str(), GetLastError());
+        Sleep(500);
+      }
+    }
+    if (!started) return nullptr;
     dialog_ = WaitForWindow(kDialogCaption, nullptr, kWindowTimeoutMs);
+    if (!dialog_) {
+      DWORD exitCode = 0;
+      GetExitCodeProcess(process_.hProcess, &exitCode);
+      std::printf("no dialog from %s; process %s (status %lu)\n", path_.c_str(),
+                  Running() ? "still running" : "ended", exitCode);
+    }
     return dialog_;
   }
 
