@@ -1,0 +1,612 @@
+// Drives the dialog program from beside it, as an operator would, and checks what it
+// shows. Usage:
+//   vesk-dialog-test <program.exe> <probe.dll> no-camera
+//   vesk-dialog-test <program.exe> <probe.dll> full-run [screenshot.png]
+// "no-camera": the shipped program on a machine without a camera: layout, system menu,
+// About box, a cancelled run, a run that finds no camera, and the three ways to close.
+// "full-run": a program whose runs reach a board: a successful run, a run refused at the
+// power-cycle question, and a close request during a run. The dialog must answer a
+// message within a second at every point of a run.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/windows/png_writer.h"
+#include "tests/windows/probe_protocol.h"
+
+namespace {
+
+constexpr const char* kDialogCaption = "Tarsel Vesk USB Update Tool";
+constexpr const char* kAboutCaption = "About Pelkor";
+constexpr const char* kQuestionCaption = "Vesk USB Update - Confirmation";
+constexpr const char* kProceedQuestion = "Proceed with raw USB device initialization?";
+constexpr const char* kPowerCycleQuestion =
+    "Please power cycle the camera.\n\nAfter power cycle, the camera's red LEDs should blink "
+    "when the camera is ready.\n\nIs the camera ready?";
+// Hang detection only: a healthy step takes a fraction of these.
+constexpr DWORD kWindowTimeoutMs = 60000;
+constexpr DWORD kRunTimeoutMs = 300000;
+
+const std::string kStarted = "USB Board Initialization Started\r\n";
+const std::string kSuccessfulLog = kStarted +
+                                   "Opening camera connection\r\n"
+                                   "Camera connection opened successfully\r\n"
+                                   "Downloading USB control firmware\r\n"
+                                   "Downloading BufCon...please wait.....\r\n"
+                                   "Downloading CamCon...please wait.....\r\n"
+                                   "Downloading FX2...please wait.....\r\n"
+                                   "Downloading GPIF waveforms...\r\n"
+                                   "Writing USB ROM header...\r\n"
+                                   "Closing camera connection\r\n"
+                                   "Camera connection closed\r\n";
+
+int passed = 0;
+int failed = 0;
+
+void Expect(bool ok, const std::string& what) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("FAILED: %s\n", what.c_str());
+  }
+}
+
+template <typename T>
+void ExpectEqual(const T& actual, const T& expected, const std::string& what) {
+  Expect(actual == expected, what);
+}
+
+void ExpectEqual(const std::string& actual, const std::string& expected, const std::string& what) {
+  if (actual != expected) {
+    std::printf("  expected: \"%s\"\n  actual:   \"%s\"\n", expected.c_str(), actual.c_str());
+  }
+  Expect(actual == expected, what);
+}
+
+// WM_GETTEXT, not GetWindowText: for a control of another process GetWindowText returns
+// the creation text, not what the control shows now.
+std::string WindowText(HWND window) {
+  std::vector<char> text(16384);
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_NORMAL, 5000, &length))
+    return "<no answer>";
+  return std::string(text.data(), length);
+}
+
+std::string ClassName(HWND window) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+std::string Hex(unsigned long value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%lX", value);
+  return text;
+}
+
+// Replies of the probe hook arrive here as WM_COPYDATA.
+class ProbeClient {
+ public:
+  bool Attach(const std::string& dllPath, HWND dialog) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = ReplyProc;
+    windowClass.lpszClassName = "VeskProbeReply";
+    RegisterClassA(&windowClass);
+    reply_window_ =
+        CreateWindowA("VeskProbeReply", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    module_ = LoadLibraryA(dllPath.c_str());
+    if (!reply_window_ || !module_) return false;
+    const auto hook = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "VeskProbeHook")));
+    hook_ = hook ? SetWindowsHookExA(WH_CALLWNDPROC, hook, module_,
+                                     GetWindowThreadProcessId(dialog, nullptr))
+                 : nullptr;
+    dialog_ = dialog;
+    return hook_ != nullptr;
+  }
+  ~ProbeClient() {
+    if (hook_) UnhookWindowsHookEx(hook_);
+    if (reply_window_) DestroyWindow(reply_window_);
+  }
+
+  std::string Ask(const char* query, WPARAM argument) {
+    reply_.clear();
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(dialog_, RegisterWindowMessageA(query), argument,
+                        reinterpret_cast<LPARAM>(reply_window_), SMTO_NORMAL, 10000, &result);
+    return reply_;
+  }
+
+  // The rectangle in pixels of the dialog's client area: left, top, width, height.
+  RECT MapDialogRect(int x, int y, int width, int height) {
+    const std::string reply =
+        Ask(vesk::probe::kRectQuery,
+            static_cast<WPARAM>(vesk::probe::PackRect(x, y, x + width, y + height)));
+    int mapped = 0;
+    RECT rect{};
+    if (std::sscanf(reply.c_str(), "%d %ld %ld %ld %ld", &mapped, &rect.left, &rect.top,
+                    &rect.right, &rect.bottom) != 5 ||
+        !mapped)
+      return RECT{-1, -1, -1, -1};
+    return RECT{rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
+  }
+
+ private:
+  static LRESULT CALLBACK ReplyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) {
+      const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+      reply_.assign(static_cast<const char*>(data->lpData));
+      return TRUE;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  static inline std::string reply_;
+  HWND reply_window_ = nullptr;
+  HWND dialog_ = nullptr;
+  HMODULE module_ = nullptr;
+  HHOOK hook_ = nullptr;
+};
+
+class DialogProgram {
+ public:
+  explicit DialogProgram(std::string path) : path_(std::move(path)) {}
+  ~DialogProgram() {
+    if (process_.hProcess) {
+      if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(process_.hProcess, 99);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+  }
+
+  // Starts the program and waits for its main dialog.
+  HWND Start() {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    std::string commandLine = "\"" + path_ + "\"";
+    // Wine now and then refuses a start right after the program's last instance ended.
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+      started = CreateProcessA(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &process_) != FALSE;
+      if (!started) {
+        std::printf("cannot start %s: error %lu\n", path_.c_str(), GetLastError());
+        Sleep(500);
+      }
+    }
+    if (!started) return nullptr;
+    dialog_ = WaitForWindow(kDialogCaption, nullptr, kWindowTimeoutMs);
+    if (!dialog_) {
+      DWORD exitCode = 0;
+      GetExitCodeProcess(process_.hProcess, &exitCode);
+      std::printf("no dialog from %s; process %s (status %lu)\n", path_.c_str(),
+                  Running() ? "still running" : "ended", exitCode);
+    }
+    return dialog_;
+  }
+
+  // A visible top-level window of this program with `caption` (and `owner`, if given).
+  HWND FindWindowOf(const char* caption, HWND owner) const {
+    struct Search {
+      DWORD processId;
+      const char* caption;
+      HWND owner;
+      HWND found;
+    } search{process_.dwProcessId, caption, owner, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+          auto& s = *reinterpret_cast<Search*>(context);
+          DWORD processId = 0;
+          GetWindowThreadProcessId(window, &processId);
+          if (processId != s.processId || !IsWindowVisible(window)) return TRUE;
+          if (WindowText(window) != s.caption) return TRUE;
+          if (s.owner && GetWindow(window, GW_OWNER) != s.owner) return TRUE;
+          s.found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  // Waits until `done` holds; meanwhile the dialog must answer a message within a second.
+  bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (!done()) {
+      if (GetTickCount() - start > timeoutMs) return false;
+      if (dialog_ && IsWindow(dialog_)) {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutA(dialog_, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) &&
+            IsWindow(dialog_)) {
+          if (unanswered_++ == 0)
+            std::printf("the dialog did not answer within a second; its log: %s\n",
+                        WindowText(GetDlgItem(dialog_, 1007)).c_str());
+        }
+      }
+      Sleep(20);
+    }
+    return true;
+  }
+
+  HWND WaitForWindow(const char* caption, HWND owner, DWORD timeoutMs) {
+    HWND window = nullptr;
+    WaitUntil([&] { return (window = FindWindowOf(caption, owner)) != nullptr; }, timeoutMs);
+    return window;
+  }
+
+  bool WaitForExit(DWORD timeoutMs, DWORD& exitCode) {
+    if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(process_.hProcess, &exitCode);
+    return true;
+  }
+
+  bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  HWND Dialog() const { return dialog_; }
+  int Unanswered() const { return unanswered_; }
+
+ private:
+  std::string path_;
+  PROCESS_INFORMATION process_{};
+  HWND dialog_ = nullptr;
+  int unanswered_ = 0;
+};
+
+std::vector<std::string> ChildTexts(HWND window) {
+  std::vector<std::string> texts;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    texts.push_back(WindowText(child));
+  return texts;
+}
+
+bool Contains(const std::vector<std::string>& texts, const std::string& text) {
+  for (const auto& t : texts)
+    if (t == text) return true;
+  return false;
+}
+
+void Click(HWND dialog, int id) {
+  PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
+
+void Answer(HWND box, int button) {
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+}
+
+std::string StatusText(HWND dialog) {
+  return WindowText(GetDlgItem(dialog, 1007));
+}
+
+// Presses Start and answers the confirmation; returns the question box or null.
+HWND StartRun(DialogProgram& program, int answer) {
+  HWND dialog = program.Dialog();
+  Click(dialog, 1000);
+  HWND box = program.WaitForWindow(kQuestionCaption, dialog, kWindowTimeoutMs);
+  Expect(box != nullptr, "Start asks for confirmation");
+  if (!box) return nullptr;
+  Expect(Contains(ChildTexts(box), kProceedQuestion), "the confirmation asks to proceed");
+  Expect(!IsWindowEnabled(dialog), "the dialog takes no input while the question is open");
+  Answer(box, answer);
+  Expect(program.WaitUntil([&] { return !IsWindow(box); }, kWindowTimeoutMs),
+         "the confirmation closes when answered");
+  return box;
+}
+
+// The dialog takes input again and its log ends the way a run ends.
+bool RunEnded(HWND dialog) {
+  if (!IsWindowEnabled(dialog)) return false;
+  const std::string log = StatusText(dialog);
+  for (const std::string ending : {"Camera firmware update FAILED.", "Update complete.",
+                                   "Initialization cancelled by user\r\n"})
+    if (log.size() >= ending.size() &&
+        log.compare(log.size() - ending.size(), ending.size(), ending) == 0)
+      return true;
+  return false;
+}
+
+struct Expected {
+  int id;
+  const char* className;
+  const char* text;  // null: not compared
+  int x, y, width, height;
+  DWORD styleBits;
+  DWORD absentBits;
+};
+
+void CheckLayout(DialogProgram& program, ProbeClient& probe) {
+  HWND dialog = program.Dialog();
+  const LONG style = GetWindowLongA(dialog, GWL_STYLE);
+  const DWORD wanted = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+  Expect((style & wanted) == wanted, "dialog style " + Hex(style));
+  Expect((style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) == 0, "no minimise or maximise box");
+  Expect((GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0, "task-bar button");
+
+  RECT client{};
+  GetClientRect(dialog, &client);
+  const RECT size = probe.MapDialogRect(0, 0, 354, 231);
+  Expect(client.right == size.right && client.bottom == size.bottom,
+         "client area is 354 x 231 dialog units");
+
+  const Expected controls[] = {
+      {1000, "Button", "Start Initialization", 18, 22, 65, 14, BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
+      {1, "Button", "Close", 233, 210, 50, 14, WS_TABSTOP, BS_DEFPUSHBUTTON},
+      {57670, "Button", "&Help", 297, 210, 50, 14, WS_TABSTOP, 0},
+      {-1, "Button", "Board Initialization", 7, 7, 340, 194, BS_GROUPBOX, WS_TABSTOP},
+      {1002, "Static", "Status:", 98, 46, 200, 14, WS_GROUP, SS_NOPREFIX},
+      {1005, "Static", "Version 1.0", 7, 208, 89, 16, WS_GROUP, 0},
+      {1006, "Static", "Device Values to be Programmed:  PID = 0x0010      DID = 0x0011", 98, 25,
+       234, 14, WS_GROUP, 0},
+      {1007, "Edit", "", 98, 67, 238, 122, WS_TABSTOP | ES_MULTILINE | ES_READONLY,
+       WS_VSCROLL | WS_HSCROLL | ES_AUTOVSCROLL | ES_AUTOHSCROLL},
+      {136, "Static", nullptr, 18, 67, 65, 122, SS_BITMAP | SS_REALSIZEIMAGE | SS_SUNKEN, 0},
+  };
+  HWND child = GetWindow(dialog, GW_CHILD);
+  for (const Expected& expected : controls) {
+    const std::string name = "control " + std::to_string(expected.id);
+    Expect(child != nullptr, name + " exists in tab order");
+    if (!child) return;
+    ExpectEqual(GetDlgCtrlID(child), expected.id, name + " id");
+    ExpectEqual(ClassName(child), std::string(expected.className), name + " class");
+    if (expected.text) ExpectEqual(WindowText(child), std::string(expected.text), name + " text");
+    const DWORD controlStyle = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
+    Expect((controlStyle & WS_VISIBLE) != 0, name + " visible");
+    if (expected.id == 1007) {
+      // The dialog manager turns an edit control's border into a sunken client edge.
+      const DWORD extended = static_cast<DWORD>(GetWindowLongA(child, GWL_EXSTYLE));
+      Expect((controlStyle & WS_BORDER) || (extended & WS_EX_CLIENTEDGE), name + " border");
+    }
+    Expect((controlStyle & expected.styleBits) == expected.styleBits &&
+               (controlStyle & expected.absentBits) == 0,
+           name + " style " + Hex(controlStyle));
+
+    RECT actual{};
+    GetWindowRect(child, &actual);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&actual), 2);
+    const RECT position = probe.MapDialogRect(expected.x, expected.y, 0, 0);
+    const RECT mapped = probe.MapDialogRect(0, 0, expected.width, expected.height);
+    Expect(actual.left == position.left && actual.top == position.top, name + " position");
+    if (expected.id == 136) {
+      // A picture control takes the size of its bitmap.
+      Expect(actual.right - actual.left == 96 && actual.bottom - actual.top == 196,
+             "the picture is 96 x 196");
+    } else {
+      Expect(
+          actual.right - actual.left == mapped.right && actual.bottom - actual.top == mapped.bottom,
+          name + " size");
+    }
+    child = GetWindow(child, GW_HWNDNEXT);
+  }
+  Expect(child == nullptr, "no further controls");
+
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread);
+  Expect(thread.hwndFocus == GetDlgItem(dialog, 1000), "the focus starts on Start Initialization");
+  ExpectEqual(probe.Ask(vesk::probe::kIconQuery, 0), std::string("1 1"), "big and small icons set");
+}
+
+void CheckSystemMenu(ProbeClient& probe) {
+  const std::string reply = probe.Ask(vesk::probe::kMenuQuery, 0);
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at <= reply.size()) {
+    const std::size_t end = reply.find('\n', at);
+    lines.push_back(reply.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  Expect(lines.size() >= 3, "the system menu has entries: " + reply);
+  if (lines.size() < 3) return;
+  ExpectEqual(lines[lines.size() - 2].substr(0, 2), std::string("1 "),
+              "the system menu's second last entry is a separator");
+  ExpectEqual(lines.back(), std::string("0 16 &About Pelkor..."),
+              "the system menu ends with the About entry");
+}
+
+void CheckAboutBox(DialogProgram& program, WPARAM command, bool closeWithEsc) {
+  HWND dialog = program.Dialog();
+  const std::string name = "About box by system command " + std::to_string(command);
+  PostMessageA(dialog, WM_SYSCOMMAND, command, 0);
+  HWND about = program.WaitForWindow(kAboutCaption, dialog, kWindowTimeoutMs);
+  Expect(about != nullptr, name + " opens, owned by the dialog");
+  if (!about) return;
+  const auto texts = ChildTexts(about);
+  Expect(Contains(texts, "Vesk USB Update Tool - Version 1.0"), name + " names the tool");
+  Expect(Contains(texts, "OK"), name + " has OK");
+  Expect(!IsWindowEnabled(dialog), name + " disables the dialog");
+  HWND ok = GetDlgItem(about, IDOK);
+  if (closeWithEsc)
+    PostMessageA(ok, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+  else
+    Click(about, IDOK);
+  Expect(program.WaitUntil([&] { return !IsWindow(about) || !IsWindowVisible(about); },
+                           kWindowTimeoutMs),
+         name + (closeWithEsc ? " ends with Esc" : " ends with OK"));
+  Expect(program.WaitUntil([&] { return IsWindowEnabled(dialog) != FALSE; }, kWindowTimeoutMs),
+         name + ": the dialog takes input again");
+}
+
+void CheckCloses(const std::string& path, const char* how, const std::function<void(HWND)>& close) {
+  DialogProgram program(path);
+  HWND dialog = program.Start();
+  Expect(dialog != nullptr, std::string("dialog appears before closing by ") + how);
+  if (!dialog) return;
+  close(dialog);
+  DWORD exitCode = 99;
+  Expect(program.WaitForExit(kWindowTimeoutMs, exitCode), std::string(how) + " ends the program");
+  ExpectEqual(exitCode, DWORD{0}, std::string(how) + ": exit status 0");
+}
+
+void NoCameraScenario(const std::string& path, const std::string& probeDll) {
+  {
+    DialogProgram program(path);
+    HWND dialog = program.Start();
+    Expect(dialog != nullptr, "the dialog appears with its caption");
+    if (!dialog) return;
+    {
+      // Only while it is asked: a hook from another process slows every message down.
+      ProbeClient probe;
+      Expect(probe.Attach(probeDll, dialog), "probe hook attached");
+      CheckLayout(program, probe);
+      CheckSystemMenu(probe);
+    }
+    CheckAboutBox(program, 16, false);
+    CheckAboutBox(program, 31, true);
+
+    StartRun(program, IDNO);
+    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+           "cancelled run ends");
+    ExpectEqual(StatusText(dialog), kStarted + "Initialization cancelled by user\r\n",
+                "No at the confirmation: two lines");
+
+    StartRun(program, IDYES);
+    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+           "run without camera ends");
+    ExpectEqual(StatusText(dialog),
+                kStarted +
+                    "Opening camera connection\r\n"
+                    "Error 0x1 (Failed to connect to camera)\r\n"
+                    "Camera firmware update FAILED.",
+                "no camera: four lines");
+    ExpectEqual(program.Unanswered(), 0, "the dialog answered within a second throughout");
+
+    Click(dialog, IDOK);
+    DWORD exitCode = 99;
+    Expect(program.WaitForExit(kWindowTimeoutMs, exitCode), "Close ends the program");
+    ExpectEqual(exitCode, DWORD{0}, "Close: exit status 0");
+  }
+  CheckCloses(path, "Esc", [](HWND dialog) {
+    PostMessageA(GetDlgItem(dialog, 1000), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+  });
+  CheckCloses(path, "the close box",
+              [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); });
+}
+
+bool Screenshot(HWND window, const std::string& path) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  GdiFlush();
+  std::vector<std::uint8_t> rgb;
+  const int stride = (width * 3 + 3) & ~3;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const auto* pixel = static_cast<const std::uint8_t*>(bits) + y * stride + x * 3;
+      rgb.insert(rgb.end(), {pixel[2], pixel[1], pixel[0]});
+    }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return vesk::png::WriteRgb(path, width, height, rgb);
+}
+
+// Runs to the power-cycle question and answers it; returns false when it never came.
+bool RunToPowerCycle(DialogProgram& program, int answer, const std::function<void()>& duringRun) {
+  HWND dialog = program.Dialog();
+  StartRun(program, IDYES);
+  if (duringRun) duringRun();
+  HWND box = nullptr;
+  program.WaitUntil(
+      [&] {
+        box = program.FindWindowOf(kQuestionCaption, dialog);
+        return box != nullptr || RunEnded(dialog) || !IsWindow(dialog);
+      },
+      kRunTimeoutMs);
+  Expect(box != nullptr, "the run reaches the power-cycle question; log: " + StatusText(dialog));
+  if (!box) return false;
+  Expect(Contains(ChildTexts(box), kPowerCycleQuestion), "the power-cycle question's text");
+  ExpectEqual(StatusText(dialog), kSuccessfulLog, "the log before the power-cycle question");
+  Answer(box, answer);
+  Expect(program.WaitUntil([&] { return !IsWindow(box) || !program.Running(); }, kWindowTimeoutMs),
+         "the power-cycle question closes when answered");
+  return true;
+}
+
+void FullRunScenario(const std::string& path, const std::string& screenshot) {
+  {
+    DialogProgram program(path);
+    HWND dialog = program.Start();
+    Expect(dialog != nullptr, "the dialog appears");
+    if (!dialog) return;
+
+    // A second press of Start during the run must not start a second run.
+    if (RunToPowerCycle(program, IDYES, [&] { Click(dialog, 1000); })) {
+      Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs), "the run ends");
+      ExpectEqual(StatusText(dialog),
+                  kSuccessfulLog +
+                      "Power cycle complete\r\n"
+                      "Camera firmware update SUCCESSFUL.  Update complete.",
+                  "successful run: thirteen lines");
+      ExpectEqual(StatusText(dialog).size(), std::size_t{433}, "successful log: 433 characters");
+      Sleep(500);
+      Expect(program.FindWindowOf(kQuestionCaption, dialog) == nullptr,
+             "no second run was started during the first");
+      if (!screenshot.empty()) {
+        SetForegroundWindow(dialog);
+        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Sleep(500);
+        Expect(Screenshot(dialog, screenshot), "screenshot written to " + screenshot);
+      }
+    }
+
+    if (RunToPowerCycle(program, IDNO, nullptr)) {
+      Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs), "the run ends");
+      ExpectEqual(StatusText(dialog),
+                  kSuccessfulLog +
+                      "Error 0x8 (Failed to correctly power cycle\r\n"
+                      "Camera firmware update FAILED.",
+                  "No at the power-cycle question");
+    }
+
+    // Esc during a run takes effect after the verdict, not before.
+    if (RunToPowerCycle(program, IDYES, [&] {
+          PostMessageA(GetDlgItem(dialog, 1000), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+          PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+        })) {
+      DWORD exitCode = 99;
+      Expect(program.WaitForExit(kRunTimeoutMs, exitCode),
+             "a close request during the run ends the program after the verdict");
+    }
+    ExpectEqual(program.Unanswered(), 0, "the dialog answered within a second throughout");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|full-run [shot.png]\n",
+                 argv[0]);
+    return 2;
+  }
+  const std::string program = argv[1];
+  const std::string probe = argv[2];
+  const std::string scenario = argv[3];
+  if (scenario == "no-camera") {
+    NoCameraScenario(program, probe);
+  } else if (scenario == "full-run") {
+    FullRunScenario(program, argc > 4 ? argv[4] : "");
+  } else {
+    std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
+    return 2;
+  }
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 && passed > 0 ? 0 : 1;
+}
