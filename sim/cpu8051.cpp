@@ -268,8 +268,14 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
       return;
     }
     case kIe: case kIp: case kEie: case kEip:
-      stored = value;
+      // Reserved bits read 1: IP bit 7, EIE/EIP bits 7..5.
+      stored = address == kIp    ? (value | 0x80)
+               : address == kIe ? value
+                                : static_cast<std::uint8_t>(value | 0xE0);
       irq_blocked_once_ = true;
+      break;
+    case kEicon:
+      stored = value | 0x40;
       break;
     case kTcon: case kT2con:
       stored = value;
