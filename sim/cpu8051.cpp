@@ -548,6 +548,7 @@ StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
     if (attention_) [[unlikely]] {
       if (fault_ != CpuFault::None) return StopReason::Fault;
       if (held_ || (idle_ && !irq_check_ && !timers_running_)) {
+        if (idle_ && pc_ == untilPc) return StopReason::ReachedPc;
         const std::uint64_t now = bus_.ElapsedCycles();
         const std::uint64_t next = std::min(end, bus_.NextEventCycle());
         bus_.AdvanceCycles(static_cast<std::uint32_t>(
