@@ -11,7 +11,9 @@ namespace {
 // and ended.
 class InterruptTest : public CoreFixture {
  protected:
-  static constexpr std::uint16_t Routine(int n) { return static_cast<std::uint16_t>(0x0800 + 0x10 * n); }
+  static constexpr std::uint16_t Routine(int n) {
+    return static_cast<std::uint16_t>(0x0800 + 0x10 * n);
+  }
 
   void SetUp() override {
     Code(0x0000, {0x02, 0x01, 0x00});  // LJMP 0x0100
@@ -23,8 +25,8 @@ class InterruptTest : public CoreFixture {
           n >= 8 && n <= 11 ? static_cast<std::uint8_t>(~(0x10 << (n - 8))) : 0xFF;
       Code(vector, {0x02, static_cast<std::uint8_t>(Routine(n) >> 8),
                     static_cast<std::uint8_t>(Routine(n))});
-      Code(Routine(n), {0x76, low, 0x08, 0x00, 0x76, static_cast<std::uint8_t>(low + 1), 0x08,
-                        0x53, 0x91, keep, 0x32});
+      Code(Routine(n), {0x76, low, 0x08, 0x00, 0x76, static_cast<std::uint8_t>(low + 1), 0x08, 0x53,
+                        0x91, keep, 0x32});
     }
   }
   std::vector<std::uint8_t> Log(int count) {
@@ -38,13 +40,13 @@ TEST_F(InterruptTest, HighPriorityNestsInsideLowButLowWaitsForHigh) {
   // Timer 0 at low priority runs; inside it (at its NOP slot) INT2 arrives at high
   // priority and nests. Then INT0 (low) and I2C (high) arrive together in main: the high
   // one runs first, the low one only after it returned.
-  Code(0x0100, {0x78, 0x40,              // MOV R0,#0x40
-                0x75, 0xE8, 0xE3,        // MOV EIE,#0xE3 (EUSB, EI2C)
-                0x75, 0xF8, 0xE3,        // MOV EIP,#0xE3 (both high)
-                0x75, 0xA8, 0x83,        // MOV IE,#0x83 (EA, ET0, EX0)
-                0xD2, 0x8D,              // SETB TF0
-                0x00, 0x00,              // NOPs for the routines to run in
-                0x80, 0xFE});            // SJMP .
+  Code(0x0100, {0x78, 0x40,        // MOV R0,#0x40
+                0x75, 0xE8, 0xE3,  // MOV EIE,#0xE3 (EUSB, EI2C)
+                0x75, 0xF8, 0xE3,  // MOV EIP,#0xE3 (both high)
+                0x75, 0xA8, 0x83,  // MOV IE,#0x83 (EA, ET0, EX0)
+                0xD2, 0x8D,        // SETB TF0
+                0x00, 0x00,        // NOPs for the routines to run in
+                0x80, 0xFE});      // SJMP .
   // Raise USB from inside timer 0's routine: run until its NOP slot.
   RunTo(Routine(1) + 3);
   cpu_.RequestInterrupt(Interrupt::Usb);
@@ -123,10 +125,10 @@ TEST_F(InterruptTest, AutovectorSubstitutesTheVectorRegisterIntoTheJump) {
 }
 
 TEST_F(InterruptTest, IdleWaitsForAnInterruptWhileTimePasses) {
-  Code(0x0100, {0x78, 0x40, 0x75, 0xE8, 0xE1, 0x75, 0xA8, 0x80,
-                0x43, 0x87, 0x01,  // ORL PCON,#1: idle
-                0x04,              // INC A after waking
-                0x80, 0xFE});
+  Code(0x0100,
+       {0x78, 0x40, 0x75, 0xE8, 0xE1, 0x75, 0xA8, 0x80, 0x43, 0x87, 0x01,  // ORL PCON,#1: idle
+        0x04,                                                              // INC A after waking
+        0x80, 0xFE});
   RunTo(0x010B);
   const std::uint64_t instructions = cpu_.Instructions();
   EXPECT_EQ(cpu_.Run(50000), StopReason::CycleLimit);

@@ -17,8 +17,20 @@ constexpr std::uint8_t kScratch = 0x7C;  // IRAM byte the RET/RETI set-up goes t
 // Instruction lengths in bytes.
 int Length(std::uint8_t op) {
   switch (op) {
-    case 0x02: case 0x12: case 0x10: case 0x20: case 0x30: case 0x43: case 0x53: case 0x63:
-    case 0x75: case 0x85: case 0x90: case 0xB4: case 0xB5: case 0xD5:
+    case 0x02:
+    case 0x12:
+    case 0x10:
+    case 0x20:
+    case 0x30:
+    case 0x43:
+    case 0x53:
+    case 0x63:
+    case 0x75:
+    case 0x85:
+    case 0x90:
+    case 0xB4:
+    case 0xB5:
+    case 0xD5:
       return 3;
     default:
       break;
@@ -26,11 +38,43 @@ int Length(std::uint8_t op) {
   if (op >= 0xB6 && op <= 0xBF) return 3;
   if ((op & 0x1F) == 0x01 || (op & 0x1F) == 0x11) return 2;
   switch (op) {
-    case 0x05: case 0x15: case 0x24: case 0x25: case 0x34: case 0x35: case 0x40: case 0x42:
-    case 0x44: case 0x45: case 0x50: case 0x52: case 0x54: case 0x55: case 0x60: case 0x62:
-    case 0x64: case 0x65: case 0x70: case 0x72: case 0x74: case 0x80: case 0x82: case 0x92:
-    case 0x94: case 0x95: case 0xA0: case 0xA2: case 0xB0: case 0xB2: case 0xC0: case 0xC2:
-    case 0xC5: case 0xD0: case 0xD2: case 0xE5: case 0xF5:
+    case 0x05:
+    case 0x15:
+    case 0x24:
+    case 0x25:
+    case 0x34:
+    case 0x35:
+    case 0x40:
+    case 0x42:
+    case 0x44:
+    case 0x45:
+    case 0x50:
+    case 0x52:
+    case 0x54:
+    case 0x55:
+    case 0x60:
+    case 0x62:
+    case 0x64:
+    case 0x65:
+    case 0x70:
+    case 0x72:
+    case 0x74:
+    case 0x80:
+    case 0x82:
+    case 0x92:
+    case 0x94:
+    case 0x95:
+    case 0xA0:
+    case 0xA2:
+    case 0xB0:
+    case 0xB2:
+    case 0xC0:
+    case 0xC2:
+    case 0xC5:
+    case 0xD0:
+    case 0xD2:
+    case 0xE5:
+    case 0xF5:
       return 2;
     default:
       break;
@@ -46,7 +90,14 @@ int Length(std::uint8_t op) {
 
 bool IsRelativeBranch(std::uint8_t op) {
   switch (op) {
-    case 0x10: case 0x20: case 0x30: case 0x40: case 0x50: case 0x60: case 0x70: case 0x80:
+    case 0x10:
+    case 0x20:
+    case 0x30:
+    case 0x40:
+    case 0x50:
+    case 0x60:
+    case 0x70:
+    case 0x80:
     case 0xD5:
       return true;
     default:
@@ -70,21 +121,55 @@ struct Operands {
 Operands OperandsOf(std::uint8_t op) {
   const int col = op & 0x0F;
   switch (op) {
-    case 0x10: case 0x20: case 0x30: return {Kind::Bit, Kind::Relative};
-    case 0x72: case 0x82: case 0x92: case 0xA0: case 0xA2: case 0xB0: case 0xB2: case 0xC2:
+    case 0x10:
+    case 0x20:
+    case 0x30:
+      return {Kind::Bit, Kind::Relative};
+    case 0x72:
+    case 0x82:
+    case 0x92:
+    case 0xA0:
+    case 0xA2:
+    case 0xB0:
+    case 0xB2:
+    case 0xC2:
     case 0xD2:
       return {Kind::Bit};
-    case 0x40: case 0x50: case 0x60: case 0x70: case 0x80: return {Kind::Relative};
-    case 0x42: case 0x52: case 0x62: case 0x05: case 0x15: case 0xC0: case 0xD0: case 0xC5:
-    case 0xE5: case 0xF5:
+    case 0x40:
+    case 0x50:
+    case 0x60:
+    case 0x70:
+    case 0x80:
+      return {Kind::Relative};
+    case 0x42:
+    case 0x52:
+    case 0x62:
+    case 0x05:
+    case 0x15:
+    case 0xC0:
+    case 0xD0:
+    case 0xC5:
+    case 0xE5:
+    case 0xF5:
       return {Kind::Direct};
-    case 0x43: case 0x53: case 0x63: case 0x75: return {Kind::Direct, Kind::Immediate};
-    case 0x85: return {Kind::Direct, Kind::Direct};
-    case 0x90: return {Kind::Immediate, Kind::Immediate};
-    case 0x74: return {Kind::Immediate};
-    case 0xB4: return {Kind::Immediate, Kind::Relative};
-    case 0xB5: case 0xD5: return {Kind::Direct, Kind::Relative};
-    default: break;
+    case 0x43:
+    case 0x53:
+    case 0x63:
+    case 0x75:
+      return {Kind::Direct, Kind::Immediate};
+    case 0x85:
+      return {Kind::Direct, Kind::Direct};
+    case 0x90:
+      return {Kind::Immediate, Kind::Immediate};
+    case 0x74:
+      return {Kind::Immediate};
+    case 0xB4:
+      return {Kind::Immediate, Kind::Relative};
+    case 0xB5:
+    case 0xD5:
+      return {Kind::Direct, Kind::Relative};
+    default:
+      break;
   }
   if (op >= 0xB6 && op <= 0xBF) return {Kind::Immediate, Kind::Relative};
   if (op >= 0xD8 && op <= 0xDF) return {Kind::Relative};
@@ -110,15 +195,15 @@ class Generator {
     Place(kInt0Routine, {0xC0, 0xD0, 0xC0, 0xE0, 0xD2, 0x8D, 0xE5, 0x7E, 0x24, 0x01, 0xF5, 0x7E,
                          0xD0, 0xE0, 0xD0, 0xD0, 0x32});
     // Timer 0: mixes its own count into 0x7D, so the order of nested routines shows.
-    Place(kTimer0Routine, {0xC0, 0xD0, 0xC0, 0xE0, 0xE5, 0x7D, 0x23, 0x25, 0x7E, 0xF5, 0x7D,
-                           0xD0, 0xE0, 0xD0, 0xD0, 0x32});
-    Emit({0x75, 0x81, 0xBF});                                   // SP
+    Place(kTimer0Routine, {0xC0, 0xD0, 0xC0, 0xE0, 0xE5, 0x7D, 0x23, 0x25, 0x7E, 0xF5, 0x7D, 0xD0,
+                           0xE0, 0xD0, 0xD0, 0x32});
+    Emit({0x75, 0x81, 0xBF});  // SP
     Emit({0x75, 0xA8, static_cast<std::uint8_t>(0x80 | (Random(4) == 0 ? 0 : 0x03))});
     Emit({0x75, 0xB8, static_cast<std::uint8_t>(Random(4))});  // IP: INT0, T0 levels
-    Emit({0xD2, 0x88});                                         // IT0: INT0 edge-triggered
+    Emit({0xD2, 0x88});                                        // IT0: INT0 edge-triggered
     Emit({0x75, 0x8E, static_cast<std::uint8_t>(Random(8))});  // CKCON MOVX stretch
-    Emit({0x75, 0xA0, 0x20});                                   // P2 (DS80C320 MOVX @Ri page)
-    Emit({0x75, 0x92, 0x20});                                   // MPAGE (the FX2's)
+    Emit({0x75, 0xA0, 0x20});                                  // P2 (DS80C320 MOVX @Ri page)
+    Emit({0x75, 0x92, 0x20});                                  // MPAGE (the FX2's)
     for (int i = 0; i < count; ++i) EmitRandom();
     Emit({0x00, 0xC2, 0xAF, 0x00});  // CLR EA: nothing may be pending into the final SJMP
     const std::uint16_t end = Here();
@@ -164,10 +249,14 @@ class Generator {
   std::uint8_t BitAddress() {
     static constexpr std::uint8_t kPswFlags[] = {0xD1, 0xD2, 0xD5, 0xD6, 0xD7};
     switch (Random(6)) {
-      case 0: return static_cast<std::uint8_t>(0xE0 + Random(8));
-      case 1: return static_cast<std::uint8_t>(0xF0 + Random(8));
-      case 2: return kPswFlags[Random(sizeof kPswFlags)];
-      default: return static_cast<std::uint8_t>(Random(0x80));
+      case 0:
+        return static_cast<std::uint8_t>(0xE0 + Random(8));
+      case 1:
+        return static_cast<std::uint8_t>(0xF0 + Random(8));
+      case 2:
+        return kPswFlags[Random(sizeof kPswFlags)];
+      default:
+        return static_cast<std::uint8_t>(Random(0x80));
     }
   }
 
@@ -189,14 +278,24 @@ class Generator {
     const Operands operands = OperandsOf(op);
     for (Kind kind : {operands.first, operands.second}) {
       switch (kind) {
-        case Kind::None: break;
-        case Kind::Direct: bytes.push_back(DirectAddress()); break;
-        case Kind::Bit: bytes.push_back(BitAddress()); break;
-        case Kind::Immediate: bytes.push_back(static_cast<std::uint8_t>(Random(256))); break;
-        case Kind::Relative: bytes.push_back(relative); break;
+        case Kind::None:
+          break;
+        case Kind::Direct:
+          bytes.push_back(DirectAddress());
+          break;
+        case Kind::Bit:
+          bytes.push_back(BitAddress());
+          break;
+        case Kind::Immediate:
+          bytes.push_back(static_cast<std::uint8_t>(Random(256)));
+          break;
+        case Kind::Relative:
+          bytes.push_back(relative);
+          break;
       }
     }
-    if (static_cast<int>(bytes.size()) != Length(op)) throw std::logic_error("operand table: opcode " + std::to_string(op));
+    if (static_cast<int>(bytes.size()) != Length(op))
+      throw std::logic_error("operand table: opcode " + std::to_string(op));
     return bytes;
   }
 
@@ -252,12 +351,22 @@ class Generator {
     // tests cover a request held while EA=0), and a NOP follows the other writes.
     if (Random(12) == 0) {
       switch (Random(7)) {
-        case 0: Emit({0xD2, 0x8D}); return;                                       // SETB TF0
-        case 1: Emit({0xD2, 0x89}); return;                                       // SETB IE0
-        case 2: Emit({0xC2, 0xAF, 0x00}); return;                                 // CLR EA
-        case 3: Emit({0xC2, 0x8D, 0xC2, 0x89, 0xD2, 0xAF, 0x00}); return;         // SETB EA
-        case 4: Emit({0x75, 0x86, static_cast<std::uint8_t>(Random(2))}); return;  // DPS
-        case 5:                                                                   // IP
+        case 0:
+          Emit({0xD2, 0x8D});
+          return;  // SETB TF0
+        case 1:
+          Emit({0xD2, 0x89});
+          return;  // SETB IE0
+        case 2:
+          Emit({0xC2, 0xAF, 0x00});
+          return;  // CLR EA
+        case 3:
+          Emit({0xC2, 0x8D, 0xC2, 0x89, 0xD2, 0xAF, 0x00});
+          return;  // SETB EA
+        case 4:
+          Emit({0x75, 0x86, static_cast<std::uint8_t>(Random(2))});
+          return;  // DPS
+        case 5:    // IP
           Emit({0x75, 0xB8, static_cast<std::uint8_t>(Random(4)), 0x00});
           return;
         default:  // PSW (banks and flags) by ANL/ORL, which keep the parity bit as read

@@ -44,9 +44,12 @@ bool RunInUcsim(const UcsimRun& run, const std::string& name, const std::string&
   // `timeout` ends a program that never stops.
   const std::string command = "timeout 60 " + run.s51 +
                               " -t DS320 -b -e 'fill iram 0 0xff 0' -e 'fill xram 0 0xffff 0'"
-                              " -e 'break " + stop + "' -e run"
+                              " -e 'break " +
+                              stop +
+                              "' -e run"
                               " -e 'dump iram 0 0xff 1' -e 'dump sfr 0x80 0xff 1'"
-                              " -e '" + window + "' -e state -e quit " + path + " 2>&1";
+                              " -e '" +
+                              window + "' -e state -e quit " + path + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     error = "cannot run " + run.s51;
@@ -100,8 +103,7 @@ bool RunInUcsim(const UcsimRun& run, const std::string& name, const std::string&
       continue;
     }
     {
-      if (line.find("Total time") != std::string::npos &&
-          std::regex_search(line, match, kTicks)) {
+      if (line.find("Total time") != std::string::npos && std::regex_search(line, match, kTicks)) {
         ticks = std::stoull(match[1].str());
         have_ticks = true;
       }
@@ -112,8 +114,8 @@ bool RunInUcsim(const UcsimRun& run, const std::string& name, const std::string&
     }
   }
   if (!stopped || !have_ticks || !have_instructions || state.sfrs.size() < 100) {
-    error = "s51 did not stop at " + std::string(stop) + "; its output was:\n" +
-            output.substr(0, 3000);
+    error =
+        "s51 did not stop at " + std::string(stop) + "; its output was:\n" + output.substr(0, 3000);
     return false;
   }
   // The breakpoint's instruction (our programs end in SJMP ., 3 cycles) is counted.

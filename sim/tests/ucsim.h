@@ -19,8 +19,8 @@ struct MachineState {
 };
 
 struct UcsimRun {
-  std::string s51;         // path of the s51 program
-  std::string work_dir;    // where the .ihx is written
+  std::string s51;       // path of the s51 program
+  std::string work_dir;  // where the .ihx is written
   std::uint16_t xdata_first = 0x2000;
   std::uint16_t xdata_count = 0x100;
 };
