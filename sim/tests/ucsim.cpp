@@ -5,6 +5,8 @@
 #include <regex>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace vesk::sim::test {
 
 namespace {
@@ -27,7 +29,9 @@ bool ParseDumpLine(const std::string& line, unsigned& address, unsigned& value) 
 
 bool RunInUcsim(const UcsimRun& run, const std::string& name, const std::string& hex,
                 std::uint16_t stop_pc, MachineState& state, std::string& error) {
-  const std::string path = run.work_dir + "/" + name + ".ihx";
+  // The process id keeps parallel test runs from sharing a file.
+  const std::string path =
+      run.work_dir + "/" + name + "-" + std::to_string(static_cast<long>(getpid())) + ".ihx";
   {
     std::ofstream file(path);
     file << hex;
@@ -60,6 +64,7 @@ bool RunInUcsim(const UcsimRun& run, const std::string& name, const std::string&
   std::size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
   pclose(pipe);
+  std::remove(path.c_str());
 
   state = MachineState{};
   state.xdata.assign(run.xdata_count, 0);
