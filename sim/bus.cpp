@@ -118,7 +118,9 @@ SimTime Bus::Now() const {
          cycles % clock_mhz_ * kPicosPerMhzCycle / clock_mhz_;
 }
 
-SimTime Bus::PicosPerCycle() const { return kPicosPerMhzCycle / clock_mhz_; }
+SimTime Bus::PicosPerCycle() const {
+  return kPicosPerMhzCycle / clock_mhz_;
+}
 
 void Bus::SetClockMhz(unsigned mhz) {
   if (mhz != 12 && mhz != 24 && mhz != 48) return;

@@ -52,7 +52,9 @@ class Bus {
   void WriteSfr(std::uint8_t address, std::uint8_t value);
 
   // Direct access for loading programs and for tests; bypasses peripherals.
-  std::span<std::uint8_t, kMainRamSize> MainRam() { return std::span(memory_).first<kMainRamSize>(); }
+  std::span<std::uint8_t, kMainRamSize> MainRam() {
+    return std::span(memory_).first<kMainRamSize>();
+  }
   std::span<std::uint8_t, kScratchSize> ScratchRam() { return scratch_; }
   // The code space as the CPU fetches it: 64 KB, main RAM at 0x0000-0x3FFF and 0xA5 (the
   // FX2's undefined opcode, which faults) above it.

@@ -42,9 +42,16 @@ constexpr int kNaturalOrder[13] = {6, 0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12};
 
 bool IsInterruptSfr(std::uint8_t address) {
   switch (address) {
-    case Cpu8051::kTcon: case Cpu8051::kScon0: case Cpu8051::kScon1: case Cpu8051::kT2con:
-    case Cpu8051::kIe: case Cpu8051::kIp: case Cpu8051::kExif: case Cpu8051::kEie:
-    case Cpu8051::kEip: case Cpu8051::kEicon:
+    case Cpu8051::kTcon:
+    case Cpu8051::kScon0:
+    case Cpu8051::kScon1:
+    case Cpu8051::kT2con:
+    case Cpu8051::kIe:
+    case Cpu8051::kIp:
+    case Cpu8051::kExif:
+    case Cpu8051::kEie:
+    case Cpu8051::kEip:
+    case Cpu8051::kEicon:
       return true;
     default:
       return false;
@@ -54,12 +61,49 @@ bool IsInterruptSfr(std::uint8_t address) {
 // SFRs the core keeps (directly or in sfr_ with their meaning); anything else is unmodelled.
 bool IsCoreSfr(std::uint8_t address) {
   switch (address) {
-    case 0x80: case 0x81: case 0x82: case 0x83: case 0x84: case 0x85: case 0x86: case 0x87:
-    case 0x88: case 0x89: case 0x8A: case 0x8B: case 0x8C: case 0x8D: case 0x8E: case 0x90:
-    case 0x91: case 0x92: case 0x98: case 0x99: case 0x9A: case 0x9B: case 0x9D: case 0x9E:
-    case 0xA0: case 0xA8: case 0xAF: case 0xB0: case 0xB1: case 0xB8: case 0xC0: case 0xC1:
-    case 0xC8: case 0xCA: case 0xCB: case 0xCC: case 0xCD: case 0xD0: case 0xD8: case 0xE0:
-    case 0xE8: case 0xF0: case 0xF8:
+    case 0x80:
+    case 0x81:
+    case 0x82:
+    case 0x83:
+    case 0x84:
+    case 0x85:
+    case 0x86:
+    case 0x87:
+    case 0x88:
+    case 0x89:
+    case 0x8A:
+    case 0x8B:
+    case 0x8C:
+    case 0x8D:
+    case 0x8E:
+    case 0x90:
+    case 0x91:
+    case 0x92:
+    case 0x98:
+    case 0x99:
+    case 0x9A:
+    case 0x9B:
+    case 0x9D:
+    case 0x9E:
+    case 0xA0:
+    case 0xA8:
+    case 0xAF:
+    case 0xB0:
+    case 0xB1:
+    case 0xB8:
+    case 0xC0:
+    case 0xC1:
+    case 0xC8:
+    case 0xCA:
+    case 0xCB:
+    case 0xCC:
+    case 0xCD:
+    case 0xD0:
+    case 0xD8:
+    case 0xE0:
+    case 0xE8:
+    case 0xF0:
+    case 0xF8:
       return true;
     default:
       return false;
@@ -142,7 +186,9 @@ Cpu8051::Cpu8051(Bus& bus) : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegi
   Reset();
 }
 
-Cpu8051::~Cpu8051() { delete own_; }
+Cpu8051::~Cpu8051() {
+  delete own_;
+}
 
 void Cpu8051::Reset() {
   sfr_ = sfr_reset_;
@@ -174,13 +220,17 @@ void Cpu8051::SetHeld(bool held) {
   UpdateAttention();
 }
 
-std::uint8_t Cpu8051::Cpucs() const { return static_cast<std::uint8_t>(cpucs_ | (held_ ? 1 : 0)); }
+std::uint8_t Cpu8051::Cpucs() const {
+  return static_cast<std::uint8_t>(cpucs_ | (held_ ? 1 : 0));
+}
 
 std::uint8_t Cpu8051::Psw() const {
   return static_cast<std::uint8_t>(psw_ | (std::popcount(acc_) & 1));
 }
 
-std::uint16_t Cpu8051::Dptr(int which) const { return dptr_[which & 1]; }
+std::uint16_t Cpu8051::Dptr(int which) const {
+  return dptr_[which & 1];
+}
 
 void Cpu8051::SetPsw(std::uint8_t value) {
   psw_ = value & 0xFE;
@@ -199,21 +249,33 @@ std::vector<std::uint8_t> Cpu8051::TouchedUnmodelledSfrs() const {
   return result;
 }
 
-std::vector<std::uint8_t> Cpu8051::SerialOutput(int port) const { return serial_out_[port & 1]; }
+std::vector<std::uint8_t> Cpu8051::SerialOutput(int port) const {
+  return serial_out_[port & 1];
+}
 
 std::uint8_t Cpu8051::ReadSfr(std::uint8_t address) {
   if (bus_.SfrOwner(address) != nullptr) return bus_.ReadSfr(address);
   switch (address) {
-    case kAcc: return acc_;
-    case kB: return b_;
-    case kPsw: return Psw();
-    case kSp: return sp_;
-    case kDpl0: return static_cast<std::uint8_t>(dptr_[0]);
-    case kDph0: return static_cast<std::uint8_t>(dptr_[0] >> 8);
-    case kDpl1: return static_cast<std::uint8_t>(dptr_[1]);
-    case kDph1: return static_cast<std::uint8_t>(dptr_[1] >> 8);
-    case kDps: return dps_;
-    case kMpage: return mpage_;
+    case kAcc:
+      return acc_;
+    case kB:
+      return b_;
+    case kPsw:
+      return Psw();
+    case kSp:
+      return sp_;
+    case kDpl0:
+      return static_cast<std::uint8_t>(dptr_[0]);
+    case kDph0:
+      return static_cast<std::uint8_t>(dptr_[0] >> 8);
+    case kDpl1:
+      return static_cast<std::uint8_t>(dptr_[1]);
+    case kDph1:
+      return static_cast<std::uint8_t>(dptr_[1] >> 8);
+    case kDps:
+      return dps_;
+    case kMpage:
+      return mpage_;
     default:
       if (!IsCoreSfr(address)) sfr_touched_[address - 0x80] = true;
       return sfr_[address - 0x80];
@@ -226,17 +288,38 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
     return;
   }
   switch (address) {
-    case kAcc: acc_ = value; return;
-    case kB: b_ = value; return;
-    case kPsw: SetPsw(value); return;
-    case kSp: sp_ = value; return;
-    case kDpl0: dptr_[0] = static_cast<std::uint16_t>((dptr_[0] & 0xFF00) | value); return;
-    case kDph0: dptr_[0] = static_cast<std::uint16_t>((dptr_[0] & 0x00FF) | value << 8); return;
-    case kDpl1: dptr_[1] = static_cast<std::uint16_t>((dptr_[1] & 0xFF00) | value); return;
-    case kDph1: dptr_[1] = static_cast<std::uint16_t>((dptr_[1] & 0x00FF) | value << 8); return;
-    case kDps: dps_ = value & 0x01; return;
-    case kMpage: mpage_ = value; return;
-    default: break;
+    case kAcc:
+      acc_ = value;
+      return;
+    case kB:
+      b_ = value;
+      return;
+    case kPsw:
+      SetPsw(value);
+      return;
+    case kSp:
+      sp_ = value;
+      return;
+    case kDpl0:
+      dptr_[0] = static_cast<std::uint16_t>((dptr_[0] & 0xFF00) | value);
+      return;
+    case kDph0:
+      dptr_[0] = static_cast<std::uint16_t>((dptr_[0] & 0x00FF) | value << 8);
+      return;
+    case kDpl1:
+      dptr_[1] = static_cast<std::uint16_t>((dptr_[1] & 0xFF00) | value);
+      return;
+    case kDph1:
+      dptr_[1] = static_cast<std::uint16_t>((dptr_[1] & 0x00FF) | value << 8);
+      return;
+    case kDps:
+      dps_ = value & 0x01;
+      return;
+    case kMpage:
+      mpage_ = value;
+      return;
+    default:
+      break;
   }
   std::uint8_t& stored = sfr_[address - 0x80];
   switch (address) {
@@ -257,7 +340,8 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
         UpdateAttention();
       }
       return;
-    case kSbuf0: case kSbuf1: {
+    case kSbuf0:
+    case kSbuf1: {
       const int port = address == kSbuf0 ? 0 : 1;
       serial_out_[port].push_back(value);
       // The byte leaves at once: TI is set for code that waits for it.
@@ -267,11 +351,21 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
       UpdateAttention();
       return;
     }
-    case kIe: case kIp: case kEie: case kEip:
-      stored = value;
+    case kIe:
+    case kIp:
+    case kEie:
+    case kEip:
+      // Reserved bits read 1: IP bit 7, EIE/EIP bits 7..5.
+      stored = address == kIp   ? (value | 0x80)
+               : address == kIe ? value
+                                : static_cast<std::uint8_t>(value | 0xE0);
       irq_blocked_once_ = true;
       break;
-    case kTcon: case kT2con:
+    case kEicon:
+      stored = value | 0x40;
+      break;
+    case kTcon:
+    case kT2con:
       stored = value;
       UpdateTimersRunning();
       break;
@@ -375,8 +469,7 @@ int Cpu8051::PendingInterrupt() const {
 std::uint32_t Cpu8051::TakeInterrupt(int source) {
   const InterruptSource& entry = kSources[source];
   const std::uint8_t* sfr = sfr_.data() - 0x80;
-  const bool high =
-      entry.priority_sfr == 0 || (sfr[entry.priority_sfr] & entry.priority_mask) != 0;
+  const bool high = entry.priority_sfr == 0 || (sfr[entry.priority_sfr] & entry.priority_mask) != 0;
   in_service_ |= high ? 0x02 : 0x01;
   if (entry.clear_mask != 0) {
     // INT0/INT1 flags clear only when edge-triggered (IT0/IT1); timers' always.
@@ -542,6 +635,7 @@ StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
     if (attention_) [[unlikely]] {
       if (fault_ != CpuFault::None) return StopReason::Fault;
       if (held_ || (idle_ && !irq_check_ && !timers_running_)) {
+        if (idle_ && pc_ == untilPc) return StopReason::ReachedPc;
         const std::uint64_t now = bus_.ElapsedCycles();
         const std::uint64_t next = std::min(end, bus_.NextEventCycle());
         bus_.AdvanceCycles(static_cast<std::uint32_t>(

@@ -46,8 +46,7 @@ constexpr std::uint8_t kCy = 0x80;
 #define CASE_SOURCES(base) \
   case base:               \
   case base + 1:           \
-  CASE_RI(base + 2):       \
-  CASE_RN(base + 4)
+    CASE_RI(base + 2) : CASE_RN(base + 4)
 
 }  // namespace
 
@@ -59,10 +58,15 @@ std::uint32_t Cpu8051::Execute() {
   auto at_ri = [&]() -> std::uint8_t& { return iram_[iram_[bank_ + (op & 1)]]; };
   auto source = [&]() -> std::uint8_t {
     switch (op & 0x0F) {
-      case 4: return Fetch();
-      case 5: return Direct(Fetch());
-      case 6: case 7: return at_ri();
-      default: return rn();
+      case 4:
+        return Fetch();
+      case 5:
+        return Direct(Fetch());
+      case 6:
+      case 7:
+        return at_ri();
+      default:
+        return rn();
     }
   };
   auto relative_jump = [&](std::uint8_t offset) {
@@ -85,12 +89,26 @@ std::uint32_t Cpu8051::Execute() {
   switch (op) {
     case 0x00:  // NOP
       break;
-    case 0x01: case 0x21: case 0x41: case 0x61: case 0x81: case 0xA1: case 0xC1: case 0xE1: {
+    case 0x01:
+    case 0x21:
+    case 0x41:
+    case 0x61:
+    case 0x81:
+    case 0xA1:
+    case 0xC1:
+    case 0xE1: {
       const std::uint8_t low = Fetch();  // AJMP
       pc_ = static_cast<std::uint16_t>((pc_ & 0xF800) | (op & 0xE0) << 3 | low);
       break;
     }
-    case 0x11: case 0x31: case 0x51: case 0x71: case 0x91: case 0xB1: case 0xD1: case 0xF1: {
+    case 0x11:
+    case 0x31:
+    case 0x51:
+    case 0x71:
+    case 0x91:
+    case 0xB1:
+    case 0xD1:
+    case 0xF1: {
       const std::uint8_t low = Fetch();  // ACALL
       push_pc();
       pc_ = static_cast<std::uint16_t>((pc_ & 0xF800) | (op & 0xE0) << 3 | low);
@@ -155,11 +173,9 @@ std::uint32_t Cpu8051::Execute() {
       SetDirect(address, static_cast<std::uint8_t>(Direct(address) + 1));
       break;
     }
-    CASE_RI(0x06):
-      ++at_ri();
+      CASE_RI(0x06) : ++at_ri();
       break;
-    CASE_RN(0x08):
-      ++rn();
+      CASE_RN(0x08) : ++rn();
       break;
     case 0x14:
       --acc_;
@@ -169,11 +185,9 @@ std::uint32_t Cpu8051::Execute() {
       SetDirect(address, static_cast<std::uint8_t>(Direct(address) - 1));
       break;
     }
-    CASE_RI(0x16):
-      --at_ri();
+      CASE_RI(0x16) : --at_ri();
       break;
-    CASE_RN(0x18):
-      --rn();
+      CASE_RN(0x18) : --rn();
       break;
     case 0x10: {  // JBC bit, rel
       const std::uint8_t bit = Fetch();
@@ -184,29 +198,32 @@ std::uint32_t Cpu8051::Execute() {
       }
       break;
     }
-    case 0x20: case 0x30: {  // JB / JNB bit, rel
+    case 0x20:
+    case 0x30: {  // JB / JNB bit, rel
       const std::uint8_t bit = Fetch();
       const std::uint8_t offset = Fetch();
       if (Bit(bit) == (op == 0x20)) relative_jump(offset);
       break;
     }
-    CASE_SOURCES(0x24):
-      Add(source(), false);
+      CASE_SOURCES(0x24) : Add(source(), false);
       break;
-    CASE_SOURCES(0x34):
-      Add(source(), carry());
+      CASE_SOURCES(0x34) : Add(source(), carry());
       break;
-    case 0x40: case 0x50: {  // JC / JNC
+    case 0x40:
+    case 0x50: {  // JC / JNC
       const std::uint8_t offset = Fetch();
       if (carry() == (op == 0x40)) relative_jump(offset);
       break;
     }
-    case 0x60: case 0x70: {  // JZ / JNZ
+    case 0x60:
+    case 0x70: {  // JZ / JNZ
       const std::uint8_t offset = Fetch();
       if ((acc_ == 0) == (op == 0x60)) relative_jump(offset);
       break;
     }
-    case 0x42: case 0x52: case 0x62: {  // ORL/ANL/XRL direct, A
+    case 0x42:
+    case 0x52:
+    case 0x62: {  // ORL/ANL/XRL direct, A
       const std::uint8_t address = Fetch();
       const std::uint8_t value = Direct(address);
       SetDirect(address, static_cast<std::uint8_t>(op == 0x42   ? value | acc_
@@ -214,7 +231,9 @@ std::uint32_t Cpu8051::Execute() {
                                                                 : value ^ acc_));
       break;
     }
-    case 0x43: case 0x53: case 0x63: {  // ORL/ANL/XRL direct, #imm
+    case 0x43:
+    case 0x53:
+    case 0x63: {  // ORL/ANL/XRL direct, #imm
       const std::uint8_t address = Fetch();
       const std::uint8_t operand = Fetch();
       const std::uint8_t value = Direct(address);
@@ -223,14 +242,11 @@ std::uint32_t Cpu8051::Execute() {
                                                                 : value ^ operand));
       break;
     }
-    CASE_SOURCES(0x44):
-      acc_ |= source();
+      CASE_SOURCES(0x44) : acc_ |= source();
       break;
-    CASE_SOURCES(0x54):
-      acc_ &= source();
+      CASE_SOURCES(0x54) : acc_ &= source();
       break;
-    CASE_SOURCES(0x64):
-      acc_ ^= source();
+      CASE_SOURCES(0x64) : acc_ ^= source();
       break;
     case 0x72:  // ORL C, bit
       if (Bit(Fetch())) set_carry(true);
@@ -255,11 +271,9 @@ std::uint32_t Cpu8051::Execute() {
       SetDirect(address, Fetch());
       break;
     }
-    CASE_RI(0x76):
-      at_ri() = Fetch();
+      CASE_RI(0x76) : at_ri() = Fetch();
       break;
-    CASE_RN(0x78):
-      rn() = Fetch();
+      CASE_RN(0x78) : rn() = Fetch();
       break;
     case 0x80:
       relative_jump(Fetch());
@@ -295,16 +309,16 @@ std::uint32_t Cpu8051::Execute() {
       SetDirect(to, Direct(from));
       break;
     }
-    CASE_RI(0x86): {
-      const std::uint8_t address = Fetch();
-      SetDirect(address, at_ri());
-      break;
-    }
-    CASE_RN(0x88): {
-      const std::uint8_t address = Fetch();
-      SetDirect(address, rn());
-      break;
-    }
+      CASE_RI(0x86) : {
+        const std::uint8_t address = Fetch();
+        SetDirect(address, at_ri());
+        break;
+      }
+      CASE_RN(0x88) : {
+        const std::uint8_t address = Fetch();
+        SetDirect(address, rn());
+        break;
+      }
     case 0x90: {
       const std::uint8_t high = Fetch();
       const std::uint8_t low = Fetch();
@@ -314,8 +328,7 @@ std::uint32_t Cpu8051::Execute() {
     case 0x92:  // MOV bit, C
       SetBit(Fetch(), carry());
       break;
-    CASE_SOURCES(0x94):
-      Subb(source());
+      CASE_SOURCES(0x94) : Subb(source());
       break;
     case 0xA2:  // MOV C, bit
       set_carry(Bit(Fetch()));
@@ -324,17 +337,15 @@ std::uint32_t Cpu8051::Execute() {
       ++Dptr();
       break;
     case 0xA5:  // undefined on the FX2
-      fault_ = start >= Bus::kMainRamSize ? CpuFault::FetchOutsideMainRam
-                                          : CpuFault::UndefinedOpcode;
+      fault_ =
+          start >= Bus::kMainRamSize ? CpuFault::FetchOutsideMainRam : CpuFault::UndefinedOpcode;
       fault_pc_ = start;
       pc_ = start;
       UpdateAttention();
       return 0;
-    CASE_RI(0xA6):
-      at_ri() = Direct(Fetch());
+      CASE_RI(0xA6) : at_ri() = Direct(Fetch());
       break;
-    CASE_RN(0xA8):
-      rn() = Direct(Fetch());
+      CASE_RN(0xA8) : rn() = Direct(Fetch());
       break;
     case 0xB2: {  // CPL bit
       const std::uint8_t bit = Fetch();
@@ -344,24 +355,26 @@ std::uint32_t Cpu8051::Execute() {
     case 0xB3:
       set_carry(!carry());
       break;
-    case 0xB4: case 0xB5: CASE_RI(0xB6): CASE_RN(0xB8): {  // CJNE
-      std::uint8_t left;
-      std::uint8_t right;
-      if (op == 0xB4) {
-        left = acc_;
-        right = Fetch();
-      } else if (op == 0xB5) {
-        left = acc_;
-        right = Direct(Fetch());
-      } else {
-        left = op < 0xB8 ? at_ri() : rn();
-        right = Fetch();
+    case 0xB4:
+    case 0xB5:
+      CASE_RI(0xB6) : CASE_RN(0xB8) : {  // CJNE
+        std::uint8_t left;
+        std::uint8_t right;
+        if (op == 0xB4) {
+          left = acc_;
+          right = Fetch();
+        } else if (op == 0xB5) {
+          left = acc_;
+          right = Direct(Fetch());
+        } else {
+          left = op < 0xB8 ? at_ri() : rn();
+          right = Fetch();
+        }
+        const std::uint8_t offset = Fetch();
+        set_carry(left < right);
+        if (left != right) relative_jump(offset);
+        break;
       }
-      const std::uint8_t offset = Fetch();
-      set_carry(left < right);
-      if (left != right) relative_jump(offset);
-      break;
-    }
     case 0xC0:
       Push(Direct(Fetch()));
       break;
@@ -393,16 +406,16 @@ std::uint32_t Cpu8051::Execute() {
       acc_ = value;
       break;
     }
-    CASE_RI(0xC6): {
-      std::uint8_t& cell = at_ri();
-      std::swap(cell, acc_);
-      break;
-    }
-    CASE_RN(0xC8): {
-      std::uint8_t& cell = rn();
-      std::swap(cell, acc_);
-      break;
-    }
+      CASE_RI(0xC6) : {
+        std::uint8_t& cell = at_ri();
+        std::swap(cell, acc_);
+        break;
+      }
+      CASE_RN(0xC8) : {
+        std::uint8_t& cell = rn();
+        std::swap(cell, acc_);
+        break;
+      }
     case 0xD4: {  // DA A
       unsigned value = acc_;
       bool carry_out = carry();
@@ -427,32 +440,32 @@ std::uint32_t Cpu8051::Execute() {
       if (value != 0) relative_jump(offset);
       break;
     }
-    CASE_RI(0xD6): {  // XCHD A, @Ri
-      std::uint8_t& cell = at_ri();
-      const std::uint8_t low = cell & 0x0F;
-      cell = static_cast<std::uint8_t>((cell & 0xF0) | (acc_ & 0x0F));
-      acc_ = static_cast<std::uint8_t>((acc_ & 0xF0) | low);
-      break;
-    }
-    CASE_RN(0xD8): {
-      const std::uint8_t offset = Fetch();
-      if (--rn() != 0) relative_jump(offset);
-      break;
-    }
+      CASE_RI(0xD6) : {  // XCHD A, @Ri
+        std::uint8_t& cell = at_ri();
+        const std::uint8_t low = cell & 0x0F;
+        cell = static_cast<std::uint8_t>((cell & 0xF0) | (acc_ & 0x0F));
+        acc_ = static_cast<std::uint8_t>((acc_ & 0xF0) | low);
+        break;
+      }
+      CASE_RN(0xD8) : {
+        const std::uint8_t offset = Fetch();
+        if (--rn() != 0) relative_jump(offset);
+        break;
+      }
     case 0xE0:
       acc_ = ReadMovx(Dptr());
       cycles = movx_cycles_;
       break;
-    CASE_RI(0xE2):
-      acc_ = ReadMovx(static_cast<std::uint16_t>(mpage_ << 8 | iram_[bank_ + (op & 1)]));
+      CASE_RI(0xE2)
+          : acc_ = ReadMovx(static_cast<std::uint16_t>(mpage_ << 8 | iram_[bank_ + (op & 1)]));
       cycles = movx_cycles_;
       break;
     case 0xF0:
       WriteMovx(Dptr(), acc_);
       cycles = movx_cycles_;
       break;
-    CASE_RI(0xF2):
-      WriteMovx(static_cast<std::uint16_t>(mpage_ << 8 | iram_[bank_ + (op & 1)]), acc_);
+      CASE_RI(0xF2)
+          : WriteMovx(static_cast<std::uint16_t>(mpage_ << 8 | iram_[bank_ + (op & 1)]), acc_);
       cycles = movx_cycles_;
       break;
     case 0xE4:
@@ -464,20 +477,16 @@ std::uint32_t Cpu8051::Execute() {
     case 0xE5:
       acc_ = Direct(Fetch());
       break;
-    CASE_RI(0xE6):
-      acc_ = at_ri();
+      CASE_RI(0xE6) : acc_ = at_ri();
       break;
-    CASE_RN(0xE8):
-      acc_ = rn();
+      CASE_RN(0xE8) : acc_ = rn();
       break;
     case 0xF5:
       SetDirect(Fetch(), acc_);
       break;
-    CASE_RI(0xF6):
-      at_ri() = acc_;
+      CASE_RI(0xF6) : at_ri() = acc_;
       break;
-    CASE_RN(0xF8):
-      rn() = acc_;
+      CASE_RN(0xF8) : rn() = acc_;
       break;
   }
   return cycles;

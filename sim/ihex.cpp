@@ -67,7 +67,8 @@ bool ParseIntelHex(std::string_view text, HexImage& image, std::string& error) {
         if (count != 2) return fail("extended linear address record needs 2 bytes");
         base = static_cast<std::uint32_t>(data[0] << 8 | data[1]) << 16;
         break;
-      case 0x03: case 0x05:
+      case 0x03:
+      case 0x05:
         break;  // start addresses: the 8051 always starts at 0x0000
       default:
         return fail("unknown record type " + std::to_string(type));

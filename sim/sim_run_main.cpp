@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < chunk.bytes.size(); ++i) {
       const std::uint32_t address = chunk.address + static_cast<std::uint32_t>(i);
       const bool main_ram = address < Bus::kMainRamSize;
-      const bool scratch = address >= Bus::kScratchFirst &&
-                           address < Bus::kScratchFirst + Bus::kScratchSize;
+      const bool scratch =
+          address >= Bus::kScratchFirst && address < Bus::kScratchFirst + Bus::kScratchSize;
       if (!main_ram && !scratch) {
         char where[16];
         std::snprintf(where, sizeof where, "0x%X", static_cast<unsigned>(address));
@@ -147,8 +147,7 @@ int main(int argc, char** argv) {
   for (int port = 0; port < 2; ++port) {
     const std::vector<std::uint8_t> output = cpu.SerialOutput(port);
     if (!output.empty()) {
-      std::cout << "serial" << port << ": "
-                << std::string(output.begin(), output.end()) << "\n";
+      std::cout << "serial" << port << ": " << std::string(output.begin(), output.end()) << "\n";
     }
   }
   const double simulated_ms = static_cast<double>(bus.Now()) / 1e9;
