@@ -6,7 +6,8 @@ case "${STAGE:-}" in
     ;;
   after)
     # The comparison with ucsim must have run, not been skipped for a missing s51.
-    if ! ctest --test-dir build -N -L sim | grep -q UcsimComparison; then
+    sim_tests=$(ctest --test-dir build -N -L sim)
+    if ! grep -q UcsimComparison <<<"$sim_tests"; then
       echo "20-sim: the ucsim comparison tests were not built (is s51 installed?)" >&2
       exit 1
     fi
