@@ -6,6 +6,7 @@
 #include "device/control_firmware_table.h"
 #include "images/image_file.h"
 #include "test_support.h"
+#include "tests/expected_logs.h"
 
 namespace vesk {
 namespace {
@@ -46,20 +47,7 @@ class ScriptedHost : public UpdateHost {
   const testing::FakeCameraDriver& driver_;
 };
 
-constexpr const char* kSuccessLog =
-    "USB Board Initialization Started\r\n"
-    "Opening camera connection\r\n"
-    "Camera connection opened successfully\r\n"
-    "Downloading USB control firmware\r\n"
-    "Downloading BufCon...please wait.....\r\n"
-    "Downloading CamCon...please wait.....\r\n"
-    "Downloading FX2...please wait.....\r\n"
-    "Downloading GPIF waveforms...\r\n"
-    "Writing USB ROM header...\r\n"
-    "Closing camera connection\r\n"
-    "Camera connection closed\r\n"
-    "Power cycle complete\r\n"
-    "Camera firmware update SUCCESSFUL.  Update complete.";
+const std::string kSuccessLog(testing::kSuccessfulRunLog);
 
 std::string UpTo(const std::string& lastLine) {
   const std::string log = kSuccessLog;

@@ -17,6 +17,7 @@
 #include "device/usb/usb_camera_driver.h"
 #include "images/image_downloads.h"
 #include "sim/board/emulated_board.h"
+#include "tests/expected_logs.h"
 #include "tests/libusb/mock_usb_bus.h"
 
 namespace vesk {
@@ -26,20 +27,7 @@ using sim::board::EmulatedBoard;
 using testing::MockBoard;
 using testing::MockUsbBus;
 
-const std::string kSuccessLog =
-    "USB Board Initialization Started\r\n"
-    "Opening camera connection\r\n"
-    "Camera connection opened successfully\r\n"
-    "Downloading USB control firmware\r\n"
-    "Downloading BufCon...please wait.....\r\n"
-    "Downloading CamCon...please wait.....\r\n"
-    "Downloading FX2...please wait.....\r\n"
-    "Downloading GPIF waveforms...\r\n"
-    "Writing USB ROM header...\r\n"
-    "Closing camera connection\r\n"
-    "Camera connection closed\r\n"
-    "Power cycle complete\r\n"
-    "Camera firmware update SUCCESSFUL.  Update complete.";
+const std::string kSuccessLog(vesk::testing::kSuccessfulRunLog);
 
 // Limits no emulated transfer comes near, however slow the machine: a hang still ends.
 usb::ControlTimeouts Patient() {

@@ -13,6 +13,7 @@
 #include "app/console/console_app.h"
 #include "app/console/real_driver.h"
 #include "sim/board/emulated_board.h"
+#include "tests/expected_logs.h"
 
 namespace vesk::console {
 namespace {
@@ -27,20 +28,7 @@ constexpr std::string_view kNoCameraLog =
     "Error 0x1 (Failed to connect to camera)\r\n"
     "Camera firmware update FAILED.";
 
-constexpr std::string_view kSuccessfulLog =
-    "USB Board Initialization Started\r\n"
-    "Opening camera connection\r\n"
-    "Camera connection opened successfully\r\n"
-    "Downloading USB control firmware\r\n"
-    "Downloading BufCon...please wait.....\r\n"
-    "Downloading CamCon...please wait.....\r\n"
-    "Downloading FX2...please wait.....\r\n"
-    "Downloading GPIF waveforms...\r\n"
-    "Writing USB ROM header...\r\n"
-    "Closing camera connection\r\n"
-    "Camera connection closed\r\n"
-    "Power cycle complete\r\n"
-    "Camera firmware update SUCCESSFUL.  Update complete.";
+constexpr std::string_view kSuccessfulLog = vesk::testing::kSuccessfulRunLog;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
