@@ -20,4 +20,8 @@ inline constexpr std::string_view kSuccessfulRunLog =
     "Power cycle complete\r\n"
     "Camera firmware update SUCCESSFUL.  Update complete.";
 
+// What the status box holds when the power-cycle question is asked.
+inline constexpr std::string_view kLogBeforePowerCycleQuestion =
+    kSuccessfulRunLog.substr(0, kSuccessfulRunLog.find("Power cycle complete"));
+
 }  // namespace vesk::testing

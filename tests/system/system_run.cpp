@@ -5,22 +5,9 @@
 #include <iterator>
 
 #include "images/rom_header.h"
+#include "tests/expected_logs.h"
 
 namespace vesk::testing {
-
-namespace {
-const char* const kSuccessfulLog =
-    "USB Board Initialization Started\r\n"
-    "Opening camera connection\r\n"
-    "Camera connection opened successfully\r\n"
-    "Downloading USB control firmware\r\n"
-    "Downloading BufCon...please wait.....\r\n"
-    "Downloading CamCon...please wait.....\r\n"
-    "Downloading FX2...please wait.....\r\n"
-    "Downloading GPIF waveforms...\r\n"
-    "Writing USB ROM header...\r\n"
-    "Closing camera connection\r\n";
-}  // namespace
 
 std::vector<PlacedImage> ImageLayout(const std::vector<std::uint8_t>& bufcon,
                                      const std::vector<std::uint8_t>& camcon,
@@ -114,7 +101,7 @@ bool SystemRig::RegionErased(int chip, int bank, int offset, std::uint32_t lengt
 }
 
 std::string FailedLog(const std::string& lastProgressLine, const std::string& errorLine) {
-  const std::string log = kSuccessfulLog;
+  const std::string log(kSuccessfulRunLog);
   return log.substr(0, log.find(lastProgressLine) + lastProgressLine.size()) + errorLine +
          "Camera firmware update FAILED.";
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/expected_logs.h"
+#include "tests/windows/expectations.h"
 #include "tests/windows/png_writer.h"
 #include "tests/windows/probe_protocol.h"
 
@@ -32,41 +34,11 @@ constexpr DWORD kWindowTimeoutMs = 60000;
 constexpr DWORD kRunTimeoutMs = 300000;
 
 const std::string kStarted = "USB Board Initialization Started\r\n";
-const std::string kSuccessfulLog = kStarted +
-                                   "Opening camera connection\r\n"
-                                   "Camera connection opened successfully\r\n"
-                                   "Downloading USB control firmware\r\n"
-                                   "Downloading BufCon...please wait.....\r\n"
-                                   "Downloading CamCon...please wait.....\r\n"
-                                   "Downloading FX2...please wait.....\r\n"
-                                   "Downloading GPIF waveforms...\r\n"
-                                   "Writing USB ROM header...\r\n"
-                                   "Closing camera connection\r\n"
-                                   "Camera connection closed\r\n";
+// The log up to the power-cycle question.
+const std::string kSuccessfulLog(vesk::testing::kLogBeforePowerCycleQuestion);
 
-int passed = 0;
-int failed = 0;
-
-void Expect(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAILED: %s\n", what.c_str());
-  }
-}
-
-template <typename T>
-void ExpectEqual(const T& actual, const T& expected, const std::string& what) {
-  Expect(actual == expected, what);
-}
-
-void ExpectEqual(const std::string& actual, const std::string& expected, const std::string& what) {
-  if (actual != expected) {
-    std::printf("  expected: \"%s\"\n  actual:   \"%s\"\n", expected.c_str(), actual.c_str());
-  }
-  Expect(actual == expected, what);
-}
+using vesk::windows_tests::Expect;
+using vesk::windows_tests::ExpectEqual;
 
 // WM_GETTEXT, not GetWindowText: for a control of another process GetWindowText returns
 // the creation text, not what the control shows now.
@@ -607,6 +579,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
     return 2;
   }
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 && passed > 0 ? 0 : 1;
+  return vesk::windows_tests::Summary();
 }

@@ -15,20 +15,11 @@
 #include "device/device_connection.h"
 #include "device/win32/setupapi_records.h"
 #include "device/win32/win32_camera_driver.h"
+#include "tests/windows/expectations.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void Expect(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAILED: %s\n", what.c_str());
-  }
-}
+using vesk::windows_tests::Expect;
 
 bool SetupApiLoaded() {
   return GetModuleHandleA("setupapi") != nullptr;
@@ -181,6 +172,5 @@ int main() {
       "a 64-bit build fills in the 64-bit record sizes");
   NoCameraLeavesHandleNullAndPathUntouched();
   RegisteredInterfacesAreFoundAndOpened();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return vesk::windows_tests::Summary();
 }
