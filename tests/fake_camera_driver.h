@@ -28,7 +28,6 @@ class FakeCameraDriver : public CameraDriver {
 
   // I/O control script: requests are counted from 1; those listed fail.
   std::set<std::size_t> failingRequests;
-  std::size_t failFromRequest = 0;  // 0: never; k: request k and every later one fail
 
   bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
                      std::string& path) override;
@@ -42,7 +41,7 @@ class FakeCameraDriver : public CameraDriver {
   std::set<NativeDeviceHandle> openHandles;
 };
 
-// The 6-byte header followed by `data`, as a request's input.
+// A byte list as the vector the recorded requests hold.
 std::vector<std::uint8_t> Bytes(std::initializer_list<std::uint8_t> bytes);
 
 }  // namespace vesk::testing
