@@ -19,7 +19,7 @@ namespace {
 // Reads and writes one image; the written length on success.
 std::optional<std::uint32_t> DownloadImage(DeviceHandle& handle, const ImagePlace& place,
                                            const ImageProgress& progress) {
-  const ImageBytes image = ReadImageFile(*place.file);
+  const ImageBytes image = ReadImageFile(*place.file, place.room);
   if (image.empty() || image.size() > place.room) return std::nullopt;
   const auto total = static_cast<std::uint32_t>(image.size());
   BeatObserver onBeat;
