@@ -337,7 +337,6 @@ void main(void) {
   INTSETUP = 0;
   USBIE = bmUSBIE_SUDAV;
   EUSB = 1;
-  EI2C = 1;
   if (USBIRQ & bmUSBIRQ_SUDAV) {
     EXIF &= ~bmEXIF_USBINT;
     USBIRQ = bmUSBIRQ_SUDAV;

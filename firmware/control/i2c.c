@@ -2,19 +2,8 @@
 
 #include "fx2regs.h"
 
-/* The CPU sleeps (idle mode) while the controller moves a byte; the byte's DONE interrupt
- * wakes it. Entering idle right after starting the byte cannot miss that interrupt: a byte
- * lasts 9 bit times (270 cycles at 400 kHz and 48 MHz), the way into idle a few cycles.
- * Any other interrupt also ends the idle; wait_done() then polls the rest of the byte.
- * A controller that refused the byte (BERR) raises no DONE, so the CPU stays awake. */
-#define SLEEP_UNTIL_INTERRUPT()      \
-  do {                               \
-    if (!(I2CS & bmI2CS_BERR)) {     \
-      PCON |= bmPCON_IDLE;           \
-    } /* no byte started: no DONE */ \
-  } while (0)
-
-/* Upper bound on the loop passes spent waiting for the controller. A byte takes 90 us at
+/* Every wait for the controller is a bounded busy poll of I2CS: the CPU never idles, since
+ * on the FX2 only a wakeup interrupt ends the idle mode. Upper bound on the loop passes spent waiting for the controller. A byte takes 90 us at
  * 100 kHz; a pass takes about 1 us at 48 MHz, so this is far beyond any healthy bus. */
 #define I2C_WAIT_PASSES 20000u
 
@@ -28,20 +17,14 @@ static uint8_t wait_done(void) {
   return (status & bmI2CS_ACK) ? I2C_ACK : I2C_NACK;
 }
 
-void i2c_isr(void) __interrupt {
-  EXIF &= ~bmEXIF_I2CINT;
-}
-
 uint8_t i2c_start(uint8_t address_byte) {
   I2CS = bmI2CS_START;
   I2DAT = address_byte;
-  SLEEP_UNTIL_INTERRUPT();
   return wait_done();
 }
 
 uint8_t i2c_send(uint8_t data) {
   I2DAT = data;
-  SLEEP_UNTIL_INTERRUPT();
   return wait_done();
 }
 
@@ -57,7 +40,6 @@ static uint8_t send_from_autopointer(uint8_t count) __naked {
     movx  a, @dptr
     mov   dptr, #0xE679      ; I2DAT
     movx  @dptr, a
-    orl   0x87, #0x01        ; PCON.IDLE: sleep until the DONE interrupt
     mov   dptr, #0xE678      ; I2CS
     mov   r6, #0
     mov   r5, #0             ; at most 65536 polls of I2CS, about 50 ms
@@ -97,7 +79,6 @@ uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count) {
   if (count == 1) I2CS = bmI2CS_LASTRD;
   (void)I2DAT;
   while (count) {
-    SLEEP_UNTIL_INTERRUPT();
     if (wait_done() == I2C_ERROR) return 0;
     if (count == 2) I2CS = bmI2CS_LASTRD;
     if (count == 1) I2CS = bmI2CS_STOP;

@@ -10,9 +10,6 @@
 #define I2C_NACK 1
 #define I2C_ERROR 2 /* bus error, or the controller never finished */
 
-/* INT3: ends the CPU's idle mode when a byte is done (its vector is in vectors.asm). */
-void i2c_isr(void) __interrupt;
-
 /* START (or a repeated START while the bus is held) and the 8-bit address byte. */
 uint8_t i2c_start(uint8_t address_byte);
 
