@@ -25,9 +25,9 @@ uint8_t i2c_send_block(const __xdata uint8_t* data, uint8_t count);
  * the caller still ends the transfer with i2c_stop(). */
 uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count);
 
-/* Sends STOP (unless sent) and waits until the controller has put it on the bus;
- * 0 if it never did. */
+/* Ends the transfer with STOP and waits until the controller has put it on the bus; 0 if
+ * it never did. Does nothing when the bus is not held (no START yet, STOP already sent,
+ * or lost to a bus error). */
 uint8_t i2c_stop(void);
-uint8_t i2c_wait_stopped(void);
 
 #endif /* I2C_H */
