@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,7 @@ class SampleRun : public UpdateHost {
   int AskYesNo(std::string_view text, std::string_view) override {
     if (text == kPowerCycleQuestion) {
       askedAt = std::chrono::steady_clock::now();
+      if (beforePowerCycle) beforePowerCycle();
       boot = board_.PowerCycle();
       board_.RunFor(1200 * sim::kPicosPerMilli);
       ledToggles = board_.LedToggles();
@@ -43,6 +45,7 @@ class SampleRun : public UpdateHost {
     return kAnswerYes;
   }
   std::string text;
+  std::function<void()> beforePowerCycle;  // while the control firmware still runs
   sim::board::BootReport boot;
   std::uint64_t ledToggles = 0;
   std::chrono::steady_clock::time_point askedAt;  // host time of the power-cycle question
