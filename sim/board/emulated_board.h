@@ -104,6 +104,12 @@ class EmulatedBoard : public usb::UsbControlPort {
   // Faults.
   void SetBankMissing(int chip, int bank, bool missing) { Bank(chip, bank).SetMissing(missing); }
   void SetBankStuckBusy(int chip, int bank, bool stuck) { Bank(chip, bank).SetStuckBusy(stuck); }
+  void SetBankWriteProtected(int chip, int bank, bool on) {
+    Bank(chip, bank).SetWriteProtected(on);
+  }
+  void SetBankStuckBits(int chip, int bank, std::uint16_t offset, std::uint8_t mask) {
+    Bank(chip, bank).SetStuckBits(offset, mask);
+  }
   // After `requests` more control transfers the cable is pulled: every later transfer
   // fails with NoDevice at once, and the board cannot be opened any more.
   void UnplugAfter(std::uint32_t requests) { unplugAfter_ = requestCount_ + requests; }
