@@ -12,6 +12,7 @@
 
 #define EP0_PACKET_SIZE 64
 #define REQUEST_EEPROM 0xC6
+#define REQUEST_FX2_LOAD 0xA0 /* the chip's own; never this firmware's to answer */
 #define EEPROM_REQUEST_MAX_LENGTH 4096
 
 #define REQUEST_TYPE_STANDARD 0x00
@@ -34,8 +35,13 @@ static __data uint8_t configuration;
 static __data uint8_t request_type, request;
 static __data uint16_t value, index, length;
 
-/* One EEPROM page, gathered from the OUT packets before it is written. */
-static __xdata uint8_t page[BOARD_EEPROM_PAGE_SIZE];
+/* Two EEPROM pages: one gathered from the OUT packets while the other, written last, waits
+ * to be read back once its write cycle has ended. */
+static __xdata uint8_t pages[2][BOARD_EEPROM_PAGE_SIZE];
+
+/* The page written last and not yet verified (written_count 0: none). */
+static __data uint16_t written_offset;
+static __data uint8_t written_count, written_page;
 
 /* Runs before the C runtime clears RAM: the host sends its first request right after it
  * releases the CPU, so endpoint 0 is taken over here. DISCON stays 0, so the device keeps
@@ -60,19 +66,32 @@ void usb_isr(void) __interrupt {
  * 0 now belongs to the new request. */
 #define SUPERSEDED() (setup_pending != 0)
 
+/* Ends the request's status stage unless a new SETUP has arrived, noted or not: the check
+ * and the write happen with interrupts masked, so no SETUP can slip in between and take
+ * the old request's answer. */
+static void finish_status(uint8_t ep0cs) {
+  EA = 0;
+  if (!SUPERSEDED() && !(USBIRQ & bmUSBIRQ_SUDAV)) EP0CS = ep0cs;
+  EA = 1;
+}
+
 static void acknowledge(void) {
-  if (!SUPERSEDED()) EP0CS = bmEP0CS_HSNAK;
+  finish_status(bmEP0CS_HSNAK);
 }
 
 static void stall(void) {
-  if (!SUPERSEDED()) EP0CS = bmEP0CS_STALL | bmEP0CS_HSNAK;
+  finish_status(bmEP0CS_STALL | bmEP0CS_HSNAK);
 }
 
 /* Waits until endpoint 0 has sent or received its armed packet; 0 if a new SETUP arrived
- * meanwhile, which ends the transfer being served. */
+ * meanwhile, which ends the transfer being served, or if the host has not moved the
+ * packet within about 5 s (65536 x 64 passes), far beyond any host's request timeout. */
 static uint8_t wait_ep0_idle(void) {
+  uint8_t rounds = 64;
+  uint16_t passes = 0;
   while (EP0CS & bmEP0CS_BUSY) {
     if (SUPERSEDED()) return 0;
+    if (--passes == 0 && --rounds == 0) return 0;
   }
   return !SUPERSEDED();
 }
@@ -220,16 +239,29 @@ static uint8_t eeprom_device(void) {
   return BOARD_EEPROM_FIRST_ADDRESS + (uint8_t)value;
 }
 
+/* Reads the page written last back from the EEPROM, once its write cycle has ended (the
+ * read's acknowledge polling waits for that), and compares it with what was written. An
+ * EEPROM that acknowledged its bytes but did not keep them fails here. */
+static uint8_t verify_written(uint8_t device) {
+  if (written_count == 0) return 1;
+  if (!eeprom_verify(device, written_offset, pages[written_page], written_count)) return 0;
+  written_count = 0;
+  return 1;
+}
+
 /* Gathers the data stage into pages and writes each page once it is complete (or the data
  * ends). A packet that fills its page exactly is released before the page is written, so
- * the host sends the next packet during the EEPROM's write cycle. The status stage is
- * acknowledged only after the last write cycle has ended. */
+ * the host sends the next packet during the EEPROM's write cycle. Each page is read back
+ * and compared after its write cycle, before the next page is written; the status stage
+ * is acknowledged only after the last page has been verified. */
 static void write_eeprom(void) {
   uint8_t device = eeprom_device();
   uint16_t remaining = length;
-  uint16_t page_offset = index; /* where page[0] goes */
+  uint16_t page_offset = index; /* where the page being gathered goes */
   uint8_t filled = 0;
+  uint8_t gathering = 0;
 
+  written_count = 0;
   if (!eeprom_select_chip(value >> 8)) {
     stall();
     return;
@@ -251,21 +283,26 @@ static void write_eeprom(void) {
       uint8_t page_full;
       if (take > room) take = room;
       page_full = take == room;
-      copy_xdata(page + filled, EP0BUF + used, take);
+      copy_xdata(pages[gathering] + filled, EP0BUF + used, take);
       filled += take;
       used += take;
       if (used == count && remaining) arm_ep0_out();
       if (page_full || (used == count && !remaining)) {
-        if (!eeprom_write_page(device, page_offset, page, filled)) {
+        if (!verify_written(device) ||
+            !eeprom_write_page(device, page_offset, pages[gathering], filled)) {
           stall();
           return;
         }
+        written_offset = page_offset;
+        written_count = filled;
+        written_page = gathering;
+        gathering ^= 1;
         page_offset += filled;
         filled = 0;
       }
     }
   }
-  if (!eeprom_wait_ready(device)) {
+  if (!verify_written(device)) {
     stall();
     return;
   }
@@ -299,6 +336,7 @@ static void read_eeprom(void) {
 }
 
 static void vendor_request(void) {
+  if (request == REQUEST_FX2_LOAD) return; /* answered by the chip; a stall could stick */
   if (request != REQUEST_EEPROM || !eeprom_request_valid()) {
     stall();
   } else if (request_type == REQUEST_TYPE_VENDOR) {
@@ -329,15 +367,44 @@ static void serve_setup(void) {
   }
 }
 
+/* Holding the CPU resets the 8051, not the USB block: the firmware that ran before this one
+ * may have left interrupt enables, pending requests and SUDPTRCTL set. Every source but
+ * SUDAV is switched off and its request cleared (by writing ones), and descriptor
+ * transfers go back to automatic mode. The FIFO and GPIF sources belong to INT4, which
+ * stays off, but are cleared all the same. */
+static void take_over_usb_interrupts(void) {
+  INTSETUP = 0;
+  USBIE = bmUSBIE_SUDAV;
+  EPIE = 0;
+  IBNIE = 0;
+  NAKIE = 0;
+  USBERRIE = 0;
+  GPIFIE = 0;
+  EP2FIFOIE = 0;
+  EP4FIFOIE = 0;
+  EP6FIFOIE = 0;
+  EP8FIFOIE = 0;
+  USBIRQ = (uint8_t)~bmUSBIRQ_SUDAV; /* a SETUP that has arrived stays noted */
+  EPIRQ = 0xFF;
+  IBNIRQ = 0xFF;
+  NAKIRQ = 0xFF;
+  USBERRIRQ = 0xFF;
+  GPIFIRQ = 0xFF;
+  EP2FIFOIRQ = 0xFF;
+  EP4FIFOIRQ = 0xFF;
+  EP6FIFOIRQ = 0xFF;
+  EP8FIFOIRQ = 0xFF;
+  SUDPTRCTL = bmSUDPTRCTL_SDPAUTO;
+  EXIF &= ~bmEXIF_USBINT;
+}
+
 void main(void) {
   I2CTL = bmI2CTL_400KHZ;
   AUTOPTRSETUP = bmAUTOPTRSETUP_APTREN | bmAUTOPTRSETUP_APTR1INC | bmAUTOPTRSETUP_APTR2INC;
   /* A SETUP may have arrived before the interrupt was enabled; its flag is still set. */
   EA = 0;
-  INTSETUP = 0;
-  USBIE = bmUSBIE_SUDAV;
+  take_over_usb_interrupts();
   EUSB = 1;
-  EI2C = 1;
   if (USBIRQ & bmUSBIRQ_SUDAV) {
     EXIF &= ~bmEXIF_USBINT;
     USBIRQ = bmUSBIRQ_SUDAV;
