@@ -31,7 +31,10 @@ class Run {
     Log("Camera connection opened successfully\r\n");
 
     Log("Downloading USB control firmware\r\n");
-    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable))
+    // The old header goes before the first image does. Its write is also the first
+    // request the control firmware serves, so a firmware that does not run fails here.
+    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable) ||
+        !RomHeader::EraseRomHeader(state_.handle))
       return Fail("Error 0x2 (Failed download control firmware)\r\n");
     RomHeader& header = state_.header;
     header.InitRomHeader();
