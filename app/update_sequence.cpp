@@ -2,6 +2,7 @@
 
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
+#include "device/failure_detail.h"
 #include "device/firmware_loader.h"
 #include "device/stop_request.h"
 #include "images/image_downloads.h"
@@ -16,6 +17,7 @@ class Run {
   Run(UpdateHost& host, UpdateState& state) : host_(host), state_(state) {}
 
   RunOutcome Execute() {
+    ClearFailureDetail();
     log_.Start("USB Board Initialization Started\r\n");
     host_.ShowStatusLog(log_);
     if (!Ask(kProceedQuestion)) {
@@ -33,7 +35,7 @@ class Run {
     // The old header goes before the first image does. Its write is also the first
     // request the control firmware serves, so a firmware that does not run fails here.
     if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable) ||
-        !RomHeader::EraseRomHeader(state_.handle))
+        !host_.BeforeFirstWrite(state_.handle) || !RomHeader::EraseRomHeader(state_.handle))
       return Fail("Error 0x2 (Failed download control firmware)\r\n");
     RomHeader& header = state_.header;
     header.InitRomHeader();
@@ -76,8 +78,10 @@ class Run {
       return Fail("Error 0x8 (Failed to connect to camera)\r\n");
     Log("Camera connection closed\r\n");
 
-    if (!Ask(kPowerCycleQuestion))
+    if (!Ask(kPowerCycleQuestion)) {
+      SetFailureDetail("the camera was not reported ready after its power cycle");
       return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
+    }
     log_.Append("Power cycle complete\r\n");
     log_.Append("Camera firmware update SUCCESSFUL.  Update complete.");
     host_.ShowStatusLog(log_);
@@ -101,6 +105,7 @@ class Run {
     log_.Append(errorLine);
     log_.Append("Camera firmware update FAILED.");
     host_.ShowStatusLog(log_);
+    if (!FailureDetail().empty()) host_.ShowFailureDetail(FailureDetail());
     return RunOutcome::Failed;
   }
 
