@@ -43,6 +43,10 @@ class WorkerHost final : public vesk::UpdateHost {
   void ShowImageProgress(const std::string&, std::uint32_t written, std::uint32_t total) override {
     PostMessageA(dialog_, kImageProgressMessage, written, total);
   }
+  // The cause of a failure is for whoever debugs the program: the dialog shows the log only.
+  void ShowFailureDetail(std::string_view detail) override {
+    OutputDebugStringA(std::string(detail).c_str());
+  }
 
  private:
   HWND dialog_;

@@ -18,10 +18,13 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/expected_logs.h"
@@ -138,6 +141,60 @@ class ProbeClient {
   HHOOK hook_ = nullptr;
 };
 
+// Receives what other processes write with OutputDebugString, as a debug monitor does: a
+// shared buffer and two events that the writers find by name.
+class DebugMonitor {
+ public:
+  DebugMonitor() {
+    bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+    dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                  "DBWIN_BUFFER");
+    view_ = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096) : nullptr;
+    if (bufferReady_ && dataReady_ && view_) thread_ = std::thread([this] { Receive(); });
+  }
+  ~DebugMonitor() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (view_) UnmapViewOfFile(view_);
+    for (HANDLE handle : {mapping_, dataReady_, bufferReady_})
+      if (handle) CloseHandle(handle);
+  }
+  bool Running() const { return thread_.joinable(); }
+
+  // Everything `processId` wrote so far, one line per call.
+  std::string Text(DWORD processId) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const auto& [writer, line] : lines_)
+      if (writer == processId) text += line + "\n";
+    return text;
+  }
+
+ private:
+  void Receive() {
+    while (!stop_) {
+      SetEvent(bufferReady_);
+      if (WaitForSingleObject(dataReady_, 100) != WAIT_OBJECT_0) continue;
+      const auto* buffer = static_cast<const char*>(view_);
+      DWORD writer = 0;
+      std::memcpy(&writer, buffer, sizeof writer);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      lines_.emplace_back(writer, std::string(buffer + sizeof writer,
+                                              strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
+    }
+  }
+
+  HANDLE bufferReady_ = nullptr;
+  HANDLE dataReady_ = nullptr;
+  HANDLE mapping_ = nullptr;
+  void* view_ = nullptr;
+  volatile bool stop_ = false;
+  std::mutex mutex_;
+  std::vector<std::pair<DWORD, std::string>> lines_;
+  std::thread thread_;
+};
+
 class DialogProgram {
  public:
   explicit DialogProgram(std::string path) : path_(std::move(path)) {}
@@ -231,6 +288,7 @@ class DialogProgram {
   }
 
   bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  DWORD ProcessId() const { return process_.dwProcessId; }
   HWND Dialog() const { return dialog_; }
   int Unanswered() const { return unanswered_; }
 
@@ -504,15 +562,22 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
     ExpectEqual(StatusText(dialog), kStarted + "Initialization cancelled by user\r\n",
                 "No at the confirmation: two lines");
 
-    StartRun(program, IDYES);
-    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
-           "run without camera ends");
-    ExpectEqual(StatusText(dialog),
-                kStarted +
-                    "Opening camera connection\r\n"
-                    "Error 0x1 (Failed to connect to camera)\r\n"
-                    "Camera firmware update FAILED.",
-                "no camera: four lines");
+    {
+      DebugMonitor monitor;
+      Expect(monitor.Running(), "debug monitor started");
+      StartRun(program, IDYES);
+      Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+             "run without camera ends");
+      ExpectEqual(StatusText(dialog),
+                  kStarted +
+                      "Opening camera connection\r\n"
+                      "Error 0x1 (Failed to connect to camera)\r\n"
+                      "Camera firmware update FAILED.",
+                  "no camera: four lines");
+      const std::string debugText = monitor.Text(program.ProcessId());
+      Expect(debugText.find("cannot open the camera") != std::string::npos,
+             "the cause goes to the debugger output: " + debugText);
+    }
     ExpectEqual(EnabledRunButtons(dialog), 3, "Start, Close and Help are enabled after the verdict");
     {
       // A question box that cannot be shown is nobody's Yes: the run does not start.
