@@ -681,6 +681,10 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
     HWND dialog = program.Start();
     Expect(dialog != nullptr, "the dialog appears");
     if (!dialog) return;
+    // As the shell does once the task-bar button exists: the runs report their progress.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(dialog, RegisterWindowMessageA("TaskbarButtonCreated"), 0, 0, SMTO_NORMAL,
+                        5000, &result);
 
     // A second press of Start during the run must not start a second run.
     if (RunToPowerCycle(program, IDYES, [&] { Click(dialog, 1000); })) {
