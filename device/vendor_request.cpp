@@ -7,6 +7,7 @@
 #include <string>
 
 #include "device/failure_detail.h"
+#include "device/stop_request.h"
 
 namespace vesk {
 namespace {
@@ -41,6 +42,7 @@ bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t 
     return false;
   };
   if (!handle.IsOpen()) return fail("the camera connection is not open");
+  if (StopRequested()) return fail("stopped on request");
   const std::size_t inputSize = kRequestHeaderSize + (hostToDevice ? std::size_t{length} : 0);
   std::unique_ptr<std::uint8_t[]> input(new (std::nothrow) std::uint8_t[inputSize]);
   if (!input) return fail("no memory for the request");

@@ -21,15 +21,10 @@ namespace {
 // Reads and writes one image; the written length on success.
 std::optional<std::uint32_t> DownloadImage(DeviceHandle& handle, const ImagePlace& place,
                                            const ImageProgress& progress) {
-  const ImageBytes image = ReadImageFile(*place.file);
+  const ImageBytes image = ReadImageFile(*place.file, place.room);
   if (image.empty() || image.size() > place.room) {
     std::string why = CheckImageFile("", *place.file).message;
-    if (why.empty()) {
-      why = *place.file + ": " +
-            (image.empty() ? std::string("cannot be read")
-                           : std::to_string(image.size()) + " bytes, more than its room of " +
-                                 std::to_string(place.room));
-    }
+    if (why.empty()) why = *place.file + ": cannot be read";
     SetFailureDetail(std::move(why));
     return std::nullopt;
   }
