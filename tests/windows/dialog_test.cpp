@@ -761,6 +761,28 @@ std::string SystemFolder(int id) {
   return SHGetFolderPathA(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK ? path : "?";
 }
 
+// The program and the working folder of a shortcut, "|"-separated; empty if unreadable.
+std::string ShortcutTarget(const std::string& path) {
+  std::string target;
+  IShellLinkA* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                              reinterpret_cast<void**>(&link))))
+    return target;
+  IPersistFile* file = nullptr;
+  const std::wstring widePath(path.begin(), path.end());
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(widePath.c_str(), STGM_READ))) {
+    char program[MAX_PATH] = {};
+    char folder[MAX_PATH] = {};
+    link->GetPath(program, MAX_PATH, nullptr, 0);
+    link->GetWorkingDirectory(folder, MAX_PATH);
+    target = std::string(program) + "|" + folder;
+  }
+  if (file) file->Release();
+  link->Release();
+  return target;
+}
+
 bool UninstallEntry() {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
@@ -780,6 +802,11 @@ void InstallerScenario(const std::string& setup) {
   ExpectEqual(RunAndWait("\"" + setup + "\" /S"), 0L, "silent install: exit status 0");
   for (const std::string& file : installed) Expect(Exists(file), file + " installed");
   Expect(UninstallEntry(), "the uninstall entry is made");
+  const std::string images = SystemFolder(CSIDL_COMMON_DOCUMENTS) + "\\Vesk Update";
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ExpectEqual(Lower(ShortcutTarget(installed[4])), Lower(installed[0] + "|" + images),
+              "the Start-menu entry runs the installed dialog in the image folder");
+  Expect(Exists(images), "the image folder is made");
   {
     DialogProgram program(folder + "\\VeskUpdate.exe");
     HWND dialog = program.Start();
