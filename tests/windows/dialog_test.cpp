@@ -173,15 +173,19 @@ class DebugMonitor {
 
  private:
   void Receive() {
+    // The buffer is handed to one writer at a time, and again only once read.
+    SetEvent(bufferReady_);
     while (!stop_) {
-      SetEvent(bufferReady_);
       if (WaitForSingleObject(dataReady_, 100) != WAIT_OBJECT_0) continue;
       const auto* buffer = static_cast<const char*>(view_);
       DWORD writer = 0;
       std::memcpy(&writer, buffer, sizeof writer);
-      const std::lock_guard<std::mutex> lock(mutex_);
-      lines_.emplace_back(writer, std::string(buffer + sizeof writer,
-                                              strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(writer, std::string(buffer + sizeof writer,
+                                                strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
+      }
+      SetEvent(bufferReady_);
     }
   }
 
