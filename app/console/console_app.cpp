@@ -15,12 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "app/console/board_commands.h"
 #include "app/console/output_file.h"
+#include "app/console/progress_bar.h"
 #include "app/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
+#include "device/eeprom_reader.h"
+#include "device/failure_detail.h"
 #include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"
+#include "images/image_downloads.h"
+#include "images/preflight.h"
 #include "sim/board/emulated_board.h"
 
 namespace vesk::console {
@@ -42,6 +48,8 @@ struct Options {
   std::string logFile;
   std::string eepromIn;
   std::string eepromOut;
+  std::string backupFile;
+  std::string commandFile;  // read FILE, restore FILE
 };
 
 std::string Seconds(SimTime picos) {
@@ -105,12 +113,18 @@ std::string_view BootText(sim::board::BootKind kind) {
 
 class ConsoleHost : public UpdateHost {
  public:
-  ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSetup* emulated)
-      : env_(environment), yes_(yes), emulated_(emulated) {}
+  ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSetup* emulated,
+              ProgressBar& progress, std::string backupFile)
+      : env_(environment),
+        yes_(yes),
+        emulated_(emulated),
+        progress_(progress),
+        backupFile_(std::move(backupFile)) {}
 
   void ShowStatusLog(const StatusLog& log) override {
     const std::string_view text = log.Text();
     if (text.size() < shown_) shown_ = 0;  // a new run started the log afresh
+    lineEnded_ = false;
     ClearProgress();
     for (char c : text.substr(shown_))
       if (c != '\r') env_.out << c;
@@ -131,6 +145,7 @@ class ConsoleHost : public UpdateHost {
       if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
     }
     if (yes_) return kAnswerYes;
+    env_.out.flush();  // the lines the question follows come first, also through a pipe
     env_.err << caption << "\n" << text << " [y/N] " << std::flush;
     std::string answer;
     if (!std::getline(env_.in, answer)) {
@@ -147,37 +162,58 @@ class ConsoleHost : public UpdateHost {
 
   void ShowImageProgress(const std::string& file, std::uint32_t written,
                          std::uint32_t total) override {
-    if (!env_.errIsTerminal || total == 0) return;
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(std::uint64_t{written} * kWidth / total);
-    const unsigned percent = static_cast<unsigned>(std::uint64_t{written} * 100 / total);
-    std::string bar = "\r" + file + " [" + std::string(filled, '#') +
-                      std::string(kWidth - filled, '-') + "] " + std::to_string(written) + "/" +
-                      std::to_string(total) + " bytes " + std::to_string(percent) + "%";
-    barWidth_ = std::max(barWidth_, bar.size());
-    env_.err << bar << std::flush;
+    progress_.Show(file, written, total);
+  }
+
+  void ShowFailureDetail(std::string_view detail) override {
+    ClearProgress();
+    EndLogLine();
+    env_.out.flush();
+    env_.err << "vesk-update: " << detail << "\n" << std::flush;
+  }
+
+  // --backup: the EEPROM as it is, into its file, before the run writes anything.
+  bool BeforeFirstWrite(DeviceHandle& handle) override {
+    if (backupFile_.empty()) return true;
+    const std::vector<std::uint8_t> image = ReadWholeEeprom(
+        handle, [&](std::uint32_t done) { progress_.Show("backup", done, kEepromImageSize); });
+    ClearProgress();
+    if (image.empty()) {
+      SetFailureDetail("backup: " + FailureDetail());
+      return false;
+    }
+    if (!WriteFileAtomically(PathFromUtf8(backupFile_),
+                             {reinterpret_cast<const char*>(image.data()), image.size()})) {
+      SetFailureDetail("backup: cannot write " + backupFile_);
+      return false;
+    }
+    return true;
   }
 
   const std::string& FinalLog() const { return lastLog_; }
   void Finish() {
     ClearProgress();
-    if (!lastLog_.empty() && lastLog_.back() != '\n') env_.out << "\n";
+    EndLogLine();
     env_.out.flush();
   }
 
  private:
-  void ClearProgress() {
-    if (barWidth_ == 0) return;
-    env_.err << "\r" << std::string(barWidth_, ' ') << "\r" << std::flush;
-    barWidth_ = 0;
+  void ClearProgress() { progress_.Clear(); }
+  // The log's last line has no line end of its own; the terminal gets one, once.
+  void EndLogLine() {
+    if (lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
+    env_.out << "\n";
+    lineEnded_ = true;
   }
 
   ConsoleEnvironment& env_;
   bool yes_;
   EmulatedSetup* emulated_;
+  ProgressBar& progress_;
+  std::string backupFile_;
   std::size_t shown_ = 0;
-  std::size_t barWidth_ = 0;
   std::string lastLog_;
+  bool lineEnded_ = false;
 };
 
 // Restores the working directory that -C changed, on every way out.
@@ -208,6 +244,20 @@ int UsageError(ConsoleEnvironment& env, const std::string& message) {
   return kExitUsage;
 }
 
+// What a run will do, before it asks: the board, the image folder, each file's size and
+// room.
+void PrintPlan(ConsoleEnvironment& env, const Options& options) {
+  std::error_code error;
+  env.err << "Board: "
+          << (options.board == "emulated"
+                  ? "emulated:0, the built-in emulated board"
+                  : "the first board with 04B4:8613 or 125C:0010 (--board=" + options.board + ")")
+          << "\nImages: " << fs::current_path(error).string() << "\n";
+  for (const ImageFileCheck& check : CheckImageFiles(""))
+    env.err << "  " << check.file << ": " << check.bytes << " bytes of " << check.room << "\n";
+  env.err << std::flush;
+}
+
 }  // namespace
 
 int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
@@ -235,8 +285,38 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("--eeprom-out", options.eepromOut,
                  "emulated board only: save the EEPROM contents after the run to FILE")
       ->option_text("FILE");
+  app.add_option("--backup", options.backupFile,
+                 "run only: read the whole EEPROM into FILE before the first write")
+      ->option_text("FILE");
   app.set_version_flag("--version", std::string(kVersion));
+  // Options given after a subcommand belong to the program as a whole.
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  CLI::App* readCommand = app.add_subcommand(
+      "read", "read the whole EEPROM (12 banks, 393,216 bytes, the --eeprom-out layout) into FILE");
+  readCommand->add_option("FILE", options.commandFile, "where the image goes")->required();
+  CLI::App* infoCommand = app.add_subcommand(
+      "info",
+      "show the ROM header and, for each region it marks present, its place, length and "
+      "SHA-256; with -C DIR, whether each region matches its file there");
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify",
+      "compare the EEPROM with the six image files of -C DIR and with the header a run "
+      "writes for them; name each file that differs and its first differing place");
+  CLI::App* restoreCommand = app.add_subcommand(
+      "restore",
+      "write a 393,216-byte EEPROM image (as read writes it) back to all 12 banks, the ROM "
+      "header erased first and written last");
+  restoreCommand->add_option("FILE", options.commandFile, "the image to write")->required();
   app.footer(
+      "Without a subcommand vesk-update initialises the board. Before it asks anything it "
+      "checks the six image files (present, regular, not empty, within their room, "
+      "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
+      "with status 65 before the board is opened. After a failure the cause follows the "
+      "status log on standard error.\n"
+      "Every subcommand, like a run, loads the control firmware into the board; the board "
+      "goes back to its own firmware at its next power cycle. With --board=emulated they "
+      "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
       "anything else or the end of input is No.\n"
       "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
@@ -246,8 +326,10 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
       "the run before its next request; the outputs are still written. A second one ends "
       "the program at once.\n"
-      "Exit status: 0 successful, 1 failed, 2 cancelled, 3 board initialised but an output "
-      "file not written, 64 usage error, 130 interrupted by SIGINT (Ctrl+C, Ctrl+Break), "
+      "Exit status: 0 successful (verify: everything matches), 1 failed (verify: something "
+      "differs), 2 cancelled, 3 board initialised but an output file not written, 64 usage "
+      "error, 65 bad input (an image file, or a restore image of the wrong size), 130 interrupted "
+      "by SIGINT (Ctrl+C, Ctrl+Break), "
       "143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
@@ -262,6 +344,15 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     return UsageError(env, error.what());
   }
 
+  CLI::App* command = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+  if (command != nullptr && !options.logFile.empty())
+    return UsageError(env,
+                      "--log belongs to a run; " + command->get_name() + " writes no status log");
+  if (command != nullptr && !options.backupFile.empty())
+    return UsageError(env, "--backup belongs to a run; use read FILE");
+  if (command == verifyCommand && options.directory.empty())
+    return UsageError(env, "verify needs -C DIR, the folder of the image files");
+
   const bool emulated = options.board == "emulated";
   if (!emulated && (!options.eepromIn.empty() || !options.eepromOut.empty()))
     return UsageError(env, "--eeprom-in and --eeprom-out need --board=emulated");
@@ -275,8 +366,11 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   }
 
   // Relative output paths follow -C, as the images do.
-  for (const auto& [option, path] : {std::pair{"--log", &options.logFile},
-                                     std::pair{"--eeprom-out", &options.eepromOut}}) {
+  std::string* readFile = command == readCommand ? &options.commandFile : nullptr;
+  for (const auto& [option, path] :
+       {std::pair{"--log", &options.logFile}, std::pair{"--eeprom-out", &options.eepromOut},
+        std::pair{"--backup", &options.backupFile}, std::pair{"read", readFile}}) {
+    if (path == nullptr) continue;
     if (path->empty()) continue;
     const std::string problem = OutputPathProblem(PathFromUtf8(*path));
     if (!problem.empty())
@@ -290,8 +384,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     emulatedSetup = std::make_unique<EmulatedSetup>();
     if (!options.eepromIn.empty()) {
       std::vector<std::uint8_t> image;
-      if (!ReadBoundedFile(PathFromUtf8(options.eepromIn), sim::board::kEepromImageSize + 1,
-                           image))
+      if (!ReadBoundedFile(PathFromUtf8(options.eepromIn), sim::board::kEepromImageSize + 1, image))
         return UsageError(env, "cannot read the EEPROM image " + options.eepromIn);
       if (!emulatedSetup->board.LoadEepromImage(image))
         return UsageError(env, "the EEPROM image " + options.eepromIn + " holds " +
@@ -314,20 +407,39 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     driver = realDriver.get();
   }
 
-  const DebugSink previousSink =
-      SetDebugSink([&env](std::string_view message) { env.err << message << "\n"
-                                                              << std::flush; });
-  ConsoleHost host(env, options.yes, emulatedSetup.get());
-  UpdateState state;
-  state.handle.driver = driver;
-  const RunOutcome outcome = RunBoardInitialization(host, state);
-  CloseCameraDevice(state.handle);  // a failed run leaves it open; the process ends here
-  host.Finish();
-  SetDebugSink(previousSink);
+  ProgressBar progress(env.err, env.errIsTerminal, env.terminalColumns);
+  const DebugSink previousSink = SetDebugSink([&env, &progress](std::string_view message) {
+    progress.Clear();
+    env.err << message << "\n" << std::flush;
+  });
 
-  int status = outcome == RunOutcome::Succeeded ? kExitSucceeded
-               : outcome == RunOutcome::Failed  ? kExitFailed
-                                                : kExitCancelled;
+  int status = kExitSucceeded;
+  RunOutcome outcome = RunOutcome::Succeeded;
+  ConsoleHost host(env, options.yes, emulatedSetup.get(), progress, options.backupFile);
+  if (command != nullptr) {
+    CommandContext context{env, *driver, progress, options.yes};
+    if (command == readCommand) status = ReadCommand(context, options.commandFile);
+    if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
+    if (command == verifyCommand) status = VerifyCommand(context);
+    if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
+    outcome = status == kExitSucceeded ? RunOutcome::Succeeded : RunOutcome::Failed;
+  } else {
+    // Nothing is opened unless every image file is fit to be written.
+    if (!ImageFilesReady(env)) {
+      SetDebugSink(previousSink);
+      return kExitBadInput;
+    }
+    PrintPlan(env, options);
+    UpdateState state;
+    state.handle.driver = driver;
+    outcome = RunBoardInitialization(host, state);
+    CloseCameraDevice(state.handle);  // a failed run leaves it open; the process ends here
+    host.Finish();
+    status = outcome == RunOutcome::Succeeded ? kExitSucceeded
+             : outcome == RunOutcome::Failed  ? kExitFailed
+                                              : kExitCancelled;
+  }
+  SetDebugSink(previousSink);
   if (outcome != RunOutcome::Succeeded && StopRequested()) {
     status = env.interruptionStatus ? env.interruptionStatus() : kExitInterrupted;
     if (status == 0) status = kExitInterrupted;
