@@ -1,7 +1,9 @@
+// windows.h first, in a block of its own: shellapi.h needs its types.
+#include <windows.h>
+
 #include <io.h>
 #include <shellapi.h>
 #include <stdio.h>
-#include <windows.h>
 
 #include "app/console/terminal.h"
 
