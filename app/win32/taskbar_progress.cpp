@@ -12,8 +12,8 @@ void TaskbarProgress::Attach(HWND window) {
   window_ = window;
   if (list_) return;  // the shell sends its message again after it restarts
   ITaskbarList3* list = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
-                              IID_ITaskbarList3, reinterpret_cast<void**>(&list))))
+  if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                              reinterpret_cast<void**>(&list))))
     return;
   if (FAILED(list->HrInit())) {
     list->Release();

@@ -15,9 +15,9 @@ namespace {
 // From the worker to the dialog. The log and the questions are sent, so the worker waits
 // until the dialog has handled them; progress and the end of a run (the worker's last
 // act) are posted.
-constexpr UINT kShowLogMessage = WM_APP + 1;   // lParam: const vesk::StatusLog*
-constexpr UINT kAskYesNoMessage = WM_APP + 2;  // lParam: const Question*, result: answer
-constexpr UINT kRunFinishedMessage = WM_APP + 3;  // wParam: vesk::RunOutcome
+constexpr UINT kShowLogMessage = WM_APP + 1;        // lParam: const vesk::StatusLog*
+constexpr UINT kAskYesNoMessage = WM_APP + 2;       // lParam: const Question*, result: answer
+constexpr UINT kRunFinishedMessage = WM_APP + 3;    // wParam: vesk::RunOutcome
 constexpr UINT kImageProgressMessage = WM_APP + 4;  // wParam: bytes written, lParam: total
 
 // The buttons that are shown disabled while a run is under way.
@@ -115,8 +115,9 @@ INT_PTR CUpdateDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       OnRunFinished(static_cast<vesk::RunOutcome>(wParam));
       return TRUE;
     case kImageProgressMessage:
-      if (running_) taskbar_.ShowProgress(static_cast<std::uint32_t>(wParam),
-                                          static_cast<std::uint32_t>(lParam));
+      if (running_)
+        taskbar_.ShowProgress(static_cast<std::uint32_t>(wParam),
+                              static_cast<std::uint32_t>(lParam));
       return TRUE;
     default:
       if (message == taskbarButtonCreated_ && message != 0) {

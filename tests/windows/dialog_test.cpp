@@ -13,9 +13,10 @@
 // "installer": a silent install, the installed dialog, a silent uninstall.
 // The shell runs "vesk-dialog-test opened RECORD FILE" to open the manual (see Help).
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -89,10 +90,9 @@ class ProbeClient {
         CreateWindowA("VeskProbeReply", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     module_ = LoadLibraryA(dllPath.c_str());
     if (!reply_window_ || !module_) return false;
-    const auto hook = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(GetProcAddress(module_, hookName)));
-    hook_ = hook ? SetWindowsHookExA(type, hook, module_,
-                                     GetWindowThreadProcessId(dialog, nullptr))
+    const auto hook =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module_, hookName)));
+    hook_ = hook ? SetWindowsHookExA(type, hook, module_, GetWindowThreadProcessId(dialog, nullptr))
                  : nullptr;
     dialog_ = dialog;
     return hook_ != nullptr;
@@ -148,8 +148,8 @@ class DebugMonitor {
   DebugMonitor() {
     bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
     dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                  "DBWIN_BUFFER");
+    mapping_ =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
     view_ = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096) : nullptr;
     if (bufferReady_ && dataReady_ && view_) thread_ = std::thread([this] { Receive(); });
   }
@@ -182,8 +182,9 @@ class DebugMonitor {
       std::memcpy(&writer, buffer, sizeof writer);
       {
         const std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(writer, std::string(buffer + sizeof writer,
-                                                strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
+        lines_.emplace_back(writer,
+                            std::string(buffer + sizeof writer,
+                                        strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
       }
       SetEvent(bufferReady_);
     }
@@ -193,7 +194,7 @@ class DebugMonitor {
   HANDLE dataReady_ = nullptr;
   HANDLE mapping_ = nullptr;
   void* view_ = nullptr;
-  volatile bool stop_ = false;
+  std::atomic<bool> stop_ = false;
   std::mutex mutex_;
   std::vector<std::pair<DWORD, std::string>> lines_;
   std::thread thread_;
@@ -332,7 +333,8 @@ std::string StatusText(HWND dialog) {
 // Start, Close and Help: how many of them are enabled.
 int EnabledRunButtons(HWND dialog) {
   int enabled = 0;
-  for (const int id : {1000, IDOK, 57670}) enabled += IsWindowEnabled(GetDlgItem(dialog, id)) ? 1 : 0;
+  for (const int id : {1000, IDOK, 57670})
+    enabled += IsWindowEnabled(GetDlgItem(dialog, id)) ? 1 : 0;
   return enabled;
 }
 
@@ -366,9 +368,9 @@ bool SetClassesValue(const char* key, const std::string& value) {
   if (RegCreateKeyExA(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
                       nullptr) != ERROR_SUCCESS)
     return false;
-  const LONG status = RegSetValueExA(handle, nullptr, 0, REG_SZ,
-                                     reinterpret_cast<const BYTE*>(value.c_str()),
-                                     static_cast<DWORD>(value.size() + 1));
+  const LONG status =
+      RegSetValueExA(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
   RegCloseKey(handle);
   return status == ERROR_SUCCESS;
 }
@@ -582,7 +584,8 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
       Expect(debugText.find("cannot open the camera") != std::string::npos,
              "the cause goes to the debugger output: " + debugText);
     }
-    ExpectEqual(EnabledRunButtons(dialog), 3, "Start, Close and Help are enabled after the verdict");
+    ExpectEqual(EnabledRunButtons(dialog), 3,
+                "Start, Close and Help are enabled after the verdict");
     {
       // A question box that cannot be shown is nobody's Yes: the run does not start.
       ProbeClient refuse;
@@ -607,8 +610,9 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
     Expect(RecordShellOpens(record), "the shell's opening of .html files is recorded");
     Click(dialog, 57670);
     std::string opened;
-    Expect(program.WaitUntil([&] { return !(opened = FileText(record)).empty(); }, kWindowTimeoutMs),
-           "Help has the shell open a file");
+    Expect(
+        program.WaitUntil([&] { return !(opened = FileText(record)).empty(); }, kWindowTimeoutMs),
+        "Help has the shell open a file");
     const std::string manual = "\\veskupdate.html";
     Expect(Lower(opened).size() > manual.size() &&
                Lower(opened).compare(opened.size() - manual.size(), manual.size(), manual) == 0 &&
@@ -822,7 +826,8 @@ void InstallerScenario(const std::string& setup) {
     }
   }
   // The uninstaller works from a copy of itself and returns before that copy is done.
-  ExpectEqual(RunAndWait("\"" + folder + "\\Uninstall.exe\" /S"), 0L, "silent uninstall: exit status 0");
+  ExpectEqual(RunAndWait("\"" + folder + "\\Uninstall.exe\" /S"), 0L,
+              "silent uninstall: exit status 0");
   bool removed = false;
   for (const DWORD start = GetTickCount(); !removed && GetTickCount() - start < kWindowTimeoutMs;
        Sleep(100)) {
@@ -841,7 +846,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|full-run [shot.png]|installer\n",
+    std::fprintf(stderr,
+                 "usage: %s program.exe probe.dll no-camera|full-run [shot.png]|installer\n",
                  argv[0]);
     return 2;
   }
