@@ -13,8 +13,9 @@
 // "installer": a silent install, the installed dialog, a silent uninstall.
 // The shell runs "vesk-dialog-test opened RECORD FILE" to open the manual (see Help).
 
-#include <shlobj.h>
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <atomic>
 #include <cctype>
