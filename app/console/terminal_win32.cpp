@@ -1,8 +1,6 @@
-// windows.h first, in a block of its own: shellapi.h needs its types.
 #include <windows.h>
-
-#include <io.h>
 #include <shellapi.h>
+#include <io.h>
 #include <stdio.h>
 
 #include "app/console/terminal.h"
