@@ -1,5 +1,9 @@
 #include "app/win32/update_app.h"
 
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
+
 #include <array>
 
 #include "app/win32/update_dlg.h"
@@ -25,9 +29,17 @@ std::size_t ExtensionStart(const std::string& path) {
 }  // namespace
 
 BOOL CUpdateApp::InitInstance() {
-  CUpdateDlg dlg(driver_);
-  dlg.DoModal();  // 1, 2 or -1: the process ends in every case
+  // The manifest asks for version 6 of the common controls; they register their window
+  // classes here. COM serves the task-bar button and the shell's opening of the manual.
+  const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  {
+    CUpdateDlg dlg(driver_);
+    dlg.DoModal();  // 1, 2 or -1: the process ends in every case
+  }
   mainWindow_ = nullptr;
+  if (com) CoUninitialize();
   return FALSE;
 }
 
@@ -41,16 +53,32 @@ std::string CUpdateApp::ApplicationName() const {
 }
 
 std::string CUpdateApp::HelpFilePath() const {
+  return ModulePathWithExtension(".HLP");
+}
+
+std::string CUpdateApp::ManualPath() const {
+  return ModulePathWithExtension(".html");
+}
+
+std::string CUpdateApp::ModulePathWithExtension(const char* extension) const {
   std::string path = ModulePath();
   const std::size_t dot = ExtensionStart(path);
   if (dot != std::string::npos) path.erase(dot);
-  return path + ".HLP";
+  return path + extension;
 }
 
 void CUpdateApp::OnHelp() {
+  // The help engine is asked only for a help file that is there: Windows since Vista
+  // cannot show one at all, and without the file it has nothing to show either. The
+  // HTML manual beside the program takes its place.
   const std::string helpFile = HelpFilePath();
-  if (!WinHelpA(mainWindow_, helpFile.c_str(), HELP_CONTEXT, kMainDialogHelpContext)) {
-    const std::string caption = ApplicationName();
-    MessageBoxA(mainWindow_, "Failed to launch help.", caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
-  }
+  if (GetFileAttributesA(helpFile.c_str()) != INVALID_FILE_ATTRIBUTES &&
+      WinHelpA(mainWindow_, helpFile.c_str(), HELP_CONTEXT, kMainDialogHelpContext))
+    return;
+  const std::string manual = ManualPath();
+  const auto opened = reinterpret_cast<INT_PTR>(
+      ShellExecuteA(mainWindow_, "open", manual.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  if (opened > 32) return;
+  const std::string caption = ApplicationName();
+  MessageBoxA(mainWindow_, "Failed to launch help.", caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
 }

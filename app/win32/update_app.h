@@ -20,7 +20,8 @@ class CUpdateApp {
   BOOL InitInstance();
 
   // The help command: asks the help engine for the main dialog's topic in the help file,
-  // and says so in a message box when the engine cannot be started.
+  // or else has the shell open the HTML manual, and says so in a message box when neither
+  // can be shown.
   void OnHelp();
 
   HWND MainWindow() const { return mainWindow_; }
@@ -30,8 +31,12 @@ class CUpdateApp {
   std::string ApplicationName() const;
   // The program file's path with its extension replaced by ".HLP".
   std::string HelpFilePath() const;
+  // The HTML manual: the program file's path with its extension replaced by ".html".
+  std::string ManualPath() const;
 
  private:
+  std::string ModulePathWithExtension(const char* extension) const;
+
   vesk::CameraDriver& driver_;
   HWND mainWindow_ = nullptr;
 };

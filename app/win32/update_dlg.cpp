@@ -1,6 +1,7 @@
 #include "app/win32/update_dlg.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -11,11 +12,16 @@
 
 namespace {
 
-// From the worker to the dialog. Both are sent, so the worker waits until the dialog
-// has handled them; the end of a run is posted, as the worker's last act.
-constexpr UINT kShowLogMessage = WM_APP + 1;   // lParam: const vesk::StatusLog*
-constexpr UINT kAskYesNoMessage = WM_APP + 2;  // lParam: const Question*, result: answer
-constexpr UINT kRunFinishedMessage = WM_APP + 3;
+// From the worker to the dialog. The log and the questions are sent, so the worker waits
+// until the dialog has handled them; progress and the end of a run (the worker's last
+// act) are posted.
+constexpr UINT kShowLogMessage = WM_APP + 1;        // lParam: const vesk::StatusLog*
+constexpr UINT kAskYesNoMessage = WM_APP + 2;       // lParam: const Question*, result: answer
+constexpr UINT kRunFinishedMessage = WM_APP + 3;    // wParam: vesk::RunOutcome
+constexpr UINT kImageProgressMessage = WM_APP + 4;  // wParam: bytes written, lParam: total
+
+// The buttons that are shown disabled while a run is under way.
+constexpr int kRunDisabledButtons[] = {IDC_START_INITIALIZATION, IDOK, ID_HELP};
 
 struct Question {
   std::string text;
@@ -34,6 +40,13 @@ class WorkerHost final : public vesk::UpdateHost {
     return static_cast<int>(
         SendMessageA(dialog_, kAskYesNoMessage, 0, reinterpret_cast<LPARAM>(&question)));
   }
+  void ShowImageProgress(const std::string&, std::uint32_t written, std::uint32_t total) override {
+    PostMessageA(dialog_, kImageProgressMessage, written, total);
+  }
+  // The cause of a failure is for whoever debugs the program: the dialog shows the log only.
+  void ShowFailureDetail(std::string_view detail) override {
+    OutputDebugStringA(std::string(detail).c_str());
+  }
 
  private:
   HWND dialog_;
@@ -42,7 +55,8 @@ class WorkerHost final : public vesk::UpdateHost {
 }  // namespace
 
 CUpdateDlg::CUpdateDlg(vesk::CameraDriver& driver)
-    : icon_(LoadIconA(vesk::win32::ResourceModule(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {
+    : icon_(LoadIconA(vesk::win32::ResourceModule(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      taskbarButtonCreated_(RegisterWindowMessageA("TaskbarButtonCreated")) {
   state_.handle.driver = &driver;
 }
 
@@ -98,9 +112,18 @@ INT_PTR CUpdateDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     }
     case kRunFinishedMessage:
-      OnRunFinished();
+      OnRunFinished(static_cast<vesk::RunOutcome>(wParam));
+      return TRUE;
+    case kImageProgressMessage:
+      if (running_)
+        taskbar_.ShowProgress(static_cast<std::uint32_t>(wParam),
+                              static_cast<std::uint32_t>(lParam));
       return TRUE;
     default:
+      if (message == taskbarButtonCreated_ && message != 0) {
+        taskbar_.Attach(dialog_);
+        return TRUE;
+      }
       return FALSE;
   }
 }
@@ -213,24 +236,39 @@ void CUpdateDlg::ShowStatusLog(const vesk::StatusLog& log) {
 int CUpdateDlg::AskYesNo(std::string_view text, std::string_view caption) {
   const std::string question(text);
   const std::string title(caption);
-  return MessageBoxA(dialog_, question.c_str(), title.c_str(), MB_YESNO | MB_ICONQUESTION);
+  // A box that cannot be shown returns 0 (-1 on some systems): nobody said Yes.
+  const int answer =
+      MessageBoxA(dialog_, question.c_str(), title.c_str(), MB_YESNO | MB_ICONQUESTION);
+  return answer == IDYES ? IDYES : IDNO;
+}
+
+void CUpdateDlg::EnableRunButtons(bool enable) {
+  for (const int id : kRunDisabledButtons) EnableWindow(GetDlgItem(dialog_, id), enable);
 }
 
 void CUpdateDlg::RunBoardInitialization() {
   if (running_) return;
   running_ = true;
+  taskbar_.Clear();
+  EnableRunButtons(false);
   EnableWindow(dialog_, FALSE);
   const HWND dialog = dialog_;
   run_ = std::thread([this, dialog] {
     WorkerHost host(dialog);
-    vesk::RunBoardInitialization(host, state_);
-    PostMessageA(dialog, kRunFinishedMessage, 0, 0);
+    const vesk::RunOutcome outcome = vesk::RunBoardInitialization(host, state_);
+    PostMessageA(dialog, kRunFinishedMessage, static_cast<WPARAM>(outcome), 0);
   });
 }
 
-void CUpdateDlg::OnRunFinished() {
+void CUpdateDlg::OnRunFinished(vesk::RunOutcome outcome) {
   if (run_.joinable()) run_.join();
   running_ = false;
+  // A failure stays on the task-bar button until the next run starts.
+  if (outcome == vesk::RunOutcome::Failed)
+    taskbar_.ShowFailed();
+  else
+    taskbar_.Clear();
+  EnableRunButtons(true);
   EnableWindow(dialog_, TRUE);
   SetFocus(startButton_);
   for (const MSG& held : deferred_) PostMessageA(held.hwnd, held.message, held.wParam, held.lParam);

@@ -8,7 +8,9 @@
 // The worker touches no window: it sends each log and each question to the dialog and
 // waits for the dialog to have shown it. While a run is under way the dialog takes no
 // input; commands that still reach it (Close, Esc, the close box, Help, the system menu)
-// are held and carried out after the verdict, and a second run cannot start.
+// are held and carried out after the verdict, and a second run cannot start. Start, Close
+// and Help are shown disabled meanwhile, and the task-bar button shows the progress of
+// the image being written.
 
 #include <windows.h>
 
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "app/update_sequence.h"
+#include "app/win32/taskbar_progress.h"
 #include "device/camera_driver.h"
 
 class CUpdateDlg {
@@ -47,7 +50,8 @@ class CUpdateDlg {
   void OnOK();
   void OnCancel();
   void RunBoardInitialization();
-  void OnRunFinished();
+  void OnRunFinished(vesk::RunOutcome outcome);
+  void EnableRunButtons(bool enable);
   // True when the message arrived during a run and was kept for after the verdict.
   bool DeferDuringRun(UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -60,6 +64,9 @@ class CUpdateDlg {
   // Handle, device path and ROM header, kept from one run to the next.
   vesk::UpdateState state_;
   HICON icon_ = nullptr;
+  // Sent by the shell once the task-bar button exists; only then can it show progress.
+  UINT taskbarButtonCreated_ = 0;
+  vesk::win32::TaskbarProgress taskbar_;
 
   std::thread run_;
   bool running_ = false;

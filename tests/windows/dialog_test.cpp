@@ -2,17 +2,31 @@
 // shows. Usage:
 //   vesk-dialog-test <program.exe> <probe.dll> no-camera
 //   vesk-dialog-test <program.exe> <probe.dll> full-run [screenshot.png]
+//   vesk-dialog-test <setup.exe> <probe.dll> installer
 // "no-camera": the shipped program on a machine without a camera: layout, system menu,
-// About box, a cancelled run, a run that finds no camera, and the three ways to close.
-// "full-run": a program whose runs reach a board: a successful run, a run refused at the
-// power-cycle question, and a close request during a run. The dialog must answer a
-// message within a second at every point of a run.
+// About box, a cancelled run, a question box that cannot be shown, a run that finds no
+// camera, Help opening the manual beside the program, and the three ways to close.
+// "full-run": a program whose runs reach a board and that has no manual beside it: a
+// successful run, a run refused at the power-cycle question, a close request during a
+// run, and Help failing. The dialog must answer a message within a second at every point
+// of a run.
+// "installer": a silent install, the installed dialog, a silent uninstall.
+// The shell runs "vesk-dialog-test opened RECORD FILE" to open the manual (see Help).
 
 #include <windows.h>
 
+#include <shlobj.h>
+
+#include <atomic>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/expected_logs.h"
@@ -66,7 +80,9 @@ std::string Hex(unsigned long value) {
 // Replies of the probe hook arrive here as WM_COPYDATA.
 class ProbeClient {
  public:
-  bool Attach(const std::string& dllPath, HWND dialog) {
+  // Installs the probe's `hookName` export as a hook of `type` on the dialog's thread.
+  bool Attach(const std::string& dllPath, HWND dialog, const char* hookName = "VeskProbeHook",
+              int type = WH_CALLWNDPROC) {
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = ReplyProc;
     windowClass.lpszClassName = "VeskProbeReply";
@@ -75,10 +91,9 @@ class ProbeClient {
         CreateWindowA("VeskProbeReply", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     module_ = LoadLibraryA(dllPath.c_str());
     if (!reply_window_ || !module_) return false;
-    const auto hook = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "VeskProbeHook")));
-    hook_ = hook ? SetWindowsHookExA(WH_CALLWNDPROC, hook, module_,
-                                     GetWindowThreadProcessId(dialog, nullptr))
+    const auto hook =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module_, hookName)));
+    hook_ = hook ? SetWindowsHookExA(type, hook, module_, GetWindowThreadProcessId(dialog, nullptr))
                  : nullptr;
     dialog_ = dialog;
     return hook_ != nullptr;
@@ -125,6 +140,65 @@ class ProbeClient {
   HWND dialog_ = nullptr;
   HMODULE module_ = nullptr;
   HHOOK hook_ = nullptr;
+};
+
+// Receives what other processes write with OutputDebugString, as a debug monitor does: a
+// shared buffer and two events that the writers find by name.
+class DebugMonitor {
+ public:
+  DebugMonitor() {
+    bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+    dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    mapping_ =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
+    view_ = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096) : nullptr;
+    if (bufferReady_ && dataReady_ && view_) thread_ = std::thread([this] { Receive(); });
+  }
+  ~DebugMonitor() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (view_) UnmapViewOfFile(view_);
+    for (HANDLE handle : {mapping_, dataReady_, bufferReady_})
+      if (handle) CloseHandle(handle);
+  }
+  bool Running() const { return thread_.joinable(); }
+
+  // Everything `processId` wrote so far, one line per call.
+  std::string Text(DWORD processId) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const auto& [writer, line] : lines_)
+      if (writer == processId) text += line + "\n";
+    return text;
+  }
+
+ private:
+  void Receive() {
+    // The buffer is handed to one writer at a time, and again only once read.
+    SetEvent(bufferReady_);
+    while (!stop_) {
+      if (WaitForSingleObject(dataReady_, 100) != WAIT_OBJECT_0) continue;
+      const auto* buffer = static_cast<const char*>(view_);
+      DWORD writer = 0;
+      std::memcpy(&writer, buffer, sizeof writer);
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(writer,
+                            std::string(buffer + sizeof writer,
+                                        strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
+      }
+      SetEvent(bufferReady_);
+    }
+  }
+
+  HANDLE bufferReady_ = nullptr;
+  HANDLE dataReady_ = nullptr;
+  HANDLE mapping_ = nullptr;
+  void* view_ = nullptr;
+  std::atomic<bool> stop_ = false;
+  std::mutex mutex_;
+  std::vector<std::pair<DWORD, std::string>> lines_;
+  std::thread thread_;
 };
 
 class DialogProgram {
@@ -220,6 +294,7 @@ class DialogProgram {
   }
 
   bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  DWORD ProcessId() const { return process_.dwProcessId; }
   HWND Dialog() const { return dialog_; }
   int Unanswered() const { return unanswered_; }
 
@@ -256,6 +331,61 @@ std::string StatusText(HWND dialog) {
   return WindowText(GetDlgItem(dialog, 1007));
 }
 
+// Start, Close and Help: how many of them are enabled.
+int EnabledRunButtons(HWND dialog) {
+  int enabled = 0;
+  for (const int id : {1000, IDOK, 57670})
+    enabled += IsWindowEnabled(GetDlgItem(dialog, id)) ? 1 : 0;
+  return enabled;
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The base name of a program path: the caption of the dialog program's own message boxes.
+std::string BaseName(std::string path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  if (separator != std::string::npos) path.erase(0, separator + 1);
+  const std::size_t dot = path.find_last_of('.');
+  if (dot != std::string::npos) path.erase(dot);
+  return path;
+}
+
+bool SetClassesValue(const char* key, const std::string& value) {
+  HKEY handle = nullptr;
+  if (RegCreateKeyExA(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  const LONG status =
+      RegSetValueExA(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(handle);
+  return status == ERROR_SUCCESS;
+}
+
+// From now on the shell opens .html files with this program, which writes the opened
+// file's path into `record` (the test prefix is the build's own).
+bool RecordShellOpens(const std::string& record) {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  return SetClassesValue(".html", "VeskTest.manual") &&
+         SetClassesValue("VeskTest.manual\\shell\\open\\command",
+                         "\"" + std::string(self) + "\" opened \"" + record + "\" \"%1\"");
+}
+
 // Presses Start and answers the confirmation; returns the question box or null.
 HWND StartRun(DialogProgram& program, int answer) {
   HWND dialog = program.Dialog();
@@ -265,6 +395,7 @@ HWND StartRun(DialogProgram& program, int answer) {
   if (!box) return nullptr;
   Expect(Contains(ChildTexts(box), kProceedQuestion), "the confirmation asks to proceed");
   Expect(!IsWindowEnabled(dialog), "the dialog takes no input while the question is open");
+  ExpectEqual(EnabledRunButtons(dialog), 0, "Start, Close and Help are disabled during a run");
   Answer(box, answer);
   Expect(program.WaitUntil([&] { return !IsWindow(box); }, kWindowTimeoutMs),
          "the confirmation closes when answered");
@@ -438,16 +569,58 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
     ExpectEqual(StatusText(dialog), kStarted + "Initialization cancelled by user\r\n",
                 "No at the confirmation: two lines");
 
-    StartRun(program, IDYES);
-    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
-           "run without camera ends");
-    ExpectEqual(StatusText(dialog),
-                kStarted +
-                    "Opening camera connection\r\n"
-                    "Error 0x1 (Failed to connect to camera)\r\n"
-                    "Camera firmware update FAILED.",
-                "no camera: four lines");
+    {
+      DebugMonitor monitor;
+      Expect(monitor.Running(), "debug monitor started");
+      StartRun(program, IDYES);
+      Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+             "run without camera ends");
+      ExpectEqual(StatusText(dialog),
+                  kStarted +
+                      "Opening camera connection\r\n"
+                      "Error 0x1 (Failed to connect to camera)\r\n"
+                      "Camera firmware update FAILED.",
+                  "no camera: four lines");
+      const std::string debugText = monitor.Text(program.ProcessId());
+      Expect(debugText.find("cannot open the camera") != std::string::npos,
+             "the cause goes to the debugger output: " + debugText);
+    }
+    ExpectEqual(EnabledRunButtons(dialog), 3,
+                "Start, Close and Help are enabled after the verdict");
+    {
+      // A question box that cannot be shown is nobody's Yes: the run does not start.
+      ProbeClient refuse;
+      Expect(refuse.Attach(probeDll, dialog, "VeskRefuseDialogsHook", WH_CBT),
+             "box-refusing hook attached");
+      DWORD_PTR result = 0;
+      SendMessageTimeoutA(GetDlgItem(dialog, 1007), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""),
+                          SMTO_NORMAL, 5000, &result);
+      Click(dialog, 1000);
+      Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+             "a run whose question cannot be shown ends");
+      ExpectEqual(StatusText(dialog), kStarted + "Initialization cancelled by user\r\n",
+                  "a question box that cannot be shown counts as No");
+    }
     ExpectEqual(program.Unanswered(), 0, "the dialog answered within a second throughout");
+
+    // There is no help file: Help has the shell open the manual beside the program.
+    char folder[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    const std::string record = std::string(folder) + "\\help-opened.txt";
+    DeleteFileA(record.c_str());
+    Expect(RecordShellOpens(record), "the shell's opening of .html files is recorded");
+    Click(dialog, 57670);
+    std::string opened;
+    Expect(
+        program.WaitUntil([&] { return !(opened = FileText(record)).empty(); }, kWindowTimeoutMs),
+        "Help has the shell open a file");
+    const std::string manual = "\\veskupdate.html";
+    Expect(Lower(opened).size() > manual.size() &&
+               Lower(opened).compare(opened.size() - manual.size(), manual.size(), manual) == 0 &&
+               Exists(opened),
+           "Help opens the manual beside the program: " + opened);
+    Expect(program.FindWindowOf(BaseName(path).c_str(), dialog) == nullptr,
+           "no failure box when the manual opens");
 
     Click(dialog, IDOK);
     DWORD exitCode = 99;
@@ -517,6 +690,10 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
     HWND dialog = program.Start();
     Expect(dialog != nullptr, "the dialog appears");
     if (!dialog) return;
+    // As the shell does once the task-bar button exists: the runs report their progress.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(dialog, RegisterWindowMessageA("TaskbarButtonCreated"), 0, 0, SMTO_NORMAL,
+                        5000, &result);
 
     // A second press of Start during the run must not start a second run.
     if (RunToPowerCycle(program, IDYES, [&] { Click(dialog, 1000); })) {
@@ -547,6 +724,18 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
                   "No at the power-cycle question");
     }
 
+    // No help file and no manual beside this program: Help says that it failed, and the
+    // dialog stays usable.
+    Click(dialog, 57670);
+    HWND failure = program.WaitForWindow(BaseName(path).c_str(), dialog, kWindowTimeoutMs);
+    Expect(failure && Contains(ChildTexts(failure), "Failed to launch help."),
+           "Help without a manual says \"Failed to launch help.\"");
+    if (failure) {
+      Answer(failure, IDOK);
+      Expect(program.WaitUntil([&] { return IsWindowEnabled(dialog) != FALSE; }, kWindowTimeoutMs),
+             "the dialog takes input again after the help failure");
+    }
+
     // Esc during a run takes effect after the verdict, not before.
     if (RunToPowerCycle(program, IDYES, [&] {
           PostMessageA(GetDlgItem(dialog, 1000), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
@@ -560,11 +749,106 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
   }
 }
 
+// Runs `commandLine` and returns its exit status, or -1.
+long RunAndWait(std::string commandLine) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process))
+    return -1;
+  DWORD exitCode = 99;
+  if (WaitForSingleObject(process.hProcess, kRunTimeoutMs) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<long>(exitCode);
+}
+
+std::string SystemFolder(int id) {
+  char path[MAX_PATH] = {};
+  return SHGetFolderPathA(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK ? path : "?";
+}
+
+// The program and the working folder of a shortcut, "|"-separated; empty if unreadable.
+std::string ShortcutTarget(const std::string& path) {
+  std::string target;
+  IShellLinkA* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                              reinterpret_cast<void**>(&link))))
+    return target;
+  IPersistFile* file = nullptr;
+  const std::wstring widePath(path.begin(), path.end());
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(widePath.c_str(), STGM_READ))) {
+    char program[MAX_PATH] = {};
+    char folder[MAX_PATH] = {};
+    link->GetPath(program, MAX_PATH, nullptr, 0);
+    link->GetWorkingDirectory(folder, MAX_PATH);
+    target = std::string(program) + "|" + folder;
+  }
+  if (file) file->Release();
+  link->Release();
+  return target;
+}
+
+bool UninstallEntry() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VeskUpdate", 0,
+                    KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+void InstallerScenario(const std::string& setup) {
+  const std::string folder = SystemFolder(CSIDL_PROGRAM_FILES) + "\\Vesk Update";
+  const std::string installed[] = {
+      folder + "\\VeskUpdate.exe", folder + "\\vesk-update.exe", folder + "\\VeskUpdate.html",
+      folder + "\\Uninstall.exe",
+      SystemFolder(CSIDL_COMMON_PROGRAMS) + "\\Vesk USB Update Tool.lnk"};
+  ExpectEqual(RunAndWait("\"" + setup + "\" /S"), 0L, "silent install: exit status 0");
+  for (const std::string& file : installed) Expect(Exists(file), file + " installed");
+  Expect(UninstallEntry(), "the uninstall entry is made");
+  const std::string images = SystemFolder(CSIDL_COMMON_DOCUMENTS) + "\\Vesk Update";
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ExpectEqual(Lower(ShortcutTarget(installed[4])), Lower(installed[0] + "|" + images),
+              "the Start-menu entry runs the installed dialog in the image folder");
+  Expect(Exists(images), "the image folder is made");
+  {
+    DialogProgram program(folder + "\\VeskUpdate.exe");
+    HWND dialog = program.Start();
+    Expect(dialog != nullptr, "the installed dialog shows its window");
+    if (dialog) {
+      Click(dialog, IDOK);
+      DWORD exitCode = 99;
+      Expect(program.WaitForExit(kWindowTimeoutMs, exitCode), "the installed dialog closes");
+    }
+  }
+  // The uninstaller works from a copy of itself and returns before that copy is done.
+  ExpectEqual(RunAndWait("\"" + folder + "\\Uninstall.exe\" /S"), 0L,
+              "silent uninstall: exit status 0");
+  bool removed = false;
+  for (const DWORD start = GetTickCount(); !removed && GetTickCount() - start < kWindowTimeoutMs;
+       Sleep(100)) {
+    removed = !Exists(folder) && !UninstallEntry();
+    for (const std::string& file : installed) removed = removed && !Exists(file);
+  }
+  Expect(removed, "the uninstall removes the files, the folder, the shortcut and the entry");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "opened") {
+    // Started by the shell for a file to open: note which.
+    std::ofstream(argv[2], std::ios::binary) << argv[3];
+    return 0;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|full-run [shot.png]\n",
+    std::fprintf(stderr,
+                 "usage: %s program.exe probe.dll no-camera|full-run [shot.png]|installer\n",
                  argv[0]);
     return 2;
   }
@@ -575,6 +859,8 @@ int main(int argc, char** argv) {
     NoCameraScenario(program, probe);
   } else if (scenario == "full-run") {
     FullRunScenario(program, argc > 4 ? argv[4] : "");
+  } else if (scenario == "installer") {
+    InstallerScenario(program);
   } else {
     std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
     return 2;

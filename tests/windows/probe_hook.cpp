@@ -52,3 +52,15 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
+
+// Installed as a WH_CBT hook: refuses the creation of every dialog-class window, so that
+// a message box cannot be shown.
+extern "C" __declspec(dllexport) LRESULT CALLBACK
+    VeskRefuseDialogsHook(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_CREATEWND) {
+    char name[16] = {};
+    GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
+    if (std::string(name) == "#32770") return 1;
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
