@@ -2,6 +2,7 @@
 
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
+#include "device/failure_detail.h"
 #include "device/firmware_loader.h"
 #include "images/image_downloads.h"
 
@@ -15,6 +16,7 @@ class Run {
   Run(UpdateHost& host, UpdateState& state) : host_(host), state_(state) {}
 
   RunOutcome Execute() {
+    ClearFailureDetail();
     log_.Start("USB Board Initialization Started\r\n");
     host_.ShowStatusLog(log_);
     if (host_.AskYesNo(kProceedQuestion, kConfirmationCaption) == kAnswerNo) {
@@ -29,7 +31,10 @@ class Run {
     Log("Camera connection opened successfully\r\n");
 
     Log("Downloading USB control firmware\r\n");
-    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable))
+    // The old header goes before the first image does. Its write is also the first
+    // request the control firmware serves, so a firmware that does not run fails here.
+    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable) ||
+        !RomHeader::EraseRomHeader(state_.handle))
       return Fail("Error 0x2 (Failed download control firmware)\r\n");
     RomHeader& header = state_.header;
     header.InitRomHeader();
@@ -72,8 +77,10 @@ class Run {
       return Fail("Error 0x8 (Failed to connect to camera)\r\n");
     Log("Camera connection closed\r\n");
 
-    if (host_.AskYesNo(kPowerCycleQuestion, kConfirmationCaption) == kAnswerNo)
+    if (host_.AskYesNo(kPowerCycleQuestion, kConfirmationCaption) == kAnswerNo) {
+      SetFailureDetail("the camera was not reported ready after its power cycle");
       return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
+    }
     log_.Append("Power cycle complete\r\n");
     log_.Append("Camera firmware update SUCCESSFUL.  Update complete.");
     host_.ShowStatusLog(log_);
@@ -90,6 +97,7 @@ class Run {
     log_.Append(errorLine);
     log_.Append("Camera firmware update FAILED.");
     host_.ShowStatusLog(log_);
+    if (!FailureDetail().empty()) host_.ShowFailureDetail(FailureDetail());
     return RunOutcome::Failed;
   }
 

@@ -37,6 +37,10 @@ class UpdateHost {
   // Progress of the image being written: bytes accepted so far and the image's length.
   virtual void ShowImageProgress(const std::string& /*file*/, std::uint32_t /*written*/,
                                  std::uint32_t /*total*/) {}
+  // Why the run failed, in one line (which file and why, or which request and what the
+  // USB layer said). Called once, after the log with the error line has been shown,
+  // when the cause is known; the log itself never carries it.
+  virtual void ShowFailureDetail(std::string_view /*detail*/) {}
 };
 
 // What the host keeps from one run to the next.
