@@ -4,6 +4,7 @@
 #include "device/device_connection.h"
 #include "device/failure_detail.h"
 #include "device/firmware_loader.h"
+#include "device/stop_request.h"
 #include "images/image_downloads.h"
 
 namespace vesk {
@@ -19,7 +20,7 @@ class Run {
     ClearFailureDetail();
     log_.Start("USB Board Initialization Started\r\n");
     host_.ShowStatusLog(log_);
-    if (host_.AskYesNo(kProceedQuestion, kConfirmationCaption) == kAnswerNo) {
+    if (!Ask(kProceedQuestion)) {
       log_.Append("Initialization cancelled by user\r\n");
       host_.ShowStatusLog(log_);
       return RunOutcome::Cancelled;
@@ -77,7 +78,7 @@ class Run {
       return Fail("Error 0x8 (Failed to connect to camera)\r\n");
     Log("Camera connection closed\r\n");
 
-    if (host_.AskYesNo(kPowerCycleQuestion, kConfirmationCaption) == kAnswerNo) {
+    if (!Ask(kPowerCycleQuestion)) {
       SetFailureDetail("the camera was not reported ready after its power cycle");
       return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
     }
@@ -88,6 +89,13 @@ class Run {
   }
 
  private:
+  // A stop requested before or while the question is open answers it No.
+  bool Ask(std::string_view question) {
+    if (StopRequested()) return false;
+    const bool yes = host_.AskYesNo(question, kConfirmationCaption) != kAnswerNo;
+    return yes && !StopRequested();
+  }
+
   void Log(std::string_view line) {
     log_.Append(line);
     host_.ShowStatusLog(log_);

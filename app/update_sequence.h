@@ -53,7 +53,9 @@ struct UpdateState {
 enum class RunOutcome { Cancelled, Failed, Succeeded };
 
 // Runs the whole sequence and returns only when it has ended. The outcome repeats what
-// the log's last line says, for callers that need an exit status.
+// the log's last line says, for callers that need an exit status. A stop request
+// (device/stop_request.h) fails the step in progress before its next request, and
+// answers a question No.
 RunOutcome RunBoardInitialization(UpdateHost& host, UpdateState& state);
 
 }  // namespace vesk

@@ -4,6 +4,7 @@
 
 #include "app/update_sequence.h"
 #include "device/control_firmware_table.h"
+#include "device/stop_request.h"
 #include "images/image_file.h"
 #include "test_support.h"
 #include "tests/expected_logs.h"
@@ -26,9 +27,11 @@ class ScriptedHost : public UpdateHost {
   std::vector<std::string> shown;           // every ShowStatusLog, in order
   std::vector<std::size_t> requestsAtShow;  // requests sent before that ShowStatusLog
   std::size_t progressCalls = 0;
+  std::string stopAfter;  // a stop is requested once the log ends with this
 
   void ShowStatusLog(const StatusLog& log) override {
     shown.emplace_back(log.Text());
+    if (!stopAfter.empty() && shown.back().ends_with(stopAfter)) RequestStop();
     requestsAtShow.push_back(driver_.requests.size());
   }
   int AskYesNo(std::string_view text, std::string_view caption) override {
@@ -87,7 +90,10 @@ class UpdateSequenceTest : public ::testing::Test {
     dir.Write(GpifCamConFile, Pattern(128, 5));
     dir.Write(GpifFifoFile, Pattern(128, 6));
   }
-  void TearDown() override { ::testing::internal::GetCapturedStdout(); }
+  void TearDown() override {
+    ClearStopRequest();
+    ::testing::internal::GetCapturedStdout();
+  }
 
   RunOutcome Run() { return RunBoardInitialization(host, state); }
 };
@@ -193,6 +199,49 @@ TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLine) {
     EXPECT_TRUE(std::none_of(driver.requests.begin(), driver.requests.end(), WritesAHeader));
     EXPECT_TRUE(state.handle.IsOpen());  // a failed run leaves the connection open
     WriteSamples();                      // restore the files for the next case
+  }
+}
+
+TEST_F(UpdateSequenceTest, AStopFailsTheStepInProgressAndAnswersQuestionsNo) {
+  struct Case {
+    std::string stopAfter;
+    std::string log;
+    RunOutcome outcome;
+  };
+  const std::string failed = "Camera firmware update FAILED.";
+  const std::vector<Case> cases = {
+      {"USB Board Initialization Started\r\n",
+       "USB Board Initialization Started\r\nInitialization cancelled by user\r\n",
+       RunOutcome::Cancelled},
+      {"Downloading USB control firmware\r\n",
+       UpTo("Downloading USB control firmware\r\n") +
+           "Error 0x2 (Failed download control firmware)\r\n" + failed,
+       RunOutcome::Failed},
+      {"Downloading CamCon...please wait.....\r\n",
+       UpTo("Downloading CamCon...please wait.....\r\n") +
+           "Error 0x4 (Failed to download CamCon)\r\n" + failed,
+       RunOutcome::Failed},
+      {"Camera connection closed\r\n",
+       UpTo("Camera connection closed\r\n") + "Error 0x8 (Failed to correctly power cycle\r\n" +
+           failed,
+       RunOutcome::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stopAfter);
+    ClearStopRequest();
+    host.stopAfter = c.stopAfter;
+    driver.requests.clear();
+    host.questions.clear();
+    const std::size_t shownBefore = host.shown.size();
+    EXPECT_EQ(Run(), c.outcome);
+    EXPECT_EQ(host.last(), c.log);
+    // Nothing is sent after the line at which the stop came.
+    for (std::size_t i = shownBefore; i < host.shown.size(); ++i) {
+      if (host.shown[i].ends_with(c.stopAfter)) {
+        EXPECT_EQ(host.requestsAtShow[i], driver.requests.size());
+      }
+    }
+    EXPECT_LE(host.questions.size(), 1u);  // the power-cycle question is never asked
   }
 }
 
