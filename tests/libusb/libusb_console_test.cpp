@@ -59,10 +59,12 @@ class LibusbConsole : public ::testing::Test {
     fs::remove_all(images_);
   }
 
-  int Run(std::vector<std::string> args) {
+  int Run(std::vector<std::string> args, const std::string& answers = "") {
     args.insert(args.begin(), {"vesk-update", "--board=usb", "-C", images_.string()});
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
+    in_.str(answers);
+    in_.clear();
     out_.str("");
     err_.str("");
     console::ConsoleEnvironment environment{
@@ -103,7 +105,11 @@ TEST_F(LibusbConsole, DeviceWritesOnlyTheChosenBoardAndAllWritesBoth) {
   const std::vector<std::uint8_t> eeprom = camera_.SaveEepromImage();
   EXPECT_EQ(eeprom[32768 + 2999], 0x5A) << "BufCon's last byte";
 
-  ASSERT_EQ(Run({"--yes", "--all"}), console::kExitSucceeded) << out_.str() << err_.str();
+  // One Yes for each question: each is asked once for both boards, the power-cycle
+  // question only when both have come to it.
+  ASSERT_EQ(Run({"--all"}, "y\ny\n"), console::kExitSucceeded) << out_.str() << err_.str();
+  const std::string asked = err_.str();
+  EXPECT_EQ(asked.find("Is the camera ready?"), asked.rfind("Is the camera ready?")) << asked;
   for (const char* line : {"usb:1-2: Camera firmware update SUCCESSFUL.",
                            "usb:1-3: Camera firmware update SUCCESSFUL."})
     EXPECT_NE(out_.str().find(line), std::string::npos) << out_.str();
