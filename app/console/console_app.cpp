@@ -498,7 +498,7 @@ std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& drive
                                               : ChosenPath(boards, options.device).has_value();
     if (there) return boards;
     const auto left = limit - (Clock::now() - start);
-    if (left.count() <= 0) return boards;
+    if (left.count() <= 0 || StopRequested()) return boards;
     if (!told) {
       env.err << "Waiting for a board to be attached...\n" << std::flush;
       told = true;
