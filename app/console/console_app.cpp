@@ -20,16 +20,21 @@
 #include <vector>
 
 #include "app/console/board_choice.h"
+#include "app/console/board_commands.h"
 #include "app/console/output_file.h"
+#include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
 #include "app/console/run_report.h"
 #include "app/console/shared_questions.h"
 #include "app/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
+#include "device/eeprom_reader.h"
+#include "device/failure_detail.h"
 #include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"
 #include "images/image_downloads.h"
+#include "images/preflight.h"
 #include "images/sha256.h"
 #include "sim/board/emulated_board.h"
 
@@ -54,6 +59,8 @@ struct Options {
   std::string logFile;
   std::string eepromIn;
   std::string eepromOut;
+  std::string backupFile;
+  std::string commandFile;  // read FILE, restore FILE
   std::string device;
   bool all = false;
   unsigned emulatedBoards = 1;
@@ -161,8 +168,8 @@ std::string_view BootText(sim::board::BootKind kind) {
 }
 
 // How a board's run shows on the terminal. Alone it prints as a single run always did;
-// beside others (a prefix given) every line carries the board's path, output from the
-// boards' threads is serialised, and the questions are shared.
+// beside others (`shared` given) every line carries the board's path as its prefix,
+// output from the boards' threads is serialised, and the questions are shared.
 class ConsoleHost : public UpdateHost {
  public:
   struct Shared {
@@ -171,10 +178,13 @@ class ConsoleHost : public UpdateHost {
   };
 
   ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSlot* emulated,
-              std::string prefix = {}, Shared* shared = nullptr)
+              ProgressBar& progress, std::string backupFile, std::string prefix = {},
+              Shared* shared = nullptr)
       : env_(environment),
         yes_(yes),
         emulated_(emulated),
+        progress_(progress),
+        backupFile_(std::move(backupFile)),
         prefix_(std::move(prefix)),
         shared_(shared) {}
 
@@ -184,6 +194,7 @@ class ConsoleHost : public UpdateHost {
       shown_ = 0;
       pending_.clear();
     }
+    lineEnded_ = false;
     if (shared_ == nullptr) {
       ClearProgress();
       for (char c : text.substr(shown_))
@@ -231,24 +242,39 @@ class ConsoleHost : public UpdateHost {
         std::none_of(written_.begin(), written_.end(),
                      [&](const auto& image) { return image.first == file; }))
       written_.emplace_back(file, total);
-    if (!env_.errIsTerminal || total == 0 || shared_ != nullptr) return;
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(std::uint64_t{written} * kWidth / total);
-    const unsigned percent = static_cast<unsigned>(std::uint64_t{written} * 100 / total);
-    std::string bar = "\r" + file + " [" + std::string(filled, '#') +
-                      std::string(kWidth - filled, '-') + "] " + std::to_string(written) + "/" +
-                      std::to_string(total) + " bytes " + std::to_string(percent) + "%";
-    barWidth_ = std::max(barWidth_, bar.size());
-    env_.err << bar << std::flush;
+    progress_.Show(file, written, total);
   }
 
-  // Kept for the report and shown on standard error under the log.
+  // Kept for the report and shown on standard error after the log.
   void ShowFailureDetail(std::string_view detail) override {
     detail_ = std::string(detail);
-    Err(prefix_ + "Cause: " + *detail_ + "\n");
+    if (shared_ == nullptr) {
+      ClearProgress();
+      EndLogLine();
+      env_.out.flush();
+    }
+    Err(prefix_ + "vesk-update: " + *detail_ + "\n");
   }
-  const std::optional<std::string>& Detail() const { return detail_; }
 
+  // --backup: the EEPROM as it is, into its file, before the run writes anything.
+  bool BeforeFirstWrite(DeviceHandle& handle) override {
+    if (backupFile_.empty()) return true;
+    const std::vector<std::uint8_t> image = ReadWholeEeprom(
+        handle, [&](std::uint32_t done) { progress_.Show("backup", done, kEepromImageSize); });
+    ClearProgress();
+    if (image.empty()) {
+      SetFailureDetail("backup: " + FailureDetail());
+      return false;
+    }
+    if (!WriteFileAtomically(PathFromUtf8(backupFile_),
+                             {reinterpret_cast<const char*>(image.data()), image.size()})) {
+      SetFailureDetail("backup: cannot write " + backupFile_);
+      return false;
+    }
+    return true;
+  }
+
+  const std::optional<std::string>& Detail() const { return detail_; }
   const std::string& FinalLog() const { return lastLog_; }
   // The images written whole, in order: file name and length.
   const std::vector<std::pair<std::string, std::uint32_t>>& WrittenImages() const {
@@ -257,17 +283,17 @@ class ConsoleHost : public UpdateHost {
   void Finish() {
     ClearProgress();
     if (shared_ == nullptr) {
-      if (!lastLog_.empty() && lastLog_.back() != '\n') env_.out << "\n";
+      EndLogLine();
       env_.out.flush();
       return;
     }
     const std::lock_guard lock(shared_->output);
-    if (!pending_.empty()) env_.out << prefix_ << pending_ << "\n";
+    if (!pending_.empty()) env_.out << (prefix_ + pending_ + "\n");
     pending_.clear();
     env_.out.flush();
   }
 
-  // A line for standard error, with the board's prefix, whole.
+  // A line for standard error, whole.
   void Err(std::string_view line) {
     if (shared_ == nullptr) {
       env_.err << line << std::flush;
@@ -279,6 +305,7 @@ class ConsoleHost : public UpdateHost {
 
  private:
   int AskOperator(std::string_view text, std::string_view caption) {
+    env_.out.flush();  // the lines the question follows come first, also through a pipe
     env_.err << caption << "\n" << text << " [y/N] " << std::flush;
     std::string answer;
     if (!std::getline(env_.in, answer)) {
@@ -293,20 +320,24 @@ class ConsoleHost : public UpdateHost {
     return answer == "y" || answer == "yes" ? kAnswerYes : kAnswerNo;
   }
 
-  void ClearProgress() {
-    if (barWidth_ == 0) return;
-    env_.err << "\r" << std::string(barWidth_, ' ') << "\r" << std::flush;
-    barWidth_ = 0;
+  void ClearProgress() { progress_.Clear(); }
+  // The log's last line has no line end of its own; the terminal gets one, once.
+  void EndLogLine() {
+    if (lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
+    env_.out << "\n";
+    lineEnded_ = true;
   }
 
   ConsoleEnvironment& env_;
   bool yes_;
   EmulatedSlot* emulated_;
+  ProgressBar& progress_;
+  std::string backupFile_;
   std::string prefix_;
   Shared* shared_;
   std::size_t shown_ = 0;
-  std::size_t barWidth_ = 0;
   std::string lastLog_;
+  bool lineEnded_ = false;
   std::string pending_;  // the part of a line not shown yet (prefixed output only)
   std::vector<std::pair<std::string, std::uint32_t>> written_;
   std::optional<std::string> detail_;
@@ -338,6 +369,26 @@ class DirectoryChange {
 int UsageError(ConsoleEnvironment& env, const std::string& message) {
   env.err << "vesk-update: " << message << "\nRun with --help for the options.\n";
   return kExitUsage;
+}
+
+// What a run will do, before it asks: the board, the image folder, each file's size and
+// room.
+void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo* chosen) {
+  std::error_code error;
+  env.err << "Board: ";
+  if (options.all)
+    env.err << "every attached board (--all)";
+  else if (chosen != nullptr && chosen->vendorId != 0)
+    env.err << chosen->path << ", " << IdentityText(chosen->vendorId, chosen->productId) << ", "
+            << BoardStateText(chosen->state);
+  else if (chosen != nullptr)
+    env.err << chosen->path << ", not attached";
+  else
+    env.err << "the first board with 04B4:8613 or 125C:0010 (--board=" << options.board << ")";
+  env.err << "\nImages: " << fs::current_path(error).string() << "\n";
+  for (const ImageFileCheck& check : CheckImageFiles(""))
+    env.err << "  " << check.file << ": " << check.bytes << " bytes of " << check.room << "\n";
+  env.err << std::flush;
 }
 
 std::string_view VerdictOf(RunOutcome outcome) {
@@ -456,7 +507,8 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
         env.err << prefix << message << "\n" << std::flush;
       });
       EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
-      ConsoleHost host(env, options.yes, slot, prefix, &shared);
+      ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
+      ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
       outcomes[i] = RunBoard(host, *chosenDrivers[i], &boards[i], slot);
       shared.questions.Leave();
       SetThreadDebugSink({});
@@ -565,28 +617,60 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("--eeprom-out", options.eepromOut,
                  "emulated board only: save the EEPROM contents after the run to FILE")
       ->option_text("FILE");
-  CLI::App* list = app.add_subcommand(
-                          "list",
-                          "list every attached board: index, path, identity (VID:PID), state "
-                          "and, through libusb, bus and port")
-                       ->fallthrough();
+  app.add_option("--backup", options.backupFile,
+                 "run only: read the whole EEPROM into FILE before the first write")
+      ->option_text("FILE");
   app.set_version_flag("--version", std::string(kVersion));
+  // Options given after a subcommand belong to the program as a whole.
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  CLI::App* list = app.add_subcommand(
+      "list",
+      "list every attached board: index, path, identity (VID:PID), state and, through "
+      "libusb, bus and port; touches no board");
+  CLI::App* readCommand = app.add_subcommand(
+      "read", "read the whole EEPROM (12 banks, 393,216 bytes, the --eeprom-out layout) into FILE");
+  readCommand->add_option("FILE", options.commandFile, "where the image goes")->required();
+  CLI::App* infoCommand = app.add_subcommand(
+      "info",
+      "show the ROM header and, for each region it marks present, its place, length and "
+      "SHA-256; with -C DIR, whether each region matches its file there");
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify",
+      "compare the EEPROM with the six image files of -C DIR and with the header a run "
+      "writes for them; name each file that differs and its first differing place");
+  CLI::App* restoreCommand = app.add_subcommand(
+      "restore",
+      "write a 393,216-byte EEPROM image (as read writes it) back to all 12 banks, the ROM "
+      "header erased first and written last");
+  restoreCommand->add_option("FILE", options.commandFile, "the image to write")->required();
   app.footer(
+      "Without a subcommand vesk-update initialises the board. Before it asks anything it "
+      "checks the six image files (present, regular, not empty, within their room, "
+      "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
+      "with status 65 before the board is opened. After a failure the cause follows the "
+      "status log on standard error.\n"
+      "Every subcommand, like a run, loads the control firmware into the board; the board "
+      "goes back to its own firmware at its next power cycle. With --board=emulated they "
+      "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
       "anything else or the end of input is No.\n"
       "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
       "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
-      "With more than one board attached, choose one with --device or take all with --all; "
-      "otherwise nothing is touched and the boards are listed.\n"
-      "--log, --eeprom-out, --report and --report-append are checked before a board is "
-      "touched and replaced whole: a failed write leaves the old file as it was.\n"
+      "With more than one board attached, choose one with --device (for the run and every "
+      "subcommand) or take all with --all (the run only); otherwise nothing is touched and "
+      "the boards are listed.\n"
+      "--log, --eeprom-out, --backup, --report, --report-append and read's FILE are checked "
+      "before a board is touched and replaced whole: a failed write leaves the old file as "
+      "it was.\n"
       "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
       "the run (with --all: every board's run) before its next request; the outputs are "
       "still written. A second one ends the program at once.\n"
-      "Exit status: 0 successful (with --all: every board), 1 failed, 2 cancelled, 3 board "
-      "initialised but an output file not written, 64 usage error or more than one board "
-      "attached and none chosen, 130 interrupted by SIGINT (Ctrl+C, Ctrl+Break), 143 by "
-      "SIGTERM, 129 by SIGHUP (console closed).");
+      "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
+      "failed (verify: something differs), 2 cancelled, 3 board initialised but an output "
+      "file not written, 64 usage error or more than one board attached and none chosen, 65 "
+      "bad input (an image file, or a restore image of the wrong size), 130 interrupted by "
+      "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
     app.parse(argc, argv);
@@ -599,6 +683,24 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   } catch (const CLI::ParseError& error) {
     return UsageError(env, error.what());
   }
+
+  CLI::App* command = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+  if (command == list) command = nullptr;
+  if (command != nullptr && !options.logFile.empty())
+    return UsageError(env,
+                      "--log belongs to a run; " + command->get_name() + " writes no status log");
+  if (command != nullptr && !options.backupFile.empty())
+    return UsageError(env, "--backup belongs to a run; use read FILE");
+  if (command == verifyCommand && options.directory.empty())
+    return UsageError(env, "verify needs -C DIR, the folder of the image files");
+  if (command != nullptr && options.all)
+    return UsageError(env, "--all belongs to a run; " + command->get_name() +
+                               " takes one board, chosen with --device");
+  if (command != nullptr && (!options.report.empty() || !options.reportAppend.empty()))
+    return UsageError(env, "--report and --report-append record a run, not " +
+                               command->get_name());
+  if (options.all && !options.backupFile.empty())
+    return UsageError(env, "--backup writes one file; with --all choose a board with --device");
 
   if (waitOption->count() > 0) {
     double seconds = std::numeric_limits<double>::infinity();
@@ -636,11 +738,13 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   }
 
   // Relative output paths follow -C, as the images do.
-  for (const auto& [option, path] : {std::pair{"--log", &options.logFile},
-                                     std::pair{"--eeprom-out", &options.eepromOut},
-                                     std::pair{"--report", &options.report},
-                                     std::pair{"--report-append", &options.reportAppend}}) {
-    if (path->empty()) continue;
+  std::string* readFile = command == readCommand ? &options.commandFile : nullptr;
+  for (const auto& [option, path] :
+       {std::pair{"--log", &options.logFile}, std::pair{"--eeprom-out", &options.eepromOut},
+        std::pair{"--backup", &options.backupFile}, std::pair{"read", readFile},
+        std::pair{"--report", &options.report},
+        std::pair{"--report-append", &options.reportAppend}}) {
+    if (path == nullptr || path->empty()) continue;
     const std::string problem = OutputPathProblem(PathFromUtf8(*path));
     if (!problem.empty())
       return UsageError(env, std::string(option) + " " + *path + ": " + problem);
@@ -729,27 +833,42 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     report.imagesDir = fs::absolute(fs::current_path(error), error).string();
   }
 
+  std::optional<OneBoardDriver> oneBoard;
+  if (chosen && (boards.size() > 1 || !options.device.empty())) {
+    oneBoard.emplace(*driver, chosen->path);
+    driver = &*oneBoard;
+  }
+  if (command == nullptr) {
+    // Nothing is opened unless every image file is fit to be written.
+    if (!ImageFilesReady(env)) return kExitBadInput;
+    PrintPlan(env, options, chosen ? &*chosen : nullptr);
+  }
+
+  ProgressBar progress(env.err, env.errIsTerminal, env.terminalColumns);
+  const DebugSink previousSink = SetDebugSink([&env, &progress](std::string_view message) {
+    progress.Clear();
+    env.err << message << "\n" << std::flush;
+  });
   int status = kExitSucceeded;
-  if (options.all && !boards.empty()) {
+  if (command != nullptr) {
+    CommandContext context{env, *driver, progress, options.yes};
+    if (command == readCommand) status = ReadCommand(context, options.commandFile);
+    if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
+    if (command == verifyCommand) status = VerifyCommand(context);
+    if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
+  } else if (options.all && !boards.empty()) {
     status = RunAllBoards(env, options, emulatedBus.get(), boards, report);
   } else {
-    std::optional<OneBoardDriver> oneBoard;
-    if (chosen && (boards.size() > 1 || !options.device.empty())) {
-      oneBoard.emplace(*driver, chosen->path);
-      driver = &*oneBoard;
-    }
-    const DebugSink previousSink =
-        SetDebugSink([&env](std::string_view message) { env.err << message << "\n"
-                                                                << std::flush; });
-    ConsoleHost host(env, options.yes, slot);
+    ConsoleHost host(env, options.yes, slot, progress, options.backupFile);
     BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot);
-    SetDebugSink(previousSink);
     status = ExitStatusOf(outcome.outcome);
-    if (slot != nullptr) env.out << "Simulated board time: " << Seconds(slot->BoardTime()) << "\n";
     report.boards.push_back(std::move(outcome.report));
   }
+  SetDebugSink(previousSink);
+  if (slot != nullptr && !(options.all && !boards.empty()))
+    env.out << "Simulated board time: " << Seconds(slot->BoardTime()) << "\n";
   if (status != kExitSucceeded && StopRequested()) {
-    const bool touched = status == kExitFailed;
+    const bool touched = status != kExitCancelled;
     status = env.interruptionStatus ? env.interruptionStatus() : kExitInterrupted;
     if (status == 0) status = kExitInterrupted;
     env.err << (touched ? "vesk-update: interrupted; the run stopped between two requests. The "
@@ -772,7 +891,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     write(options.eepromOut, {reinterpret_cast<const char*>(image.data()), image.size()},
           "the EEPROM image");
   }
-  if (!options.report.empty()) write(options.report, ReportJson(report, false), "the report");
+  if (!options.report.empty() && command == nullptr) write(options.report, ReportJson(report, false), "the report");
   if (!options.reportAppend.empty()) {
     // The history so far and this run's line, replaced whole: never a torn line.
     std::vector<std::uint8_t> old;

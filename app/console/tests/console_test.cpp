@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/console/console_app.h"
+#include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
 #include "device/stop_request.h"
 #include "images/sha256.h"
@@ -89,7 +90,9 @@ class ConsoleTest : public ::testing::Test {
 
 TEST_F(ConsoleTest, HelpAndVersionSucceedWithoutTouchingABoard) {
   EXPECT_EQ(Run({"--help"}), kExitSucceeded);
-  for (const char* option : {"--board", "-C", "--yes", "--log", "--eeprom-in", "--eeprom-out"})
+  for (const char* option :
+       {"--board", "-C", "--yes", "--log", "--eeprom-in", "--eeprom-out", "--backup", "read",
+        "info", "verify", "restore", "next power cycle", "65 bad input"})
     EXPECT_NE(out.str().find(option), std::string::npos) << option;
   EXPECT_EQ(Run({"--version"}), kExitSucceeded);
   EXPECT_EQ(out.str(), "vesk-update 1.0.0.1\n");
@@ -117,6 +120,11 @@ TEST_F(ConsoleTest, UsageErrorsExit64AndSayWhatWasWrong) {
       {{"--yes", "--log", "/nonexistent/run.log"}, "/nonexistent does not exist"},
       {{"--yes", "--log", "/tmp"}, "/tmp: is a directory"},
       {{"--board=emulated", "--yes", "--eeprom-out", "/dev/null"}, "not a regular file"},
+      {{"read", "/nonexistent/vesk/x.bin"}, "/nonexistent/vesk/x.bin"},
+      {{"verify"}, "verify needs -C DIR"},
+      {{"read"}, "FILE"},
+      {{"info", "--log", "x.log"}, "--log belongs to a run"},
+      {{"read", "x.bin", "--backup", "y.bin"}, "--backup belongs to a run"},
   };
   for (const auto& [args, mention] : cases) {
     EXPECT_EQ(Run(args), kExitUsage) << args[0];
@@ -129,17 +137,20 @@ TEST_F(ConsoleTest, UsageErrorsExit64AndSayWhatWasWrong) {
 }
 
 TEST_F(ConsoleTest, DefaultUsbBoardFindsNoCameraAndLogsExactBytes) {
-  EXPECT_EQ(Run({"--yes", "--log", Path("run.log")}), kExitFailed);
+  EXPECT_EQ(Run({"--yes", "-C", kSamples, "--log", Path("run.log")}), kExitFailed);
   EXPECT_EQ(ReadFile(Path("run.log")), kNoCameraLog);
   EXPECT_EQ(out.str(),
             "USB Board Initialization Started\nOpening camera connection\n"
             "Error 0x1 (Failed to connect to camera)\nCamera firmware update FAILED.\n");
   EXPECT_EQ(out.str().find("Simulated"), std::string::npos) << "only the emulated board has one";
+  EXPECT_NE(err.str().find("\nvesk-update: cannot open the camera"), std::string::npos)
+      << err.str();
 }
 
 TEST_F(ConsoleTest, NoOrEndOfInputAtTheFirstQuestionCancels) {
   for (const std::string input : {"n\n", "", "maybe\n"}) {
-    EXPECT_EQ(Run({"--board=emulated", "--log", Path("cancel.log")}, input), kExitCancelled);
+    EXPECT_EQ(Run({"--board=emulated", "-C", kSamples, "--log", Path("cancel.log")}, input),
+              kExitCancelled);
     EXPECT_EQ(ReadFile(Path("cancel.log")),
               "USB Board Initialization Started\r\nInitialization cancelled by user\r\n");
     EXPECT_NE(err.str().find("Proceed with raw USB device initialization? [y/N]"),
@@ -152,25 +163,110 @@ TEST_F(ConsoleTest, EepromImageFileRoundTripsByteForByte) {
   std::string image(393'216, '\0');
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 131 + i / 32768);
   std::ofstream(Path("in.bin"), std::ios::binary) << image;
-  EXPECT_EQ(
-      Run({"--board=emulated", "--eeprom-in", Path("in.bin"), "--eeprom-out", Path("out.bin")},
-          "n\n"),
-      kExitCancelled);
+  EXPECT_EQ(Run({"--board=emulated", "-C", kSamples, "--eeprom-in", Path("in.bin"), "--eeprom-out",
+                 Path("out.bin")},
+                "n\n"),
+            kExitCancelled);
   EXPECT_EQ(ReadFile(Path("out.bin")), image);
 
-  EXPECT_EQ(Run({"--board=emulated", "--eeprom-out", Path("erased.bin")}, ""), kExitCancelled);
+  EXPECT_EQ(Run({"--board=emulated", "-C", kSamples, "--eeprom-out", Path("erased.bin")}, ""),
+            kExitCancelled);
   EXPECT_EQ(ReadFile(Path("erased.bin")), std::string(393'216, '\xFF'));
 }
 
-TEST_F(ConsoleTest, MissingImagesFailAtBufConAfterTheFirmwareLoads) {
-  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--log", "run.log"}),
+TEST_F(ConsoleTest, UnfitImageFilesExit65BeforeTheBoardIsOpened) {
+  const std::vector<std::pair<std::function<void(const fs::path&)>, std::string>> cases = {
+      {[](const fs::path& d) { fs::remove(d / "bufcon.bin"); }, "bufcon.bin: missing"},
+      {[](const fs::path& d) { std::ofstream(d / "camcon.bin") << std::string(300000, 'x'); },
+       "camcon.bin: 300000 bytes, CamCon holds at most 196608"},
+      {[](const fs::path& d) { std::ofstream(d / "gpif_fifo.bin", std::ios::trunc); },
+       "gpif_fifo.bin: empty"},
+      {[](const fs::path& d) { std::ofstream(d / "tarsel_usb.iic") << "MZ"; },
+       "tarsel_usb.iic: not a boot image (first byte 0x4D, not 0xC0 or 0xC2)"},
+  };
+  for (const auto& [breakIt, message] : cases) {
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    MakeSmallImages();
+    breakIt(scratch);
+    EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string()}), kExitBadInput);
+    EXPECT_EQ(err.str(), "vesk-update: " + message + "\n");
+    EXPECT_EQ(out.str(), "") << "no log, no question: the run never started";
+  }
+}
+
+// read, verify, restore and --backup against the same EEPROM, which --eeprom-out shows.
+TEST_F(ConsoleTest, ReadVerifyRestoreAndBackupAgreeWithTheEmulatedEeprom) {
+  MakeSmallImages();
+  ASSERT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--eeprom-out",
+                 Path("written.bin")}),
+            kExitSucceeded)
+      << err.str();
+  const std::string written = ReadFile(Path("written.bin"));
+
+  ASSERT_EQ(Run({"--board=emulated", "--eeprom-in", Path("written.bin"), "read", Path("read.bin")}),
+            kExitSucceeded)
+      << err.str();
+  EXPECT_EQ(ReadFile(Path("read.bin")), written);
+
+  EXPECT_EQ(Run({"--board=emulated", "--eeprom-in", Path("written.bin"), "verify", "-C",
+                 scratch.string()}),
+            kExitSucceeded)
+      << out.str();
+  std::string flipped = written;
+  flipped[(1 * 6 + 0) * 32768 + 0x1234] ^= 0x10;  // CamCon lives in chip 1 from bank 0 on
+  std::ofstream(Path("flipped.bin"), std::ios::binary) << flipped;
+  EXPECT_EQ(Run({"--board=emulated", "--eeprom-in", Path("flipped.bin"), "verify", "-C",
+                 scratch.string()}),
             kExitFailed);
-  const std::string log = ReadFile(Path("run.log"));
-  EXPECT_NE(log.find("Downloading USB control firmware\r\nDownloading BufCon...please wait.....\r\n"
-                     "Error 0x3 (Failed to download BufCon)\r\nCamera firmware update FAILED."),
+  EXPECT_NE(out.str().find("bufcon.bin: matches\ncamcon.bin: differs at chip 1, bank 0, "
+                           "offset 0x1234\ntarsel_usb.iic: matches\n"),
             std::string::npos)
-      << log;
-  EXPECT_NE(out.str().find("Simulated board time: "), std::string::npos);
+      << out.str();
+
+  // Restore onto a board holding the flipped image, then read it back.
+  ASSERT_EQ(Run({"--board=emulated", "--eeprom-in", Path("flipped.bin"), "--eeprom-out",
+                 Path("restored.bin"), "restore", Path("written.bin")},
+                "y\n"),
+            kExitSucceeded)
+      << err.str();
+  EXPECT_EQ(ReadFile(Path("restored.bin")), written);
+
+  // --backup keeps what the board held before the run wrote anything.
+  ASSERT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--eeprom-in",
+                 Path("flipped.bin"), "--backup", Path("backup.bin")}),
+            kExitSucceeded)
+      << err.str();
+  EXPECT_EQ(ReadFile(Path("backup.bin")), flipped);
+}
+
+TEST_F(ConsoleTest, AReadThatFailsPartWayWritesNoFile) {
+  EXPECT_EQ(Run({"--board=emulated", "read", Path("read.bin")}, "", false,
+                [](sim::board::EmulatedBoard& board) { board.SetBankMissing(1, 2, true); }),
+            kExitFailed);
+  EXPECT_FALSE(fs::exists(Path("read.bin")));
+  EXPECT_NE(err.str().find("vesk-update: cannot read the EEPROM: request 0xC6 read, chip 1, "
+                           "bank 2, offset 0x0000, 4096 bytes: stall\n"),
+            std::string::npos)
+      << err.str();
+}
+
+TEST(ProgressBar, FitsTheTerminalAndIsGoneWhenDone) {
+  for (const int columns : {120, 80, 40, 24, 10}) {
+    const std::string line = ProgressBar::Line("gpif_camcon.bin", 4096, 5000, columns);
+    EXPECT_LT(line.size(), static_cast<std::size_t>(columns)) << columns << ": " << line;
+    EXPECT_EQ(line.rfind("gpif", 0), 0u) << line;
+  }
+  EXPECT_NE(ProgressBar::Line("bufcon.bin", 4096, 5000, 80).find("4096/5000 bytes 81%"),
+            std::string::npos);
+
+  std::ostringstream err;
+  ProgressBar bar(err, true, [] { return 40; });
+  bar.Show("camcon.bin", 200, 200);
+  const std::string text = err.str();
+  const std::size_t drawn = text.find('\r', 1) - 1;  // "\rLINE\r   ...   \r"
+  EXPECT_EQ(text.substr(drawn + 1), "\r" + std::string(drawn, ' ') + "\r")
+      << "a finished bar is cleared";
 }
 
 TEST_F(ConsoleTest, MissingEepromFailsItsImageAndTellsTheDebugger) {
@@ -183,6 +279,10 @@ TEST_F(ConsoleTest, MissingEepromFailsItsImageAndTellsTheDebugger) {
             std::string::npos)
       << log;
   EXPECT_NE(err.str().find("ERROR:  Failed mid-beat EEPROM write call.\n"), std::string::npos)
+      << err.str();
+  EXPECT_NE(err.str().find("vesk-update: bufcon.bin: request 0xC6 write, chip 0, bank 1, offset "
+                           "0x0000, 4096 bytes: stall\n"),
+            std::string::npos)
       << err.str();
 
   EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", kSamples}, "", false,
@@ -209,17 +309,18 @@ TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs
   std::ofstream(Path("eeprom.bin"), std::ios::binary) << "the previous board";
   StopWhenShown stopper("Downloading CamCon");
   std::ostream stoppingOut(&stopper);
-  const std::vector<const char*> argv = {"vesk-update", "--board=emulated", "--yes", "-C",
-                                         scratch.c_str(), "--log", "run.log", "--eeprom-out",
-                                         "eeprom.bin"};
+  const std::vector<const char*> argv = {"vesk-update", "--board=emulated", "--yes",
+                                         "-C",          scratch.c_str(),    "--log",
+                                         "run.log",     "--eeprom-out",     "eeprom.bin"};
   ConsoleEnvironment environment{in, stoppingOut, err, false, MakeRealDriver, DefaultBoard()};
   environment.interruptionStatus = [] { return 143; };
   const int status = RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
   ClearStopRequest();
   EXPECT_EQ(status, 143);
-  EXPECT_TRUE(ReadFile(Path("run.log"))
-                  .ends_with("Downloading CamCon...please wait.....\r\n"
-                             "Error 0x4 (Failed to download CamCon)\r\nCamera firmware update FAILED."));
+  EXPECT_TRUE(
+      ReadFile(Path("run.log"))
+          .ends_with("Downloading CamCon...please wait.....\r\n"
+                     "Error 0x4 (Failed to download CamCon)\r\nCamera firmware update FAILED."));
   EXPECT_NE(err.str().find("board must be initialised again"), std::string::npos) << err.str();
   const std::string image = ReadFile(Path("eeprom.bin"));
   ASSERT_EQ(image.size(), 393'216u);
@@ -348,7 +449,9 @@ TEST_F(BoardsTest, DeviceWritesTheChosenBoardAndNoOther) {
         << "--eeprom-out saves the chosen board";
   }
   // A board that is not there fails the run as no board does, touching none.
-  EXPECT_EQ(RunBoards({"--emulated-boards", "2", "--device", "emulated:7", "--yes"}), kExitFailed);
+  EXPECT_EQ(RunBoards({"--emulated-boards", "2", "--device", "emulated:7", "--yes", "-C",
+                       scratch.string()}),
+            kExitFailed);
   EXPECT_NE(out.str().find("Error 0x1 (Failed to connect to camera)"), std::string::npos);
   EXPECT_FALSE(Touched(0) || Touched(1));
 }
