@@ -3,7 +3,6 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string_view>
 
 #include "images/image_downloads.h"
@@ -69,9 +68,11 @@ ImageFileCheck Check(const fs::path& directory, const NamedPlace& named) {
                                               std::to_string(check.room));
   }
 
+  // At most one byte more than the size seen: a file that grows meanwhile costs no more.
   std::ifstream file(path, std::ios::binary);
-  ImageBytes content;
-  if (file) content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  ImageBytes content(static_cast<std::size_t>(check.bytes) + 1);
+  if (file) file.read(reinterpret_cast<char*>(content.data()), std::streamsize(content.size()));
+  content.resize(static_cast<std::size_t>(file.gcount()));
   if (!file.is_open() || file.bad() || content.size() != check.bytes)
     return fail(ImageFileProblem::Unreadable, "cannot be read");
   if (named.place == &kFx2Place) {

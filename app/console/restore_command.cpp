@@ -1,3 +1,5 @@
+#include <filesystem>
+#include <fstream>
 #include <istream>
 #include <ostream>
 
@@ -5,20 +7,26 @@
 #include "app/console/output_file.h"
 #include "device/device_connection.h"
 #include "images/eeprom_image.h"
-#include "images/image_file.h"
 
 namespace vesk::console {
 
 int RestoreCommand(CommandContext& context, const std::string& file) {
   ConsoleEnvironment& env = context.env;
-  const ImageRead read = ReadImageBytes(PathFromUtf8(file).string(), kEepromImageSize + 1, false);
-  if (read.error != ImageReadError::None) {
+  // At most one byte more than an image holds: enough to tell that a file is too long.
+  std::vector<std::uint8_t> image(kEepromImageSize + 1);
+  std::error_code error;
+  const std::filesystem::path path = PathFromUtf8(file);
+  std::ifstream stream;
+  if (std::filesystem::is_regular_file(path, error)) stream.open(path, std::ios::binary);
+  if (!stream.is_open()) {
     env.err << "vesk-update: cannot read the EEPROM image " << file << "\n";
     return kExitBadInput;
   }
-  if (read.bytes.size() != kEepromImageSize) {
-    env.err << "vesk-update: " << file << ": " << read.bytes.size()
-            << " bytes, an EEPROM image holds " << kEepromImageSize << "\n";
+  stream.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  image.resize(static_cast<std::size_t>(stream.gcount()));
+  if (stream.bad() || image.size() != kEepromImageSize) {
+    env.err << "vesk-update: " << file << ": " << image.size() << " bytes, an EEPROM image holds "
+            << kEepromImageSize << "\n";
     return kExitBadInput;
   }
   if (!context.yes) {
@@ -33,7 +41,7 @@ int RestoreCommand(CommandContext& context, const std::string& file) {
 
   DeviceHandle handle;
   if (!OpenBoard(context, handle)) return kExitFailed;
-  const bool written = RestoreEepromImage(handle, read.bytes, [&](std::uint32_t done) {
+  const bool written = RestoreEepromImage(handle, image, [&](std::uint32_t done) {
     context.progress.Show("EEPROM", done, kEepromImageSize);
   });
   context.progress.Clear();

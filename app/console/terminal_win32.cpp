@@ -1,7 +1,7 @@
-#include <io.h>
-#include <shellapi.h>
-#include <stdio.h>
 #include <windows.h>
+#include <shellapi.h>
+#include <io.h>
+#include <stdio.h>
 
 #include "app/console/terminal.h"
 
