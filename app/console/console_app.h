@@ -36,6 +36,9 @@ struct ConsoleEnvironment {
   // The exit status of the interruption that stopped the run (interruption.h); without
   // it a stop request counts as SIGINT.
   std::function<int()> interruptionStatus = {};
+  // Called with each emulated board, in order, as the run returns (tests look at what
+  // reached which board).
+  std::function<void(const sim::board::EmulatedBoard&)> inspectEmulatedBoard = {};
   // The terminal's width in columns, for the progress bar; without it 80.
   std::function<int()> terminalColumns = {};
 };

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "device/debug_output.h"
 #include "device/failure_detail.h"
@@ -67,11 +69,21 @@ bool IsBoard(const libusb_device_descriptor& descriptor) {
                      });
 }
 
-std::string PathOf(libusb_device* device) {
+struct PortChain {
   std::array<std::uint8_t, kMaxPortChain> ports{};
-  const int portCount = libusb_get_port_numbers(device, ports.data(), ports.size());
-  return UsbDevicePath(libusb_get_bus_number(device),
-                       std::span(ports.data(), portCount > 0 ? std::size_t(portCount) : 0));
+  std::size_t count = 0;
+  std::span<const std::uint8_t> span() const { return {ports.data(), count}; }
+};
+
+PortChain PortsOf(libusb_device* device) {
+  PortChain chain;
+  const int portCount = libusb_get_port_numbers(device, chain.ports.data(), chain.ports.size());
+  chain.count = portCount > 0 ? std::size_t(portCount) : 0;
+  return chain;
+}
+
+std::string PathOf(libusb_device* device) {
+  return UsbDevicePath(libusb_get_bus_number(device), PortsOf(device).span());
 }
 
 struct DeviceListDeleter {
@@ -135,32 +147,107 @@ std::chrono::milliseconds TimeoutFor(const SetupPacket& setup, const ControlTime
   return std::max(limit, std::chrono::milliseconds(1));
 }
 
-std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
-  std::string path = "usb:" + std::to_string(busNumber);
-  char separator = '-';
+namespace {
+
+std::string PortText(std::string text, std::string_view first,
+                     std::span<const std::uint8_t> portChain) {
+  std::string_view separator = first;
   for (std::uint8_t port : portChain) {
-    path += separator;
-    path += std::to_string(port);
-    separator = '.';
+    text += separator;
+    text += std::to_string(port);
+    separator = ".";
   }
-  return path;
+  return text;
+}
+
+}  // namespace
+
+std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
+  return PortText("usb:" + std::to_string(busNumber), "-", portChain);
+}
+
+std::string UsbDeviceLocation(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
+  return PortText("bus " + std::to_string(busNumber), " port ", portChain);
 }
 
 LibusbBoardSource::LibusbBoardSource(ControlTimeouts timeouts) : timeouts_(timeouts) {}
 
 LibusbBoardSource::~LibusbBoardSource() = default;
 
+bool LibusbBoardSource::EnsureContext() {
+  if (context_) return true;
+  libusb_context* context = nullptr;
+  if (const int error = libusb_init(&context); error != 0) {
+    ReportLibusbError("libusb_init", "", error);
+    NoteUsbFailure(UsbFailure::Other, std::string("libusb_init: ") + libusb_error_name(error));
+    return false;
+  }
+  context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
+  return true;
+}
+
+std::vector<BoardInfo> LibusbBoardSource::ListBoards() {
+  std::vector<BoardInfo> boards;
+  if (!EnsureContext()) return boards;
+  libusb_device** rawList = nullptr;
+  const ssize_t count = libusb_get_device_list(context_.get(), &rawList);
+  if (count < 0) {
+    ReportLibusbError("libusb_get_device_list", "", int(count));
+    return boards;
+  }
+  const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device* device = list.get()[i];
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0) continue;
+    if (!IsBoard(descriptor)) continue;
+    const std::optional<BoardState> state =
+        BoardStateOf(descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice);
+    const PortChain ports = PortsOf(device);
+    const std::uint8_t bus = libusb_get_bus_number(device);
+    boards.push_back({UsbDevicePath(bus, ports.span()), descriptor.idVendor, descriptor.idProduct,
+                      state.value_or(BoardState::BareFx2), UsbDeviceLocation(bus, ports.span())});
+  }
+  return boards;
+}
+
+bool LibusbBoardSource::WaitForBoardChange(std::chrono::milliseconds limit) {
+  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) || !EnsureContext()) return false;
+  bool changed = false;
+  const auto callback = [](libusb_context*, libusb_device*, libusb_hotplug_event,
+                           void* data) -> int {
+    *static_cast<bool*>(data) = true;
+    return 0;  // stay registered until deregistered below
+  };
+  libusb_hotplug_callback_handle registration = 0;
+  const int error = libusb_hotplug_register_callback(
+      context_.get(),
+      static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                        LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+      static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+      LIBUSB_HOTPLUG_MATCH_ANY, callback, &changed, &registration);
+  if (error != LIBUSB_SUCCESS) {
+    ReportLibusbError("libusb_hotplug_register_callback", "", error);
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool failed = false;
+  while (!changed && !failed) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    timeval wait{};
+    wait.tv_sec = static_cast<decltype(wait.tv_sec)>(left.count() / 1000000);
+    wait.tv_usec = static_cast<decltype(wait.tv_usec)>(left.count() % 1000000);
+    failed = libusb_handle_events_timeout_completed(context_.get(), &wait, nullptr) != 0;
+  }
+  libusb_hotplug_deregister_callback(context_.get(), registration);
+  return !failed;  // on failure the caller polls
+}
+
 std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memberIndex,
                                                               std::string& path) {
-  if (!context_) {
-    libusb_context* context = nullptr;
-    if (const int error = libusb_init(&context); error != 0) {
-      ReportLibusbError("libusb_init", "", error);
-      NoteUsbFailure(UsbFailure::Other, std::string("libusb_init: ") + libusb_error_name(error));
-      return nullptr;
-    }
-    context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
-  }
+  if (!EnsureContext()) return nullptr;
 
   libusb_device** rawList = nullptr;
   const ssize_t count = libusb_get_device_list(context_.get(), &rawList);

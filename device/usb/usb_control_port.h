@@ -2,11 +2,15 @@
 // A USB device's control endpoint as the user-space camera driver uses it. Two kinds: a
 // real FX2 board through libusb, and the emulated board.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "device/board_info.h"
 
 namespace vesk::usb {
 
@@ -49,6 +53,11 @@ class UsbBoardSource {
   // emulated board).
   virtual std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex,
                                                      std::string& path) = 0;
+  // Every attached board in member order, without opening any.
+  virtual std::vector<BoardInfo> ListBoards() { return {}; }
+  // As CameraDriver::WaitForBoardChange; false when the source cannot be told of
+  // arrivals and the caller should poll instead.
+  virtual bool WaitForBoardChange(std::chrono::milliseconds /*limit*/) { return false; }
 };
 
 }  // namespace vesk::usb

@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "app/console/console_app.h"
 #include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
 #include "device/stop_request.h"
+#include "images/sha256.h"
 #include "sim/board/emulated_board.h"
 #include "tests/expected_logs.h"
 
@@ -65,7 +68,8 @@ class ConsoleTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(scratch); }
 
   int Run(std::vector<std::string> args, const std::string& input = "", bool terminal = false,
-          std::function<void(sim::board::EmulatedBoard&)> prepare = {}) {
+          std::function<void(sim::board::EmulatedBoard&)> prepare = {},
+          std::function<void(const sim::board::EmulatedBoard&)> inspect = {}) {
     args.insert(args.begin(), "vesk-update");
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
@@ -74,6 +78,7 @@ class ConsoleTest : public ::testing::Test {
     out.str("");
     err.str("");
     ConsoleEnvironment environment{in, out, err, terminal, MakeRealDriver, DefaultBoard(), prepare};
+    environment.inspectEmulatedBoard = inspect;
     return RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
   }
   std::string Path(const std::string& name) const { return (scratch / name).string(); }
@@ -103,6 +108,12 @@ TEST_F(ConsoleTest, UsageErrorsExit64AndSayWhatWasWrong) {
       {{"--eeprom-in", "x.bin"}, "--board=emulated"},
       {{"--board=driver"}, "only on Windows"},
       {{"-C", "/nonexistent/vesk"}, "/nonexistent/vesk"},
+      {{"--emulated-boards", "0"}, "--emulated-boards"},
+      {{"--board=usb", "--emulated-boards", "2"}, "--board=emulated"},
+      {{"--emulated-boards", "2", "--eeprom-out", "x.bin"}, "--device"},
+      {{"--emulated-boards", "2", "--all", "--eeprom-in", "x.bin", "--device", "1"}, "--all"},
+      {{"--emulated-boards", "2", "--all", "--eeprom-out", "x.bin"}, "--all"},
+      {{"--wait=soon", "list"}, "soon"},
       {{"--board=emulated", "--eeprom-in", "/nonexistent/eeprom.bin"}, "/nonexistent/eeprom.bin"},
       {{"--board=emulated", "--eeprom-in", "/dev/zero"}, "/dev/zero"},
       // Outputs that could not be written are refused before the board is touched.
@@ -387,6 +398,139 @@ TEST_F(ConsoleTest, NoProgressBarWhenStandardErrorIsNotATerminal) {
       << out.str() << err.str();
   EXPECT_EQ(err.str().find('%'), std::string::npos) << err.str();
   EXPECT_EQ(err.str().find('\r'), std::string::npos);
+}
+
+// Several emulated boards, seen in order, emulated:0 first: faults go in before the run,
+// what reached each board is looked at after it.
+class BoardsTest : public ConsoleTest {
+ protected:
+  std::vector<bool> touched;
+  int RunBoards(std::vector<std::string> args, const std::string& input = "",
+                std::function<void(std::size_t, sim::board::EmulatedBoard&)> fault = {}) {
+    touched.clear();
+    std::size_t prepared = 0;
+    return Run(
+        std::move(args), input, false,
+        [&prepared, fault](sim::board::EmulatedBoard& board) {
+          if (fault) fault(prepared, board);
+          ++prepared;
+        },
+        [this](const sim::board::EmulatedBoard& board) {
+          touched.push_back(!board.RequestLog().empty());
+        });
+  }
+  bool Touched(std::size_t board) const { return touched.at(board); }
+};
+
+TEST_F(BoardsTest, ListShowsEveryBoardAndSeveralWithoutAChoiceTouchNone) {
+  EXPECT_EQ(Run({"list", "--emulated-boards", "2"}), kExitSucceeded);
+  EXPECT_EQ(out.str(), "0  emulated:0  04B4:8613  bare FX2\n1  emulated:1  04B4:8613  bare FX2\n");
+
+  MakeSmallImages();
+  EXPECT_EQ(RunBoards({"--emulated-boards", "3", "--yes", "-C", scratch.string()}), kExitUsage);
+  EXPECT_NE(err.str().find("3 boards are attached"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("2  emulated:2  04B4:8613"), std::string::npos) << err.str();
+  EXPECT_EQ(out.str(), "");
+  ASSERT_EQ(touched.size(), 3u);
+  for (std::size_t i = 0; i < touched.size(); ++i) EXPECT_FALSE(Touched(i)) << i;
+}
+
+TEST_F(BoardsTest, DeviceWritesTheChosenBoardAndNoOther) {
+  MakeSmallImages();
+  const std::pair<std::string, std::size_t> choices[] = {{"emulated:2", 2}, {"1", 1}, {"0", 0}};
+  for (const auto& [device, chosen] : choices) {
+    ASSERT_EQ(RunBoards({"--emulated-boards", "3", "--device", device, "--yes", "-C",
+                         scratch.string(), "--eeprom-out", Path("chosen.bin")}),
+              kExitSucceeded)
+        << device << err.str();
+    ASSERT_EQ(touched.size(), 3u);
+    for (std::size_t i = 0; i < touched.size(); ++i) EXPECT_EQ(Touched(i), i == chosen) << device;
+    EXPECT_EQ(ReadFile(Path("chosen.bin")).substr(32768, 5000), ReadFile(scratch / "bufcon.bin"))
+        << "--eeprom-out saves the chosen board";
+  }
+  // A board that is not there fails the run as no board does, touching none.
+  EXPECT_EQ(RunBoards({"--emulated-boards", "2", "--device", "emulated:7", "--yes", "-C",
+                       scratch.string()}),
+            kExitFailed);
+  EXPECT_NE(out.str().find("Error 0x1 (Failed to connect to camera)"), std::string::npos);
+  EXPECT_FALSE(Touched(0) || Touched(1));
+}
+
+TEST_F(BoardsTest, AllRunsEveryBoardOnItsOwnAndAsksOnce) {
+  MakeSmallImages();
+  // Board 1 loses its BufCon EEPROM: it fails alone, the others are written in full.
+  ASSERT_EQ(RunBoards({"--emulated-boards", "3", "--all", "-C", scratch.string(), "--report",
+                       Path("run.json")},
+                      "y\n",
+                      [](std::size_t index, sim::board::EmulatedBoard& board) {
+                        if (index == 1) board.SetBankMissing(0, 1, true);
+                      }),
+            kExitFailed)
+      << out.str() << err.str();
+  const std::string text = err.str();
+  EXPECT_EQ(text.find("Proceed with raw USB device initialization?"),
+            text.rfind("Proceed with raw USB device initialization?"))
+      << "asked once for all boards: " << text;
+  EXPECT_NE(text.find("emulated:1: ERROR:  Failed mid-beat EEPROM write call."), std::string::npos)
+      << "the debugger line names its board: " << text;
+  for (const char* line : {"emulated:0: Camera firmware update SUCCESSFUL.  Update complete.\n",
+                           "emulated:1: Error 0x3 (Failed to download BufCon)\n",
+                           "emulated:2: Camera firmware update SUCCESSFUL.  Update complete.\n"})
+    EXPECT_NE(out.str().find(line), std::string::npos) << line << out.str();
+  EXPECT_NE(out.str().find("emulated:1  failed      "), std::string::npos) << out.str();
+
+  const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
+  ASSERT_EQ(report["boards"].size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto& board = report["boards"][i];
+    EXPECT_EQ(board["path"], "emulated:" + std::to_string(i));
+    EXPECT_EQ(board["verdict"], i == 1 ? "failed" : "successful");
+    EXPECT_EQ(board["images"].size(), i == 1 ? 0u : 6u) << "only what was written";
+    EXPECT_EQ(board["header"].is_null(), i == 1);
+    EXPECT_GT(board["board_seconds"].get<double>(), 0.0);
+    if (i != 1) {
+      EXPECT_EQ(board["log"], kSuccessfulLog);
+    }
+  }
+}
+
+TEST_F(BoardsTest, ReportHoldsEachFileChecksumAndTheHeaderThatWasWritten) {
+  MakeSmallImages();
+  for (int run = 0; run < 2; ++run)
+    ASSERT_EQ(RunBoards({"--board=emulated", "--yes", "-C", scratch.string(), "--report",
+                         "run.json", "--report-append", "history.jsonl", "--eeprom-out",
+                         "eeprom.bin"}),
+              kExitSucceeded);
+  const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
+  EXPECT_EQ(report["tool"], "vesk-update");
+  EXPECT_EQ(report["version"], "1.0.0.1");
+  EXPECT_EQ(report["images_dir"], fs::canonical(scratch).string());
+  const auto& board = report["boards"][0];
+  EXPECT_EQ(board["identity"], "04B4:8613");
+  EXPECT_TRUE(board["error"].is_null());
+  const std::string eeprom = ReadFile(Path("eeprom.bin"));
+  for (const auto& image : board["images"]) {
+    const std::string file = ReadFile(scratch / image["file"].get<std::string>());
+    const std::vector<std::uint8_t> bytes(file.begin(), file.end());
+    EXPECT_EQ(image["sha256"], Sha256Hex(bytes)) << image["file"];
+    EXPECT_EQ(image["bytes"], file.size());
+    const std::size_t at = (image["chip"].get<std::size_t>() * 6 + image["bank"].get<std::size_t>()) *
+                               32768 + image["offset"].get<std::size_t>();
+    EXPECT_EQ(eeprom.substr(at, file.size()), file) << "written where the report says";
+  }
+  std::string header;
+  for (unsigned char c : eeprom.substr(4 * 32768, 20)) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", c);
+    header += hex;
+  }
+  EXPECT_EQ(board["header"], header);
+
+  std::istringstream history(ReadFile(Path("history.jsonl")));
+  int lines = 0;
+  for (std::string line; std::getline(history, line); ++lines)
+    EXPECT_EQ(nlohmann::json::parse(line)["boards"][0]["log"], kSuccessfulLog);
+  EXPECT_EQ(lines, 2);
 }
 
 }  // namespace

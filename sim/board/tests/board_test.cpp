@@ -364,6 +364,10 @@ TEST_F(BoardTest, CameraDriverReachesEachBoardByMemberIndex) {
   ASSERT_TRUE(driver.OpenInterface(1, handle, path));
   EXPECT_EQ(path, "emulated:1");
   EXPECT_FALSE(driver.OpenInterface(2, handle, path));
+  const std::vector<BoardInfo> boards = driver.ListBoards();
+  ASSERT_EQ(boards.size(), 2u);
+  EXPECT_EQ(boards[1].path, "emulated:1") << "entry N is member N";
+  EXPECT_EQ(boards[1].state, BoardState::BareFx2);
 
   ASSERT_TRUE(driver.OpenInterface(1, handle, path));
   DeviceHandle device{handle, &driver};
