@@ -30,11 +30,14 @@ int main(int argc, char** argv) {
   QTextStream errors(stderr);
 
   QString error;
-  const auto options = vesk::qt::ParseFrontEndOptions(application.arguments(), error);
+  auto options = vesk::qt::ParseFrontEndOptions(application.arguments(), error);
   if (!options) {
     errors << application.applicationName() << ": " << error << "\n" << vesk::qt::kUsage;
     return kUsageError;
   }
+  // Without -C the window comes back to the folder of its last run.
+  if (options->imageDirectory.isEmpty())
+    options->imageDirectory = vesk::qt::RememberedImageFolder();
   if (!options->imageDirectory.isEmpty() && !QDir::setCurrent(options->imageDirectory)) {
     errors << application.applicationName() << ": cannot change to directory "
            << options->imageDirectory << "\n";

@@ -3,13 +3,20 @@
 #include <QAbstractButton>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <map>
 
 #include "app/qt/about_box.h"
 #include "app/qt/board_choice.h"
@@ -19,6 +26,7 @@
 #include "tests/qt/dialog_test_support.h"
 
 using vesk::qt::UpdateDialog;
+using vesk::testing::HeldDriver;
 using vesk::testing::MessageBoxAnswerer;
 using vesk::testing::NoCameraDriver;
 
@@ -44,7 +52,22 @@ QString StatusText(const UpdateDialog& dialog) {
 bool InputOpen(const UpdateDialog& dialog) {
   for (int id : {vesk::qt::kStartId, vesk::qt::kOkId, vesk::qt::kHelpId})
     if (!Control<QPushButton>(dialog, id)->isEnabled()) return false;
-  return true;
+  return dialog.findChild<QPushButton*>(QStringLiteral("browseButton"))->isEnabled();
+}
+
+template <typename T>
+T* Named(const QWidget& window, const char* name) {
+  return window.findChild<T*>(QLatin1String(name));
+}
+
+// The window as the screen shows it: from the X server under xcb, rendered elsewhere.
+void SaveScreenshot(UpdateDialog& dialog, const char* name) {
+  QCoreApplication::processEvents();
+  const QPixmap shot = QGuiApplication::platformName() == QLatin1String("xcb")
+                           ? dialog.screen()->grabWindow(dialog.winId())
+                           : dialog.grab();
+  QCOMPARE(shot.size(), dialog.size());
+  QVERIFY(shot.save(QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath(name)));
 }
 
 }  // namespace
@@ -64,7 +87,7 @@ class UpdateDialogTest : public QObject {
     const auto units = vesk::qt::DialogUnits::ForFont(dialog.font());
     QVERIFY2(units.baseX >= 4 && units.baseX <= 10 && units.baseY >= 10 && units.baseY <= 20,
              qPrintable(QStringLiteral("%1 x %2").arg(units.baseX).arg(units.baseY)));
-    QCOMPARE(dialog.size(), units.ToPixels(QSize(354, 231)));
+    QCOMPARE(dialog.size(), units.ToPixels(QSize(574, 250)));
     QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
 
     for (const auto& control : vesk::qt::kMainDialogControls) {
@@ -102,6 +125,20 @@ class UpdateDialogTest : public QObject {
                               .arg(widget->sizeHint().width())
                               .arg(widget->width())));
     }
+    // What the window grew by stays clear of the template's controls; the progress and
+    // the elapsed time go inside the frame, under the status box.
+    const auto statusBox = Control<QWidget>(dialog, vesk::qt::kStatusBoxId)->geometry();
+    for (const char* name :
+         {"imagesPanel", "verdictPanel", "imageProgress", "elapsedTime", "causeLine"}) {
+      const QRect added = Named<QWidget>(dialog, name)->geometry();
+      QVERIFY2(dialog.rect().contains(added), name);
+      for (const auto& control : vesk::qt::kMainDialogControls)
+        if (control.kind != vesk::qt::ControlKind::GroupBox)
+          QVERIFY2(!Control<QWidget>(dialog, control.id)->geometry().intersects(added), name);
+    }
+    QVERIFY(Named<QWidget>(dialog, "imageProgress")->y() >= statusBox.bottom());
+    QVERIFY(Named<QWidget>(dialog, "causeLine")->y() >= statusBox.bottom());
+
     // The frame lies behind the controls inside it, so they take the clicks.
     auto* start = Control<QPushButton>(dialog, 1000);
     QCOMPARE(dialog.childAt(start->geometry().center()), start);
@@ -209,9 +246,9 @@ class UpdateDialogTest : public QObject {
     QVERIFY(InputOpen(dialog));
   }
 
-  void WindowStaysLiveButShutToInputWhileARunIsGoing() {
+  void WindowStaysLiveButShutToInputWhileARunIsGoingAndClosesAfterTheVerdict() {
     NoCameraDriver driver;
-    driver.HoldOpens();
+    driver.Hold();
     UpdateDialog dialog(driver, {});
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -228,41 +265,107 @@ class UpdateDialogTest : public QObject {
     QVERIFY(!Control<QPushButton>(dialog, 1000)->isEnabled());
     QVERIFY(!Control<QPushButton>(dialog, 1)->isEnabled());
     QVERIFY(!Control<QPushButton>(dialog, 57670)->isEnabled());
-    dialog.close();
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    QVERIFY(dialog.isVisible());
+    QVERIFY(!Named<QPushButton>(dialog, "browseButton")->isEnabled());
     Control<QPushButton>(dialog, 1000)->click();  // a disabled button starts nothing
-
-    driver.ReleaseOpens();
-    QVERIFY(finished.wait(kRunTimeoutMs));
-    QCOMPARE(StatusText(dialog), kNoCameraLog);
-    QCOMPARE(finished.size(), 1);
-    QCOMPARE(driver.Opens(), 1);
-    QVERIFY(InputOpen(dialog));
-    QCOMPARE(dialog.focusWidget(), Control<QWidget>(dialog, 1000));
-
-    // A second run starts afresh, and the window closes normally afterwards.
-    Control<QPushButton>(dialog, 1000)->click();
-    QVERIFY(finished.wait(kRunTimeoutMs));
-    QCOMPARE(StatusText(dialog), kNoCameraLog);
     QTest::keyClick(&dialog, Qt::Key_Escape);
+    dialog.close();  // the close box and Alt+F4
+    QVERIFY(dialog.isVisible());
+
+    // Held until the verdict is shown, then carried out.
+    driver.Release();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QCOMPARE(StatusText(dialog), kNoCameraLog);
+    QCOMPARE(Named<QLabel>(dialog, "verdictLine")->text(),
+             QStringLiteral("Camera firmware update FAILED."));
+    QVERIFY(!Named<QLabel>(dialog, "verdictIcon")->pixmap().isNull());
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(driver.Opens(), 1);
+
+    // Shown again, a run starts afresh and leaves the window open: the held close was
+    // used up.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    Control<QPushButton>(dialog, 1000)->click();
+    QVERIFY(Named<QLabel>(dialog, "verdictLine")->text().isEmpty());
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QCOMPARE(StatusText(dialog), kNoCameraLog);
+    QVERIFY(dialog.isVisible());
+    QVERIFY(InputOpen(dialog));
+    QCOMPARE(dialog.focusWidget(), Control<QWidget>(dialog, 1000));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+  }
+
+  void ImageFolderIsChosenAndRemembered() {
+    NoCameraDriver driver;
+    const QString previous = QDir::currentPath();
+    QTemporaryDir folder;
+    UpdateDialog dialog(driver, {});
+    auto* field = Named<QLineEdit>(dialog, "imageFolder");
+    QVERIFY(field->isReadOnly());
+    QCOMPARE(field->text(), QDir::toNativeSeparators(previous));
+
+    dialog.SetImageFolder(folder.path());
+    const QString chosen = QFileInfo(folder.path()).canonicalFilePath();
+    QCOMPARE(QDir::currentPath(), chosen);
+    QCOMPARE(field->text(), chosen);
+    QCOMPARE(vesk::qt::RememberedImageFolder(), chosen);
+
+    dialog.SetImageFolder(folder.filePath("gone"));  // refused, nothing changes
+    QCOMPARE(QDir::currentPath(), chosen);
+    QCOMPARE(field->text(), chosen);
+    QVERIFY(QDir::setCurrent(previous));
+    folder.remove();  // a remembered folder that is gone is not offered again
+    QVERIFY(vesk::qt::RememberedImageFolder().isEmpty());
   }
 
   void FullRunOnTheEmulatedBoardSucceedsAndIsPhotographed() {
     QString error;
     auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
     QVERIFY2(board != nullptr, qPrintable(error));
+    HeldDriver driver(&board->Driver());
     const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(QStringLiteral(VESK_SAMPLES_DIR)));
-    UpdateDialog dialog(board->Driver(), {});
+    // A copy of the samples, so that the pictures show a folder of the user's kind.
+    QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/vesk-XXXXXX"));
+    const QDir images(scratch.filePath(QStringLiteral("vesk-images")));
+    QVERIFY(images.mkpath(QStringLiteral(".")));
+    for (const QFileInfo& file : QDir(QStringLiteral(VESK_SAMPLES_DIR)).entryInfoList(QDir::Files))
+      QVERIFY(QFile::copy(file.filePath(), images.filePath(file.fileName())));
+    UpdateDialog dialog(driver, {});
+    dialog.SetImageFolder(images.path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    SaveScreenshot(dialog, "dialog-linux-start.png");
     QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
     MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
 
+    // The bar's last state for each file, and a hold half-way through CamCon.
+    auto* bar = Named<QProgressBar>(dialog, "imageProgress");
+    std::map<QString, std::pair<int, int>> lastProgress;
+    bool held = false;
+    connect(bar, &QProgressBar::valueChanged, [&](int value) {
+      const QString file = bar->format().section(QLatin1Char(':'), 0, 0);
+      lastProgress[file] = {value, bar->maximum()};
+      if (!held && file == QLatin1String("camcon.bin") && value >= bar->maximum() / 2) {
+        held = true;
+        driver.Hold();
+      }
+    });
+
     Control<QPushButton>(dialog, 1000)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(driver.CallerHeld(), kRunTimeoutMs);
+    QTest::qWait(50);  // the progress already sent
+    QVERIFY(bar->isVisible());
+    QVERIFY(StatusText(dialog).endsWith(QLatin1String("Downloading CamCon...please wait.....\n")));
+    QVERIFY2(bar->text().contains(QRegularExpression(
+                 QStringLiteral("^camcon\\.bin: \\d+ of %1 bytes \\(\\d+%\\)$")
+                     .arg(QFileInfo(QStringLiteral(VESK_SAMPLES_DIR "/camcon.bin")).size()))),
+             qPrintable(bar->text()));
+    QVERIFY(Named<QLabel>(dialog, "elapsedTime")->text().startsWith(QLatin1String("Elapsed 0:")));
+    SaveScreenshot(dialog, "dialog-linux-run.png");
+    driver.Release();
     QVERIFY(finished.wait(kRunTimeoutMs));
     QDir::setCurrent(previous);
 
@@ -286,10 +389,21 @@ class UpdateDialogTest : public QObject {
     QCOMPARE(answerer.Seen()[1].caption, QStringLiteral("Vesk USB Update - Confirmation"));
     QVERIFY(InputOpen(dialog));
 
-    const QImage shot = dialog.grab().toImage();
-    QCOMPARE(shot.size(), dialog.size());
-    const QString file = QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath("dialog-linux.png");
-    QVERIFY(shot.save(file));
+    // Every image went through the bar to its whole length.
+    QCOMPARE(lastProgress.size(), std::size_t(6));
+    for (const auto& [file, progress] : lastProgress) {
+      QCOMPARE(progress.second, QFileInfo(QStringLiteral(VESK_SAMPLES_DIR "/") + file).size());
+      QCOMPARE(progress.first, progress.second);
+    }
+    QVERIFY(!bar->isVisible());
+    auto* verdict = Named<QLabel>(dialog, "verdictLine");
+    QCOMPARE(verdict->text(),
+             QStringLiteral("Camera firmware update SUCCESSFUL.  Update complete."));
+    QVERIFY(verdict->font().bold());
+    QVERIFY(Named<QLabel>(dialog, "elapsedTime")
+                ->text()
+                .contains(QRegularExpression(QStringLiteral("^Elapsed \\d+:\\d\\d$"))));
+    SaveScreenshot(dialog, "dialog-linux.png");
   }
 
   void CommandLineChoosesTheBoardAndTheImageDirectory() {
