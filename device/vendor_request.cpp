@@ -4,12 +4,14 @@
 #include <memory>
 #include <new>
 
+#include "device/stop_request.h"
+
 namespace vesk {
 
 bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t direction,
                        std::uint16_t index, std::uint16_t value, std::uint32_t length,
                        std::uint8_t* data) {
-  if (!handle.IsOpen()) return false;
+  if (!handle.IsOpen() || StopRequested()) return false;
   const bool hostToDevice = direction == kHostToDevice;
   const std::size_t inputSize = kRequestHeaderSize + (hostToDevice ? std::size_t{length} : 0);
   std::unique_ptr<std::uint8_t[]> input(new (std::nothrow) std::uint8_t[inputSize]);

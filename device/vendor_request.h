@@ -28,8 +28,9 @@ inline constexpr std::uint8_t kDeviceToHost = 1;
 // Sends one vendor request. The header is: request, direction (0 or 1), value (LE),
 // index (LE); host to device the `length` data bytes follow it in one heap copy.
 // `data` is the output buffer in both directions (`length` bytes, caller's memory);
-// device to host it receives the reply. False when the handle is not open, the copy
-// cannot be made, or the driver reports failure.
+// device to host it receives the reply. False when the handle is not open, a stop was
+// requested (device/stop_request.h; the driver is then not called), the copy cannot be
+// made, or the driver reports failure.
 bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t direction,
                        std::uint16_t index, std::uint16_t value, std::uint32_t length,
                        std::uint8_t* data);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/device_connection.h"
+#include "device/stop_request.h"
 #include "device/vendor_request.h"
 #include "fake_camera_driver.h"
 
@@ -120,6 +121,14 @@ TEST_F(DeviceLinkTest, RequestsThroughAClosedHandleOrARefusingDriverFail) {
   ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
   driver.failingRequests = {1};
   EXPECT_FALSE(SendVendorRequest(handle, 0xA0, 0, 0, 0xE600, 1, &byte));
+  EXPECT_TRUE(SendVendorRequest(handle, 0xA0, 0, 0, 0xE600, 1, &byte));
+
+  // A stop request fails every request without reaching the driver, until it is cleared.
+  RequestStop();
+  EXPECT_FALSE(SendVendorRequest(handle, 0xA0, 0, 0, 0xE600, 1, &byte));
+  EXPECT_FALSE(WriteEepromBlock(handle, 0, 4, 0, 1, &byte));
+  ClearStopRequest();
+  EXPECT_EQ(driver.requests.size(), 2u);
   EXPECT_TRUE(SendVendorRequest(handle, 0xA0, 0, 0, 0xE600, 1, &byte));
 }
 
