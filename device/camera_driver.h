@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "device/board_info.h"
 
 namespace vesk {
 
@@ -39,6 +42,11 @@ class CameraDriver {
   // Releases an open handle. Does not block on the board. A failing close is not
   // reported; the handle is gone afterwards in every case.
   virtual void Close(NativeDeviceHandle handle) = 0;
+
+  // The boards attached now, in member order: entry N is what OpenInterface(N) opens,
+  // unless boards came or went in between (its path tells). Opens none of them. Empty
+  // where the back end cannot tell.
+  virtual std::vector<BoardInfo> ListBoards() { return {}; }
 };
 
 // The caller's connection: the native handle, read afresh at every request, and the

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "device/debug_output.h"
 
@@ -47,11 +49,21 @@ bool IsBoard(const libusb_device_descriptor& descriptor) {
                      });
 }
 
-std::string PathOf(libusb_device* device) {
+struct PortChain {
   std::array<std::uint8_t, kMaxPortChain> ports{};
-  const int portCount = libusb_get_port_numbers(device, ports.data(), ports.size());
-  return UsbDevicePath(libusb_get_bus_number(device),
-                       std::span(ports.data(), portCount > 0 ? std::size_t(portCount) : 0));
+  std::size_t count = 0;
+  std::span<const std::uint8_t> span() const { return {ports.data(), count}; }
+};
+
+PortChain PortsOf(libusb_device* device) {
+  PortChain chain;
+  const int portCount = libusb_get_port_numbers(device, chain.ports.data(), chain.ports.size());
+  chain.count = portCount > 0 ? std::size_t(portCount) : 0;
+  return chain;
+}
+
+std::string PathOf(libusb_device* device) {
+  return UsbDevicePath(libusb_get_bus_number(device), PortsOf(device).span());
 }
 
 struct DeviceListDeleter {
@@ -115,31 +127,72 @@ std::chrono::milliseconds TimeoutFor(const SetupPacket& setup, const ControlTime
   return std::max(limit, std::chrono::milliseconds(1));
 }
 
-std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
-  std::string path = "usb:" + std::to_string(busNumber);
-  char separator = '-';
+namespace {
+
+std::string PortText(std::string text, std::string_view first,
+                     std::span<const std::uint8_t> portChain) {
+  std::string_view separator = first;
   for (std::uint8_t port : portChain) {
-    path += separator;
-    path += std::to_string(port);
-    separator = '.';
+    text += separator;
+    text += std::to_string(port);
+    separator = ".";
   }
-  return path;
+  return text;
+}
+
+}  // namespace
+
+std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
+  return PortText("usb:" + std::to_string(busNumber), "-", portChain);
+}
+
+std::string UsbDeviceLocation(std::uint8_t busNumber, std::span<const std::uint8_t> portChain) {
+  return PortText("bus " + std::to_string(busNumber), " port ", portChain);
 }
 
 LibusbBoardSource::LibusbBoardSource(ControlTimeouts timeouts) : timeouts_(timeouts) {}
 
 LibusbBoardSource::~LibusbBoardSource() = default;
 
+bool LibusbBoardSource::EnsureContext() {
+  if (context_) return true;
+  libusb_context* context = nullptr;
+  if (const int error = libusb_init(&context); error != 0) {
+    ReportLibusbError("libusb_init", "", error);
+    return false;
+  }
+  context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
+  return true;
+}
+
+std::vector<BoardInfo> LibusbBoardSource::ListBoards() {
+  std::vector<BoardInfo> boards;
+  if (!EnsureContext()) return boards;
+  libusb_device** rawList = nullptr;
+  const ssize_t count = libusb_get_device_list(context_.get(), &rawList);
+  if (count < 0) {
+    ReportLibusbError("libusb_get_device_list", "", int(count));
+    return boards;
+  }
+  const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device* device = list.get()[i];
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0) continue;
+    if (!IsBoard(descriptor)) continue;
+    const std::optional<BoardState> state =
+        BoardStateOf(descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice);
+    const PortChain ports = PortsOf(device);
+    const std::uint8_t bus = libusb_get_bus_number(device);
+    boards.push_back({UsbDevicePath(bus, ports.span()), descriptor.idVendor, descriptor.idProduct,
+                      state.value_or(BoardState::BareFx2), UsbDeviceLocation(bus, ports.span())});
+  }
+  return boards;
+}
+
 std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memberIndex,
                                                               std::string& path) {
-  if (!context_) {
-    libusb_context* context = nullptr;
-    if (const int error = libusb_init(&context); error != 0) {
-      ReportLibusbError("libusb_init", "", error);
-      return nullptr;
-    }
-    context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
-  }
+  if (!EnsureContext()) return nullptr;
 
   libusb_device** rawList = nullptr;
   const ssize_t count = libusb_get_device_list(context_.get(), &rawList);

@@ -43,6 +43,8 @@ std::chrono::milliseconds TimeoutFor(const SetupPacket& setup, const ControlTime
 // "usb:BUS-PORT.PORT..." from libusb's bus number and port chain (outermost port first);
 // "usb:BUS" for a device without ports (a root hub).
 std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> portChain);
+// The same place for people: "bus BUS port PORT.PORT...".
+std::string UsbDeviceLocation(std::uint8_t busNumber, std::span<const std::uint8_t> portChain);
 
 // Opens boards through one libusb context, created at the first OpenMember. Ports it
 // hands out keep that context alive, so they may outlive the source.
@@ -59,7 +61,13 @@ class LibusbBoardSource : public UsbBoardSource {
   // member or it cannot be opened or claimed; `path` is then left unchanged.
   std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex, std::string& path) override;
 
+  // From the descriptors the system keeps: no board is opened. Empty when libusb cannot
+  // be initialised or enumerate.
+  std::vector<BoardInfo> ListBoards() override;
+
  private:
+  bool EnsureContext();
+
   ControlTimeouts timeouts_;
   std::shared_ptr<libusb_context> context_;
 };

@@ -34,6 +34,8 @@ class UsbCameraDriver : public CameraDriver {
 
   void Close(NativeDeviceHandle handle) override;
 
+  std::vector<BoardInfo> ListBoards() override { return source_.ListBoards(); }
+
   std::size_t OpenCount() const { return ports_.size(); }
 
  private:

@@ -6,6 +6,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "device/board_info.h"
 
 namespace vesk::usb {
 
@@ -43,6 +46,8 @@ class UsbBoardSource {
   // emulated board).
   virtual std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex,
                                                      std::string& path) = 0;
+  // Every attached board in member order, without opening any.
+  virtual std::vector<BoardInfo> ListBoards() { return {}; }
 };
 
 }  // namespace vesk::usb

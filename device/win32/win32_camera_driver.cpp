@@ -1,11 +1,14 @@
 #include "device/win32/win32_camera_driver.h"
 
+#include <cctype>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "device/debug_output.h"
 #include "device/win32/setupapi_records.h"
@@ -60,44 +63,87 @@ HANDLE ToNative(NativeDeviceHandle handle) {
 
 }  // namespace
 
+namespace {
+
+// SetupAPI, loaded by name for the length of one call and freed on every path.
+class SetupApi {
+ public:
+  SetupApi() : module_(LoadLibraryA("setupapi")) {
+    if (!module_) return;
+    getClassDevs_ = Lookup<GetClassDevsFn>(module_.get(), "SetupDiGetClassDevsA");
+    enumInterfaces_ = Lookup<EnumDeviceInterfacesFn>(module_.get(), "SetupDiEnumDeviceInterfaces");
+    getDetail_ = Lookup<GetInterfaceDetailFn>(module_.get(), "SetupDiGetDeviceInterfaceDetailA");
+    destroyList_ = Lookup<DestroyDeviceInfoListFn>(module_.get(), "SetupDiDestroyDeviceInfoList");
+  }
+  bool Usable() const { return getClassDevs_ && enumInterfaces_ && getDetail_ && destroyList_; }
+
+  UniqueDeviceInfoSet PresentInterfaces() const {
+    return UniqueDeviceInfoSet(getClassDevs_(&kCameraInterfaceClass, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+                               destroyList_);
+  }
+
+  // The path of interface `memberIndex` of the set; false when there is none or its
+  // detail cannot be read.
+  bool InterfacePath(const UniqueDeviceInfoSet& devices, DWORD memberIndex,
+                     std::string& path) const {
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = kInterfaceDataRecordSize;
+    if (!enumInterfaces_(devices.get(), nullptr, &kCameraInterfaceClass, memberIndex,
+                         &interfaceData))
+      return false;
+
+    DWORD requiredSize = 0;
+    getDetail_(devices.get(), &interfaceData, nullptr, 0, &requiredSize, nullptr);
+    if (requiredSize <= kDevicePathOffset) return false;
+
+    UniqueDetailRecord detail(static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(
+        ::operator new(requiredSize, std::nothrow)));
+    if (!detail) return false;
+    detail->cbSize = kInterfaceDetailRecordSize;
+    if (!getDetail_(devices.get(), &interfaceData, detail.get(), requiredSize, &requiredSize,
+                    nullptr))
+      return false;
+    // The path ends with a zero inside the record; never read past the record.
+    const std::size_t pathCapacity = requiredSize - kDevicePathOffset;
+    path.assign(detail->DevicePath, strnlen(detail->DevicePath, pathCapacity));
+    return true;
+  }
+
+ private:
+  UniqueModule module_;
+  GetClassDevsFn getClassDevs_ = nullptr;
+  EnumDeviceInterfacesFn enumInterfaces_ = nullptr;
+  GetInterfaceDetailFn getDetail_ = nullptr;
+  DestroyDeviceInfoListFn destroyList_ = nullptr;
+};
+
+// The four hex digits after `key` ("vid_", "pid_") in an interface path, any case.
+std::uint16_t HexAfter(const std::string& path, std::string_view key) {
+  std::string lower(path);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::size_t at = lower.find(key);
+  if (at == std::string::npos || at + key.size() + 4 > lower.size()) return 0;
+  unsigned value = 0;
+  for (std::size_t i = at + key.size(); i < at + key.size() + 4; ++i) {
+    const char c = lower[i];
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return 0;
+    value = value * 16 + unsigned(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+}  // namespace
+
 bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
                                       std::string& devicePath) {
   handle = kNullDeviceHandle;
-  const UniqueModule setupApi(LoadLibraryA("setupapi"));
-  if (!setupApi) return false;
-
-  const auto getClassDevs = Lookup<GetClassDevsFn>(setupApi.get(), "SetupDiGetClassDevsA");
-  const auto enumInterfaces =
-      Lookup<EnumDeviceInterfacesFn>(setupApi.get(), "SetupDiEnumDeviceInterfaces");
-  const auto getDetail =
-      Lookup<GetInterfaceDetailFn>(setupApi.get(), "SetupDiGetDeviceInterfaceDetailA");
-  const auto destroyList =
-      Lookup<DestroyDeviceInfoListFn>(setupApi.get(), "SetupDiDestroyDeviceInfoList");
-  if (!getClassDevs || !enumInterfaces || !getDetail || !destroyList) return false;
-
-  const UniqueDeviceInfoSet devices(
-      getClassDevs(&kCameraInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
-      destroyList);
+  const SetupApi setupApi;
+  if (!setupApi.Usable()) return false;
+  const UniqueDeviceInfoSet devices = setupApi.PresentInterfaces();
   if (!devices.valid()) return false;
-
-  SP_DEVICE_INTERFACE_DATA interfaceData{};
-  interfaceData.cbSize = kInterfaceDataRecordSize;
-  if (!enumInterfaces(devices.get(), nullptr, &kCameraInterfaceClass, memberIndex, &interfaceData))
-    return false;
-
-  DWORD requiredSize = 0;
-  getDetail(devices.get(), &interfaceData, nullptr, 0, &requiredSize, nullptr);
-  if (requiredSize <= kDevicePathOffset) return false;
-
-  UniqueDetailRecord detail(
-      static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(::operator new(requiredSize, std::nothrow)));
-  if (!detail) return false;
-  detail->cbSize = kInterfaceDetailRecordSize;
-  if (!getDetail(devices.get(), &interfaceData, detail.get(), requiredSize, &requiredSize, nullptr))
-    return false;
-  // The path ends with a zero inside the record; never read past the record.
-  const std::size_t pathCapacity = requiredSize - kDevicePathOffset;
-  const std::string path(detail->DevicePath, strnlen(detail->DevicePath, pathCapacity));
+  std::string path;
+  if (!setupApi.InterfacePath(devices, memberIndex, path)) return false;
 
   const HANDLE device =
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -106,6 +152,26 @@ bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
   if (device == INVALID_HANDLE_VALUE) return false;
   devicePath = path;
   return true;
+}
+
+std::vector<BoardInfo> Win32CameraDriver::ListBoards() {
+  std::vector<BoardInfo> boards;
+  const SetupApi setupApi;
+  if (!setupApi.Usable()) return boards;
+  const UniqueDeviceInfoSet devices = setupApi.PresentInterfaces();
+  if (!devices.valid()) return boards;
+  std::string path;
+  for (DWORD member = 0; setupApi.InterfacePath(devices, member, path); ++member) {
+    // Every interface of the class is the camera driver's; the path names the identity.
+    BoardInfo board;
+    board.vendorId = HexAfter(path, "vid_");
+    board.productId = HexAfter(path, "pid_");
+    board.state = BoardStateOf(board.vendorId, board.productId, 0)
+                      .value_or(BoardState::CameraFirmware);
+    board.path = path;
+    boards.push_back(std::move(board));
+  }
+  return boards;
 }
 
 bool Win32CameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,

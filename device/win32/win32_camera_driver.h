@@ -26,6 +26,9 @@ class Win32CameraDriver final : public CameraDriver {
                  std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
   // CloseHandle; its result is not looked at.
   void Close(NativeDeviceHandle handle) override;
+  // The class's present interfaces by index and path, with the identity the path names
+  // ("vid_125c&pid_0010"); opens none of them.
+  std::vector<BoardInfo> ListBoards() override;
 };
 
 // Sends the core's debugger output to OutputDebugStringA.

@@ -455,11 +455,36 @@ class BoardPort : public usb::UsbControlPort {
 };
 }  // namespace
 
+// A board is found while it is plugged in and shows one of the boards' identities.
+std::optional<BoardState> EmulatedBoardSource::Found(std::size_t i) const {
+  if (boards_[i]->Unplugged()) return std::nullopt;
+  // The identity the board enumerated with; firmware loaded into RAM keeps it.
+  const UsbIdentity& identity = boards_[i]->Identity();
+  return BoardStateOf(identity.vendorId, identity.productId, identity.deviceId);
+}
+
 std::unique_ptr<usb::UsbControlPort> EmulatedBoardSource::OpenMember(std::uint16_t memberIndex,
                                                                      std::string& path) {
-  if (memberIndex >= boards_.size() || boards_[memberIndex]->Unplugged()) return nullptr;
-  path = "emulated:" + std::to_string(memberIndex);
-  return std::make_unique<BoardPort>(*boards_[memberIndex]);
+  std::uint16_t member = 0;
+  for (std::size_t i = 0; i < boards_.size(); ++i) {
+    if (!Found(i)) continue;
+    if (member++ != memberIndex) continue;
+    path = "emulated:" + std::to_string(i);
+    return std::make_unique<BoardPort>(*boards_[i]);
+  }
+  return nullptr;
+}
+
+std::vector<BoardInfo> EmulatedBoardSource::ListBoards() {
+  std::vector<BoardInfo> boards;
+  for (std::size_t i = 0; i < boards_.size(); ++i) {
+    const std::optional<BoardState> state = Found(i);
+    if (!state) continue;
+    const UsbIdentity& identity = boards_[i]->Identity();
+    boards.push_back({"emulated:" + std::to_string(i), identity.vendorId, identity.productId,
+                      *state, ""});
+  }
+  return boards;
 }
 
 }  // namespace vesk::sim::board

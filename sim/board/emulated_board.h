@@ -146,8 +146,9 @@ class EmulatedBoard : public usb::UsbControlPort {
   std::uint8_t configuration_ = 0;
 };
 
-// Boards found on the emulated "bus": member N is the N-th board added, path "emulated:N".
-// An unplugged board is not found. The boards must outlive the source and its ports.
+// Boards found on the emulated "bus": the N-th board added has path "emulated:N". Member N
+// is the N-th board that is still plugged in (an unplugged board is not found, and those
+// after it move up, as on a real bus). The boards must outlive the source and its ports.
 class EmulatedBoardSource : public usb::UsbBoardSource {
  public:
   EmulatedBoardSource() = default;
@@ -155,8 +156,11 @@ class EmulatedBoardSource : public usb::UsbBoardSource {
   void Add(EmulatedBoard& board) { boards_.push_back(&board); }
   std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t memberIndex,
                                                   std::string& path) override;
+  std::vector<BoardInfo> ListBoards() override;
 
  private:
+  std::optional<BoardState> Found(std::size_t index) const;
+
   std::vector<EmulatedBoard*> boards_;
 };
 

@@ -1,0 +1,41 @@
+#include "device/board_info.h"
+
+#include <cstdio>
+
+namespace vesk {
+namespace {
+
+constexpr std::uint16_t kFx2VendorId = 0x04B4, kFx2ProductId = 0x8613;
+constexpr std::uint16_t kCameraVendorId = 0x125C, kCameraProductId = 0x0010;
+constexpr std::uint16_t kControlFirmwareRelease = 0x0011;
+
+}  // namespace
+
+std::optional<BoardState> BoardStateOf(std::uint16_t vendorId, std::uint16_t productId,
+                                       std::uint16_t deviceRelease) {
+  if (vendorId == kFx2VendorId && productId == kFx2ProductId) return BoardState::BareFx2;
+  if (vendorId == kCameraVendorId && productId == kCameraProductId)
+    return deviceRelease == kControlFirmwareRelease ? BoardState::ControlFirmware
+                                                    : BoardState::CameraFirmware;
+  return std::nullopt;
+}
+
+std::string_view BoardStateText(BoardState state) {
+  switch (state) {
+    case BoardState::BareFx2:
+      return "bare FX2";
+    case BoardState::CameraFirmware:
+      return "camera firmware";
+    case BoardState::ControlFirmware:
+      return "control firmware";
+  }
+  return "";
+}
+
+std::string IdentityText(std::uint16_t vendorId, std::uint16_t productId) {
+  char text[10];
+  std::snprintf(text, sizeof text, "%04X:%04X", unsigned(vendorId), unsigned(productId));
+  return text;
+}
+
+}  // namespace vesk
