@@ -6,6 +6,7 @@
 #include <QTextStream>
 
 #include "app/qt/board_choice.h"
+#include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
 
 namespace {
@@ -51,6 +52,9 @@ int main(int argc, char** argv) {
 
   vesk::qt::UpdateDialog dialog(board->Driver(),
                                 [](const QUrl& page) { return QDesktopServices::openUrl(page); });
+  vesk::qt::SessionEnd session;
+  QObject::connect(&session, &vesk::qt::SessionEnd::requested, &dialog,
+                   &vesk::qt::UpdateDialog::EndSession);
   dialog.exec();
-  return 0;
+  return session.Signal() != 0 ? 128 + session.Signal() : 0;
 }

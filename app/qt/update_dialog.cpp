@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStyle>
+#include <algorithm>
 #include <cstdio>
 
 #include "app/qt/about_box.h"
@@ -27,6 +29,7 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/help_page.h"
 #include "app/qt/run_worker.h"
+#include "device/stop_request.h"
 
 namespace vesk::qt {
 namespace {
@@ -67,8 +70,9 @@ QString RememberedImageFolder() {
 UpdateDialog::UpdateDialog(CameraDriver& driver, HelpLauncher launchHelp)
     : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      launchHelp_(std::move(launchHelp)) {
-  state_.handle.driver = &driver;
+      launchHelp_(std::move(launchHelp)),
+      chosenBoard_(driver) {
+  state_.handle.driver = &chosenBoard_;
   setFont(DialogFont());
   setWindowTitle(QString::fromLatin1(kMainDialog.caption));
   setWindowIcon(ApplicationIcon());
@@ -84,6 +88,11 @@ UpdateDialog::UpdateDialog(CameraDriver& driver, HelpLauncher launchHelp)
   connect(worker_, &RunWorker::imageProgress, this, &UpdateDialog::ShowImageProgress);
   connect(worker_, &RunWorker::finished, this, &UpdateDialog::OnRunFinished);
   workerThread_.start();
+
+  RefreshBoards();
+  pollTimer_.setInterval(1000);
+  connect(&pollTimer_, &QTimer::timeout, this, &UpdateDialog::RefreshBoards);
+  pollTimer_.start();
 }
 
 UpdateDialog::~UpdateDialog() {
@@ -214,6 +223,24 @@ void UpdateDialog::BuildGrownControls() {
   elapsedTicker_.setInterval(250);
   connect(&elapsedTicker_, &QTimer::timeout, this, &UpdateDialog::ShowElapsedTime);
 
+  auto* board = new QGroupBox(QStringLiteral("Board"), this);
+  StyleFrame(board);
+  board->setObjectName(QStringLiteral("boardPanel"));
+  board->setGeometry(ToPixels(units, kBoardPanel));
+  auto* boardLayout = new QHBoxLayout(board);
+  boardLayout->setContentsMargins(units.X(5), units.Y(10), units.X(5), units.Y(2));
+  boardLine_ = new QLabel(board);
+  boardLine_->setObjectName(QStringLiteral("boardLine"));
+  boardLine_->setTextFormat(Qt::PlainText);
+  boardLine_->setWordWrap(true);
+  boardLayout->addWidget(boardLine_);
+  boardChooser_ = new QComboBox(this);
+  boardChooser_->setObjectName(QStringLiteral("boardChooser"));
+  boardChooser_->setGeometry(ToPixels(units, kBoardChooser));
+  boardChooser_->setPlaceholderText(QStringLiteral("Choose a board"));
+  boardChooser_->hide();
+  connect(boardChooser_, &QComboBox::currentIndexChanged, this, &UpdateDialog::ShowChosenBoard);
+
   auto* verdict = new QWidget(this);
   verdict->setObjectName(QStringLiteral("verdictPanel"));
   verdict->setGeometry(ToPixels(units, kVerdictPanel));
@@ -260,7 +287,8 @@ void UpdateDialog::BrowseImageFolder() {
 }
 
 void UpdateDialog::StartInitialization() {
-  if (running_) return;
+  if (running_ || sessionEnding_) return;
+  ClearStopRequest();
   // The folder a run used is the one the next start of the window comes back to.
   Settings().setValue(QLatin1String(kImageFolderKey), QDir::currentPath());
   statusBox_->clear();
@@ -276,9 +304,64 @@ void UpdateDialog::StartInitialization() {
 
 void UpdateDialog::SetRunning(bool running) {
   running_ = running;
-  for (QPushButton* button : {startButton_, closeButton_, helpButton_, browseButton_})
+  for (QPushButton* button : {closeButton_, helpButton_, browseButton_})
     button->setEnabled(!running);
+  boardChooser_->setEnabled(!running);
+  UpdateStartButton();
   if (!running) startButton_->setFocus();
+}
+
+void UpdateDialog::UpdateStartButton() {
+  startButton_->setEnabled(!running_ && boardProblem_.isEmpty());
+  startButton_->setToolTip(boardProblem_);
+}
+
+// While a run is going the list stays as it was when it started: the run owns the board.
+void UpdateDialog::RefreshBoards() {
+  if (running_) return;
+  std::vector<BoardInfo> boards = chosenBoard_.ListBoards();
+  const auto same = [](const BoardInfo& a, const BoardInfo& b) {
+    return a.path == b.path && a.vendorId == b.vendorId && a.productId == b.productId &&
+           a.state == b.state && a.location == b.location;
+  };
+  if (!boardLine_->text().isEmpty() &&
+      std::equal(boards.begin(), boards.end(), boards_.begin(), boards_.end(), same))
+    return;
+  boards_ = std::move(boards);
+
+  const QString previous = boardChooser_->currentText();
+  boardChooser_->clear();
+  for (const BoardInfo& info : boards_) boardChooser_->addItem(QString::fromStdString(info.path));
+  // A choice stays while its board is attached; with several, nothing is chosen for the
+  // operator.
+  boardChooser_->setCurrentIndex(boards_.size() == 1 ? 0 : boardChooser_->findText(previous));
+  boardChooser_->setVisible(boards_.size() > 1);
+  ShowChosenBoard();
+}
+
+void UpdateDialog::ShowChosenBoard() {
+  const int index = boardChooser_->currentIndex();
+  boardProblem_.clear();
+  if (boards_.empty()) {
+    boardLine_->setText(QStringLiteral("No board attached"));
+    chosenBoard_.Choose({});
+  } else if (index < 0) {
+    boardProblem_ =
+        QStringLiteral("%1 boards attached: choose one beside Start.").arg(boards_.size());
+    boardLine_->setText(boardProblem_);
+    chosenBoard_.Choose({});
+  } else {
+    const BoardInfo& info = boards_[static_cast<std::size_t>(index)];
+    QString text = QStringLiteral("%1   %2, %3")
+                       .arg(QString::fromStdString(info.path),
+                            QString::fromStdString(IdentityText(info.vendorId, info.productId)),
+                            QString::fromLatin1(BoardStateText(info.state)));
+    if (!info.location.empty())
+      text += QStringLiteral(", ") + QString::fromStdString(info.location);
+    boardLine_->setText(text);
+    chosenBoard_.Choose(info.path);
+  }
+  UpdateStartButton();
 }
 
 void UpdateDialog::ShowStatusText(const QByteArray& log) {

@@ -15,9 +15,14 @@
 #include <QUrl>
 #include <functional>
 
+#include <vector>
+
+#include "app/qt/chosen_board.h"
 #include "app/update_sequence.h"
+#include "device/board_info.h"
 #include "device/camera_driver.h"
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
@@ -38,7 +43,8 @@ QString RememberedImageFolder();
 class UpdateDialog : public QDialog {
   Q_OBJECT
  public:
-  // `driver` must outlive the dialog; every run opens the camera through it.
+  // `driver` must outlive the dialog; every run opens the camera through it, and the
+  // window shows the boards it lists, looking again every second while no run is going.
   UpdateDialog(CameraDriver& driver, HelpLauncher launchHelp);
   ~UpdateDialog() override;
 
@@ -83,8 +89,15 @@ class UpdateDialog : public QDialog {
   void ShowElapsedTime();
   void ShowVerdict(int outcome);
   void OnRunFinished(int outcome);
+  void RefreshBoards();
+  void ShowChosenBoard();
+  void UpdateStartButton();
 
   HelpLauncher launchHelp_;
+  ChosenBoardDriver chosenBoard_;
+  std::vector<BoardInfo> boards_;
+  QTimer pollTimer_;
+  QString boardProblem_;  // why Start cannot be used for want of a board; empty if it can
   UpdateState state_;
   QThread workerThread_;
   RunWorker* worker_ = nullptr;
@@ -110,6 +123,8 @@ class UpdateDialog : public QDialog {
   QLabel* verdictIcon_ = nullptr;
   QLabel* verdictLine_ = nullptr;
   QLabel* causeLine_ = nullptr;
+  QLabel* boardLine_ = nullptr;
+  QComboBox* boardChooser_ = nullptr;
 };
 
 }  // namespace vesk::qt

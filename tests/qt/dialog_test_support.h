@@ -52,7 +52,8 @@ class MessageBoxAnswerer : public QObject {
 };
 
 // A driver that holds its caller at the next open or request until the test lets it go
-// on. Around a real driver it passes everything through; without one it finds no camera.
+// on. Around a real driver it passes everything through; without one it lists the boards
+// it is given and opens none of them.
 class HeldDriver : public CameraDriver {
  public:
   explicit HeldDriver(CameraDriver* inner = nullptr) : inner_(inner) {}
@@ -76,9 +77,21 @@ class HeldDriver : public CameraDriver {
     std::lock_guard lock(mutex_);
     return opens_;
   }
+  int LastOpenIndex() const {
+    std::lock_guard lock(mutex_);
+    return lastOpenIndex_;
+  }
+  void SetBoards(std::vector<BoardInfo> boards) {
+    std::lock_guard lock(mutex_);
+    boards_ = std::move(boards);
+  }
 
   bool OpenInterface(std::uint16_t index, NativeDeviceHandle& handle, std::string& path) override {
     WaitWhileHeld(true);
+    {
+      std::lock_guard lock(mutex_);
+      lastOpenIndex_ = index;
+    }
     if (inner_ != nullptr) return inner_->OpenInterface(index, handle, path);
     handle = kNullDeviceHandle;
     return false;
@@ -90,6 +103,11 @@ class HeldDriver : public CameraDriver {
   }
   void Close(NativeDeviceHandle handle) override {
     if (inner_ != nullptr) inner_->Close(handle);
+  }
+  std::vector<BoardInfo> ListBoards() override {
+    if (inner_ != nullptr) return inner_->ListBoards();
+    std::lock_guard lock(mutex_);
+    return boards_;
   }
 
  private:
@@ -107,6 +125,8 @@ class HeldDriver : public CameraDriver {
   bool held_ = false;
   bool waiting_ = false;
   int opens_ = 0;
+  int lastOpenIndex_ = -1;
+  std::vector<BoardInfo> boards_;
 };
 using NoCameraDriver = HeldDriver;
 

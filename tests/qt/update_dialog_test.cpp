@@ -1,6 +1,7 @@
 // The dialog in Qt's offscreen platform: its window, its boxes and whole runs.
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -16,12 +17,16 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <map>
+#include <memory>
 
 #include "app/qt/about_box.h"
 #include "app/qt/board_choice.h"
+#include "app/qt/chosen_board.h"
 #include "app/qt/dialog_templates.h"
 #include "app/qt/dialog_units.h"
+#include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
 #include "tests/qt/dialog_test_support.h"
 
@@ -69,6 +74,27 @@ void SaveScreenshot(UpdateDialog& dialog, const char* name) {
   QCOMPARE(shot.size(), dialog.size());
   QVERIFY(shot.save(QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath(name)));
 }
+
+// Holds the board's requests once CamCon is half written; records the bar's last value and
+// maximum for each file.
+using ProgressSeen = std::map<QString, std::pair<int, int>>;
+void HoldHalfWayThroughCamCon(UpdateDialog& dialog, HeldDriver& driver, ProgressSeen& seen) {
+  auto* bar = Named<QProgressBar>(dialog, "imageProgress");
+  auto held = std::make_shared<bool>(false);
+  QObject::connect(bar, &QProgressBar::valueChanged, [bar, held, &driver, &seen](int value) {
+    const QString file = bar->format().section(QLatin1Char(':'), 0, 0);
+    seen[file] = {value, bar->maximum()};
+    if (!*held && file == QLatin1String("camcon.bin") && value >= bar->maximum() / 2) {
+      *held = true;
+      driver.Hold();
+    }
+  });
+}
+
+const QString kHalfWayLog =
+    "USB Board Initialization Started\nOpening camera connection\n"
+    "Camera connection opened successfully\nDownloading USB control firmware\n"
+    "Downloading BufCon...please wait.....\nDownloading CamCon...please wait.....\n";
 
 }  // namespace
 
@@ -321,6 +347,115 @@ class UpdateDialogTest : public QObject {
     QVERIFY(vesk::qt::RememberedImageFolder().isEmpty());
   }
 
+  void BoardsAreShownAndOnlyTheChosenOneIsOpened() {
+    const vesk::BoardInfo bare{"usb:1-2", 0x04B4, 0x8613, vesk::BoardState::BareFx2,
+                               "bus 1 port 2"};
+    const vesk::BoardInfo camera{"usb:1-3", 0x125C, 0x0010, vesk::BoardState::CameraFirmware, ""};
+    HeldDriver driver;
+    UpdateDialog dialog(driver, {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto* line = Named<QLabel>(dialog, "boardLine");
+    auto* chooser = Named<QComboBox>(dialog, "boardChooser");
+    auto* start = Control<QPushButton>(dialog, 1000);
+    QCOMPARE(line->text(), QStringLiteral("No board attached"));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes, QMessageBox::Yes});
+    const auto runOpens = [&] {
+      start->click();
+      return finished.wait(kRunTimeoutMs) ? driver.LastOpenIndex() : -2;
+    };
+
+    // Several: nothing is chosen for the operator, and Start waits for a choice.
+    driver.SetBoards({bare, camera});
+    QTRY_VERIFY_WITH_TIMEOUT(chooser->isVisible(), 5000);
+    QCOMPARE(chooser->count(), 2);
+    QCOMPARE(line->text(), QStringLiteral("2 boards attached: choose one beside Start."));
+    QVERIFY(!start->isEnabled());
+    chooser->setCurrentIndex(1);
+    QCOMPARE(line->text(), QStringLiteral("usb:1-3   125C:0010, camera firmware"));
+    QCOMPARE(runOpens(), 1);
+
+    // The choice follows its board when the other goes away; then the last one goes.
+    driver.SetBoards({camera});
+    QTRY_VERIFY_WITH_TIMEOUT(!chooser->isVisible(), 5000);
+    QCOMPARE(line->text(), QStringLiteral("usb:1-3   125C:0010, camera firmware"));
+    QCOMPARE(runOpens(), 0);
+    driver.SetBoards({});
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(), QStringLiteral("No board attached"), 5000);
+    QVERIFY(start->isEnabled());
+
+    // A chosen board unplugged before the open is not replaced by the one now first.
+    vesk::qt::ChosenBoardDriver chosen(driver);
+    driver.SetBoards({bare, camera});
+    chosen.Choose(camera.path);
+    vesk::NativeDeviceHandle handle = 1;
+    std::string path;
+    QVERIFY(!chosen.OpenInterface(0, handle, path));
+    QCOMPARE(driver.LastOpenIndex(), 1);
+    driver.SetBoards({bare});
+    const int opens = driver.Opens();
+    QVERIFY(!chosen.OpenInterface(0, handle, path));
+    QCOMPARE(driver.Opens(), opens);
+    QCOMPARE(handle, vesk::kNullDeviceHandle);
+  }
+
+  void SessionEndAnswersNoOrStopsTheRunBeforeItsNextRequestThenCloses() {
+    // At a question: No.
+    {
+      NoCameraDriver driver;
+      UpdateDialog dialog(driver, {});
+      vesk::qt::SessionEnd session;
+      connect(&session, &vesk::qt::SessionEnd::requested, &dialog, &UpdateDialog::EndSession);
+      dialog.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+      QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+      QTimer signalAtTheQuestion;
+      connect(&signalAtTheQuestion, &QTimer::timeout, [&] {
+        if (!qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) return;
+        signalAtTheQuestion.stop();
+        std::raise(SIGTERM);
+      });
+      signalAtTheQuestion.start(5);
+      Control<QPushButton>(dialog, 1000)->click();
+      QVERIFY(finished.wait(kRunTimeoutMs));
+      QCOMPARE(StatusText(dialog), kCancelledLog);
+      QVERIFY(!dialog.isVisible());
+      QCOMPARE(session.Signal(), SIGTERM);
+      QCOMPARE(driver.Opens(), 0);
+    }
+    // Half-way through an image: the request under way completes, no other is sent.
+    QString error;
+    auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
+    QVERIFY2(board != nullptr, qPrintable(error));
+    HeldDriver driver(&board->Driver());
+    const QString previous = QDir::currentPath();
+    UpdateDialog dialog(driver, {});
+    dialog.SetImageFolder(QStringLiteral(VESK_SAMPLES_DIR));
+    vesk::qt::SessionEnd session;
+    connect(&session, &vesk::qt::SessionEnd::requested, &dialog, &UpdateDialog::EndSession);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
+    ProgressSeen progress;
+    HoldHalfWayThroughCamCon(dialog, driver, progress);
+    Control<QPushButton>(dialog, 1000)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(driver.CallerHeld(), kRunTimeoutMs);
+    std::raise(SIGHUP);
+    QTest::qWait(50);
+    QVERIFY(dialog.isVisible());
+    driver.Release();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QDir::setCurrent(previous);
+    QCOMPARE(StatusText(dialog), kHalfWayLog + QStringLiteral("Error 0x4 (Failed to download "
+                                                              "CamCon)\nCamera firmware update "
+                                                              "FAILED."));
+    QCOMPARE(answerer.Seen().size(), std::size_t(1));
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(session.Signal(), SIGHUP);
+  }
+
   void FullRunOnTheEmulatedBoardSucceedsAndIsPhotographed() {
     QString error;
     auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
@@ -341,24 +476,15 @@ class UpdateDialogTest : public QObject {
     QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
     MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
 
-    // The bar's last state for each file, and a hold half-way through CamCon.
+    ProgressSeen lastProgress;
+    HoldHalfWayThroughCamCon(dialog, driver, lastProgress);
     auto* bar = Named<QProgressBar>(dialog, "imageProgress");
-    std::map<QString, std::pair<int, int>> lastProgress;
-    bool held = false;
-    connect(bar, &QProgressBar::valueChanged, [&](int value) {
-      const QString file = bar->format().section(QLatin1Char(':'), 0, 0);
-      lastProgress[file] = {value, bar->maximum()};
-      if (!held && file == QLatin1String("camcon.bin") && value >= bar->maximum() / 2) {
-        held = true;
-        driver.Hold();
-      }
-    });
 
     Control<QPushButton>(dialog, 1000)->click();
     QTRY_VERIFY_WITH_TIMEOUT(driver.CallerHeld(), kRunTimeoutMs);
     QTest::qWait(50);  // the progress already sent
     QVERIFY(bar->isVisible());
-    QVERIFY(StatusText(dialog).endsWith(QLatin1String("Downloading CamCon...please wait.....\n")));
+    QCOMPARE(StatusText(dialog), kHalfWayLog);
     QVERIFY2(bar->text().contains(QRegularExpression(
                  QStringLiteral("^camcon\\.bin: \\d+ of %1 bytes \\(\\d+%\\)$")
                      .arg(QFileInfo(QStringLiteral(VESK_SAMPLES_DIR "/camcon.bin")).size()))),
