@@ -2,7 +2,9 @@
 
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
+#include "device/failure_detail.h"
 #include "device/firmware_loader.h"
+#include "device/stop_request.h"
 #include "images/image_downloads.h"
 
 namespace vesk {
@@ -15,9 +17,10 @@ class Run {
   Run(UpdateHost& host, UpdateState& state) : host_(host), state_(state) {}
 
   RunOutcome Execute() {
+    ClearFailureDetail();
     log_.Start("USB Board Initialization Started\r\n");
     host_.ShowStatusLog(log_);
-    if (host_.AskYesNo(kProceedQuestion, kConfirmationCaption) == kAnswerNo) {
+    if (!Ask(kProceedQuestion)) {
       log_.Append("Initialization cancelled by user\r\n");
       host_.ShowStatusLog(log_);
       return RunOutcome::Cancelled;
@@ -29,7 +32,10 @@ class Run {
     Log("Camera connection opened successfully\r\n");
 
     Log("Downloading USB control firmware\r\n");
-    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable))
+    // The old header goes before the first image does. Its write is also the first
+    // request the control firmware serves, so a firmware that does not run fails here.
+    if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable) ||
+        !RomHeader::EraseRomHeader(state_.handle))
       return Fail("Error 0x2 (Failed download control firmware)\r\n");
     RomHeader& header = state_.header;
     header.InitRomHeader();
@@ -72,8 +78,10 @@ class Run {
       return Fail("Error 0x8 (Failed to connect to camera)\r\n");
     Log("Camera connection closed\r\n");
 
-    if (host_.AskYesNo(kPowerCycleQuestion, kConfirmationCaption) == kAnswerNo)
+    if (!Ask(kPowerCycleQuestion)) {
+      SetFailureDetail("the camera was not reported ready after its power cycle");
       return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
+    }
     log_.Append("Power cycle complete\r\n");
     log_.Append("Camera firmware update SUCCESSFUL.  Update complete.");
     host_.ShowStatusLog(log_);
@@ -81,6 +89,13 @@ class Run {
   }
 
  private:
+  // A stop requested before or while the question is open answers it No.
+  bool Ask(std::string_view question) {
+    if (StopRequested()) return false;
+    const bool yes = host_.AskYesNo(question, kConfirmationCaption) != kAnswerNo;
+    return yes && !StopRequested();
+  }
+
   void Log(std::string_view line) {
     log_.Append(line);
     host_.ShowStatusLog(log_);
@@ -90,6 +105,7 @@ class Run {
     log_.Append(errorLine);
     log_.Append("Camera firmware update FAILED.");
     host_.ShowStatusLog(log_);
+    if (!FailureDetail().empty()) host_.ShowFailureDetail(FailureDetail());
     return RunOutcome::Failed;
   }
 

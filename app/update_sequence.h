@@ -37,6 +37,10 @@ class UpdateHost {
   // Progress of the image being written: bytes accepted so far and the image's length.
   virtual void ShowImageProgress(const std::string& /*file*/, std::uint32_t /*written*/,
                                  std::uint32_t /*total*/) {}
+  // Why the run failed, in one line (which file and why, or which request and what the
+  // USB layer said). Called once, after the log with the error line has been shown,
+  // when the cause is known; the log itself never carries it.
+  virtual void ShowFailureDetail(std::string_view /*detail*/) {}
 };
 
 // What the host keeps from one run to the next.
@@ -49,7 +53,9 @@ struct UpdateState {
 enum class RunOutcome { Cancelled, Failed, Succeeded };
 
 // Runs the whole sequence and returns only when it has ended. The outcome repeats what
-// the log's last line says, for callers that need an exit status.
+// the log's last line says, for callers that need an exit status. A stop request
+// (device/stop_request.h) fails the step in progress before its next request, and
+// answers a question No.
 RunOutcome RunBoardInitialization(UpdateHost& host, UpdateState& state);
 
 }  // namespace vesk

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "device/failure_detail.h"
+
 namespace vesk {
 
 std::uint16_t OpenCameraDevice(std::uint16_t memberIndex, DeviceHandle& handle,
@@ -13,8 +15,18 @@ std::uint16_t OpenCameraDevice(std::uint16_t memberIndex, DeviceHandle& handle,
   if (handle.driver == nullptr) return kOpenFailed;
 
   std::string path;
-  if (!handle.driver->OpenInterface(memberIndex, handle.value, path)) return kOpenFailed;
+  NoteUsbFailure(UsbFailure::None);
+  if (!handle.driver->OpenInterface(memberIndex, handle.value, path)) {
+    std::string detail = "cannot open the camera";
+    if (LastUsbFailure() != UsbFailure::None)
+      detail += ": " + std::string(UsbFailureText(LastUsbFailure()));
+    if (!LastUsbFailureNote().empty()) detail += " (" + LastUsbFailureNote() + ")";
+    SetFailureDetail(std::move(detail));
+    return kOpenFailed;
+  }
   if (path.size() + 1 > pathBuffer.size()) {
+    SetFailureDetail("cannot open the camera: its device path is longer than " +
+                     std::to_string(pathBuffer.size() - 1) + " characters");
     CloseCameraDevice(handle);
     return kOpenFailed;
   }

@@ -3,7 +3,9 @@
 #include <optional>
 
 #include "device/eeprom_writer.h"
+#include "device/failure_detail.h"
 #include "images/image_file.h"
+#include "images/preflight.h"
 
 namespace vesk {
 
@@ -19,16 +21,24 @@ namespace {
 // Reads and writes one image; the written length on success.
 std::optional<std::uint32_t> DownloadImage(DeviceHandle& handle, const ImagePlace& place,
                                            const ImageProgress& progress) {
-  const ImageBytes image = ReadImageFile(*place.file);
-  if (image.empty() || image.size() > place.room) return std::nullopt;
+  const ImageBytes image = ReadImageFile(*place.file, place.room);
+  if (image.empty() || image.size() > place.room) {
+    std::string why = CheckImageFile("", *place.file).message;
+    if (why.empty()) why = *place.file + ": cannot be read";
+    SetFailureDetail(std::move(why));
+    return std::nullopt;
+  }
   const auto total = static_cast<std::uint32_t>(image.size());
   BeatObserver onBeat;
   if (progress) {
     progress(*place.file, 0, total);
     onBeat = [&](std::uint32_t written) { progress(*place.file, written, total); };
   }
-  if (!WriteEepromPaged(handle, place.chip, place.bank, place.offset, total, image.data(), onBeat))
+  if (!WriteEepromPaged(handle, place.chip, place.bank, place.offset, total, image.data(),
+                        onBeat)) {
+    SetFailureDetail(*place.file + ": " + FailureDetail());
     return std::nullopt;
+  }
   return total;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The four image downloads: each file read whole and written unchanged to its EEPROM place.
+// The four image downloads: each file read (bounded by its room) and written unchanged to
+// its EEPROM place.
 
 #include <cstdint>
 #include <functional>
@@ -34,8 +35,9 @@ extern const ImagePlace kCamConPlace;
 using ImageProgress =
     std::function<void(const std::string& file, std::uint32_t written, std::uint32_t total)>;
 
-// Each returns true when its image(s) were written. An empty or unreadable file, or one
-// larger than its room, is refused before any byte of it is written. On false the
+// Each returns true when its image(s) were written. An empty or unreadable file, anything
+// but a regular file, or one larger than its room, is refused before any byte of it is
+// written. On false the
 // result record keeps its earlier value.
 bool DownloadBufCon(DeviceHandle& handle, ImageDownloadResult& result,
                     const ImageProgress& progress = {});

@@ -118,4 +118,11 @@ bool RomHeader::WriteRomHeader(DeviceHandle& handle) const {
                           kRomHeaderSize, bytes.data());
 }
 
+bool RomHeader::EraseRomHeader(DeviceHandle& handle) {
+  RomHeaderBytes erased;
+  erased.fill(0xFF);
+  return WriteEepromPaged(handle, kRomHeaderChip, kRomHeaderBank, kRomHeaderOffset,
+                          kRomHeaderSize, erased.data());
+}
+
 }  // namespace vesk

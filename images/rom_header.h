@@ -46,6 +46,9 @@ class RomHeader {
 
   // One paged write of the 20 bytes at chip 0, bank 4, offset 0, with the stored checksum.
   bool WriteRomHeader(DeviceHandle& handle) const;
+  // Writes the erased state (20 bytes of 0xFF, whose checksum never holds) over the
+  // header, so that a run that stops part-way leaves no header describing other images.
+  static bool EraseRomHeader(DeviceHandle& handle);
 
   RomHeaderBytes Encode() const;
   // Reads a header back as stored, checksum included (whether it matches or not).

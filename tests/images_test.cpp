@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "device/device_connection.h"
 #include "images/image_downloads.h"
@@ -16,25 +18,55 @@ using testing::EepromData;
 using testing::Pattern;
 using testing::ScratchDirectory;
 
-TEST(ImageFileReader, BytesComeThroughUnchangedAndTheLineIsPrintedOnlyWhenOpened) {
+TEST(ImageFileReader, EachShapeOfFileGivesItsResultWithoutBlockingOrThrowing) {
+  namespace fs = std::filesystem;
   ScratchDirectory dir;
   const std::vector<std::uint8_t> tricky = {0x00, 0x0D, 0x0A, 0x1A, 0xFF};
   dir.Write("tricky.bin", tricky);
   dir.Write("empty.bin", {});
-  std::filesystem::create_directory(dir.path() / "folder.bin");
+  dir.Write("long.bin", Pattern(300));
+  fs::create_directory(dir.path() / "folder.bin");
+  fs::create_symlink("/dev/zero", dir.path() / "zero.bin");
+  fs::create_symlink("nowhere", dir.path() / "dangling.bin");
+  // Reading /proc/self/mem at offset 0 fails with EIO.
+  fs::create_symlink("/proc/self/mem", dir.path() / "eio.bin");
+  ASSERT_EQ(std::system(("mkfifo " + (dir.path() / "fifo.bin").string()).c_str()), 0);
+  { std::ofstream(dir.path() / "sparse.bin"); }
+  fs::resize_file(dir.path() / "sparse.bin", std::uintmax_t{8} << 30);
 
+  using E = ImageReadError;
+  struct Case {
+    const char* name;
+    E error;
+    std::vector<std::uint8_t> bytes;
+    bool announced;
+  };
+  const std::vector<Case> cases = {
+      {"tricky.bin", E::None, tricky, true},
+      {"empty.bin", E::None, {}, true},
+      {"long.bin", E::None, Pattern(300), true},
+      {"sparse.bin", E::None, std::vector<std::uint8_t>(16), true},  // bounded, not 8 GB
+      {"eio.bin", E::ReadFailed, {}, true},
+      {"missing.bin", E::Missing, {}, false},
+      {"dangling.bin", E::CannotOpen, {}, false},
+      {"folder.bin", E::NotRegularFile, {}, false},
+      {"fifo.bin", E::NotRegularFile, {}, false},
+      {"zero.bin", E::NotRegularFile, {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t limit = c.bytes.empty() ? 1000 : c.bytes.size();
+    ::testing::internal::CaptureStdout();
+    const ImageRead read = ReadImageBytes(c.name, limit, true);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              c.announced ? "Reading file " + std::string(c.name) + ".\n" : "");
+    EXPECT_EQ(read.error, c.error);
+    EXPECT_EQ(read.bytes, c.bytes);
+  }
+  // The downloads' reader stops one byte past the room.
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ReadImageFile("tricky.bin"), tricky);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Reading file tricky.bin.\n");
-
-  ::testing::internal::CaptureStdout();
-  EXPECT_TRUE(ReadImageFile("empty.bin").empty());
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Reading file empty.bin.\n");
-
-  ::testing::internal::CaptureStdout();
-  EXPECT_TRUE(ReadImageFile("missing.bin").empty());
-  EXPECT_TRUE(ReadImageFile("folder.bin").empty());
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(ReadImageFile("long.bin", 99), std::vector<std::uint8_t>(Pattern(100)));
+  ::testing::internal::GetCapturedStdout();
 }
 
 TEST(ImageFileReader, RelativeNamesFollowTheWorkingDirectory) {
@@ -47,12 +79,12 @@ TEST(ImageFileReader, RelativeNamesFollowTheWorkingDirectory) {
     ScratchDirectory second;  // becomes the working directory, restores "other" after
     second.Write("bufcon.bin", large);
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(ReadImageFile(BufConImageFile), large);
+    EXPECT_EQ(ReadImageFile(BufConImageFile, 300000), large);
     ::testing::internal::GetCapturedStdout();
   }
   std::filesystem::current_path(first.path());
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ReadImageFile(BufConImageFile), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(ReadImageFile(BufConImageFile, 300000), (std::vector<std::uint8_t>{1, 2, 3}));
   ::testing::internal::GetCapturedStdout();
 }
 

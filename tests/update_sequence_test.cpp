@@ -4,6 +4,7 @@
 
 #include "app/update_sequence.h"
 #include "device/control_firmware_table.h"
+#include "device/stop_request.h"
 #include "images/image_file.h"
 #include "test_support.h"
 #include "tests/expected_logs.h"
@@ -11,6 +12,7 @@
 namespace vesk {
 namespace {
 
+using testing::Bytes;
 using testing::EepromBeats;
 using testing::Pattern;
 using testing::ScratchDirectory;
@@ -25,9 +27,11 @@ class ScriptedHost : public UpdateHost {
   std::vector<std::string> shown;           // every ShowStatusLog, in order
   std::vector<std::size_t> requestsAtShow;  // requests sent before that ShowStatusLog
   std::size_t progressCalls = 0;
+  std::string stopAfter;  // a stop is requested once the log ends with this
 
   void ShowStatusLog(const StatusLog& log) override {
     shown.emplace_back(log.Text());
+    if (!stopAfter.empty() && shown.back().ends_with(stopAfter)) RequestStop();
     requestsAtShow.push_back(driver_.requests.size());
   }
   int AskYesNo(std::string_view text, std::string_view caption) override {
@@ -41,6 +45,10 @@ class ScriptedHost : public UpdateHost {
   void ShowImageProgress(const std::string&, std::uint32_t, std::uint32_t) override {
     ++progressCalls;
   }
+  std::vector<std::string> details;  // every ShowFailureDetail, with the log shown before it
+  void ShowFailureDetail(std::string_view detail) override {
+    details.push_back(shown.back() + "|" + std::string(detail));
+  }
   const std::string& last() const { return shown.back(); }
 
  private:
@@ -48,6 +56,13 @@ class ScriptedHost : public UpdateHost {
 };
 
 const std::string kSuccessLog(testing::kSuccessfulRunLog);
+
+// True for a beat into the header region that carries anything but the erased state.
+bool WritesAHeader(const testing::RecordedIoControl& request) {
+  const auto& in = request.input;
+  return in.size() > 6 && in[0] == 0xC6 && in[3] == 0 && in[2] == 4 &&
+         std::any_of(in.begin() + 6, in.end(), [](std::uint8_t b) { return b != 0xFF; });
+}
 
 std::string UpTo(const std::string& lastLine) {
   const std::string log = kSuccessLog;
@@ -75,7 +90,10 @@ class UpdateSequenceTest : public ::testing::Test {
     dir.Write(GpifCamConFile, Pattern(128, 5));
     dir.Write(GpifFifoFile, Pattern(128, 6));
   }
-  void TearDown() override { ::testing::internal::GetCapturedStdout(); }
+  void TearDown() override {
+    ClearStopRequest();
+    ::testing::internal::GetCapturedStdout();
+  }
 
   RunOutcome Run() { return RunBoardInitialization(host, state); }
 };
@@ -88,10 +106,9 @@ TEST_F(UpdateSequenceTest, SuccessfulRunLogsThirteenLinesAndWritesTheFullHeaderL
   EXPECT_EQ(host.questions[1], kPowerCycleQuestion);
 
   const auto& header = driver.requests.back().input;
-  const std::vector<std::uint8_t> expected = {0xC6, 0x00, 0x04, 0x00, 0x00, 0x00,
-                                              0x00, 0x14, 0x01, 0x00, 0x7F, 0x00, 0x01, 0x23, 0x45,
-                                              0x00, 0x02, 0x46, 0x80, 0x5C, 0x12, 0x10, 0x00, 0x11,
-                                              0x00, 0x00};
+  const std::vector<std::uint8_t> expected = {0xC6, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x14, 0x01,
+                                              0x00, 0x7F, 0x00, 0x01, 0x23, 0x45, 0x00, 0x02, 0x46,
+                                              0x80, 0x5C, 0x12, 0x10, 0x00, 0x11, 0x00, 0x00};
   ASSERT_EQ(header.size(), expected.size());
   EXPECT_TRUE(std::equal(header.begin() + 7, header.end(), expected.begin() + 7));
   const RomHeader written =
@@ -110,7 +127,11 @@ TEST_F(UpdateSequenceTest, EachProgressLineIsShownBeforeItsStepSendsAnything) {
     return std::size_t{0};
   };
   EXPECT_EQ(requestsWhenShown("Downloading USB control firmware\r\n"), 0u);
-  EXPECT_EQ(requestsWhenShown("Downloading BufCon...please wait.....\r\n"), firmwareRequests);
+  // The old header is erased once the firmware runs, before the BufCon line.
+  EXPECT_EQ(requestsWhenShown("Downloading BufCon...please wait.....\r\n"), firmwareRequests + 1);
+  auto erase = Bytes({0xC6, 0x00, 0x04, 0x00, 0x00, 0x00});
+  erase.resize(26, 0xFF);
+  EXPECT_EQ(driver.requests.at(firmwareRequests).input, erase);
   const auto beats = EepromBeats(driver.requests);
   // The header is the last request, sent after its line was shown.
   EXPECT_EQ(requestsWhenShown("Writing USB ROM header...\r\n"), driver.requests.size() - 1);
@@ -120,7 +141,8 @@ TEST_F(UpdateSequenceTest, EachProgressLineIsShownBeforeItsStepSendsAnything) {
 TEST_F(UpdateSequenceTest, CancelledRunTouchesNoDevice) {
   host.answers = {kAnswerNo};
   EXPECT_EQ(Run(), RunOutcome::Cancelled);
-  EXPECT_EQ(host.last(), "USB Board Initialization Started\r\nInitialization cancelled by user\r\n");
+  EXPECT_EQ(host.last(),
+            "USB Board Initialization Started\r\nInitialization cancelled by user\r\n");
   EXPECT_TRUE(driver.openedMembers.empty());
   EXPECT_TRUE(driver.requests.empty());
 }
@@ -131,6 +153,7 @@ TEST_F(UpdateSequenceTest, NoCameraGivesTheFourLineLog) {
   EXPECT_EQ(host.last(),
             "USB Board Initialization Started\r\nOpening camera connection\r\n"
             "Error 0x1 (Failed to connect to camera)\r\nCamera firmware update FAILED.");
+  EXPECT_EQ(host.details, std::vector<std::string>{host.last() + "|cannot open the camera"});
 }
 
 TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLine) {
@@ -138,30 +161,87 @@ TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLine) {
     const char* progressLine;
     const char* errorLine;
     std::function<void(ScratchDirectory&, testing::FakeCameraDriver&)> breakIt;
+    std::string detail;  // the cause shown after the log
   };
+  const std::size_t firstCamConBeat = firmwareRequests + 1 + (0x12345 + 4095) / 4096 + 1;
   const std::vector<Case> cases = {
       {"Downloading USB control firmware\r\n", "Error 0x2 (Failed download control firmware)\r\n",
-       [](auto&, auto& d) { d.failingRequests = {2}; }},
+       [](auto&, auto& d) { d.failingRequests = {1}; },
+       "request 0xA0 write, address 0xE600, 1 bytes: failed"},
+      // The header erase: the first request that needs the control firmware running.
+      {"Downloading USB control firmware\r\n", "Error 0x2 (Failed download control firmware)\r\n",
+       [this](auto&, auto& d) { d.failingRequests = {firmwareRequests + 1}; },
+       "request 0xC6 write, chip 0, bank 4, offset 0x0000, 20 bytes: failed"},
       {"Downloading BufCon...please wait.....\r\n", "Error 0x3 (Failed to download BufCon)\r\n",
-       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / BufConImageFile); }},
+       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / BufConImageFile); },
+       "bufcon.bin: missing"},
       {"Downloading CamCon...please wait.....\r\n", "Error 0x4 (Failed to download CamCon)\r\n",
-       [](auto& dir, auto&) { dir.Write(CamConImageFile, {}); }},
+       [](auto& dir, auto&) { dir.Write(CamConImageFile, {}); }, "camcon.bin: empty"},
+      {"Downloading CamCon...please wait.....\r\n", "Error 0x4 (Failed to download CamCon)\r\n",
+       [&](auto&, auto& d) { d.failingRequests = {firstCamConBeat}; },
+       "camcon.bin: request 0xC6 write, chip 1, bank 0, offset 0x0000, 4096 bytes: failed"},
       {"Downloading FX2...please wait.....\r\n", "Error 0x5 (Failed to download FX2)\r\n",
-       [](auto& dir, auto&) { dir.Write(Fx2ImageFile, Pattern(32769)); }},
+       [](auto& dir, auto&) { dir.Write(Fx2ImageFile, Pattern(32769)); },
+       "tarsel_usb.iic: 32769 bytes, FX2 holds at most 32768"},
       {"Downloading GPIF waveforms...\r\n", "Error 0x6 (Failed to download GPIF waveforms)\r\n",
-       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / GpifFifoFile); }},
+       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / GpifFifoFile); },
+       "gpif_fifo.bin: missing"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.errorLine);
     driver.requests.clear();
     driver.failingRequests.clear();
+    host.details.clear();
     c.breakIt(dir, driver);
     EXPECT_EQ(Run(), RunOutcome::Failed);
     EXPECT_EQ(host.last(), UpTo(c.progressLine) + c.errorLine + "Camera firmware update FAILED.");
-    for (const auto& beat : EepromBeats(driver.requests))
-      EXPECT_FALSE(beat.chip == 0 && beat.bank == 4) << "a header was written";
+    EXPECT_EQ(host.details, std::vector<std::string>{host.last() + "|" + c.detail});
+    EXPECT_TRUE(std::none_of(driver.requests.begin(), driver.requests.end(), WritesAHeader));
     EXPECT_TRUE(state.handle.IsOpen());  // a failed run leaves the connection open
-    WriteSamples();  // restore the files for the next case
+    WriteSamples();                      // restore the files for the next case
+  }
+}
+
+TEST_F(UpdateSequenceTest, AStopFailsTheStepInProgressAndAnswersQuestionsNo) {
+  struct Case {
+    std::string stopAfter;
+    std::string log;
+    RunOutcome outcome;
+  };
+  const std::string failed = "Camera firmware update FAILED.";
+  const std::vector<Case> cases = {
+      {"USB Board Initialization Started\r\n",
+       "USB Board Initialization Started\r\nInitialization cancelled by user\r\n",
+       RunOutcome::Cancelled},
+      {"Downloading USB control firmware\r\n",
+       UpTo("Downloading USB control firmware\r\n") +
+           "Error 0x2 (Failed download control firmware)\r\n" + failed,
+       RunOutcome::Failed},
+      {"Downloading CamCon...please wait.....\r\n",
+       UpTo("Downloading CamCon...please wait.....\r\n") +
+           "Error 0x4 (Failed to download CamCon)\r\n" + failed,
+       RunOutcome::Failed},
+      {"Camera connection closed\r\n",
+       UpTo("Camera connection closed\r\n") + "Error 0x8 (Failed to correctly power cycle\r\n" +
+           failed,
+       RunOutcome::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stopAfter);
+    ClearStopRequest();
+    host.stopAfter = c.stopAfter;
+    driver.requests.clear();
+    host.questions.clear();
+    const std::size_t shownBefore = host.shown.size();
+    EXPECT_EQ(Run(), c.outcome);
+    EXPECT_EQ(host.last(), c.log);
+    // Nothing is sent after the line at which the stop came.
+    for (std::size_t i = shownBefore; i < host.shown.size(); ++i) {
+      if (host.shown[i].ends_with(c.stopAfter)) {
+        EXPECT_EQ(host.requestsAtShow[i], driver.requests.size());
+      }
+    }
+    EXPECT_LE(host.questions.size(), 1u);  // the power-cycle question is never asked
   }
 }
 

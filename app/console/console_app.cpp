@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "app/console/output_file.h"
 #include "app/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
+#include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"
 #include "sim/board/emulated_board.h"
 
@@ -49,20 +51,16 @@ std::string Seconds(SimTime picos) {
   return text.str();
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+// Reads at most `limit` bytes of a regular file; anything else is not opened at all.
+bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
   std::error_code error;
-  if (fs::is_directory(path, error)) return false;
+  if (!fs::is_regular_file(path, error)) return false;
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  bytes.resize(limit);
+  file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(limit));
+  bytes.resize(static_cast<std::size_t>(file.gcount()));
   return !file.bad();
-}
-
-bool WriteWholeFile(const std::string& path, std::string_view bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  return static_cast<bool>(file);
 }
 
 // The emulated board's part of the run: it is the board, so it can answer the
@@ -197,7 +195,7 @@ class DirectoryChange {
       saved_.reset();
       return false;
     }
-    fs::current_path(directory, error);
+    fs::current_path(PathFromUtf8(directory), error);
     return !error;
   }
 
@@ -243,7 +241,14 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "anything else or the end of input is No.\n"
       "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
       "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
-      "Exit status: 0 successful, 1 failed, 2 cancelled, 64 usage error.");
+      "--log and --eeprom-out are checked before the board is touched and replaced whole: "
+      "a failed write leaves the old file as it was.\n"
+      "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
+      "the run before its next request; the outputs are still written. A second one ends "
+      "the program at once.\n"
+      "Exit status: 0 successful, 1 failed, 2 cancelled, 3 board initialised but an output "
+      "file not written, 64 usage error, 130 interrupted by SIGINT (Ctrl+C, Ctrl+Break), "
+      "143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
     app.parse(argc, argv);
@@ -269,6 +274,15 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
                         "cannot change to directory " + options.directory + ": " + error.message());
   }
 
+  // Relative output paths follow -C, as the images do.
+  for (const auto& [option, path] : {std::pair{"--log", &options.logFile},
+                                     std::pair{"--eeprom-out", &options.eepromOut}}) {
+    if (path->empty()) continue;
+    const std::string problem = OutputPathProblem(PathFromUtf8(*path));
+    if (!problem.empty())
+      return UsageError(env, std::string(option) + " " + *path + ": " + problem);
+  }
+
   std::unique_ptr<EmulatedSetup> emulatedSetup;
   std::unique_ptr<CameraDriver> realDriver;
   CameraDriver* driver = nullptr;
@@ -276,7 +290,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     emulatedSetup = std::make_unique<EmulatedSetup>();
     if (!options.eepromIn.empty()) {
       std::vector<std::uint8_t> image;
-      if (!ReadWholeFile(options.eepromIn, image))
+      if (!ReadBoundedFile(PathFromUtf8(options.eepromIn), sim::board::kEepromImageSize + 1,
+                           image))
         return UsageError(env, "cannot read the EEPROM image " + options.eepromIn);
       if (!emulatedSetup->board.LoadEepromImage(image))
         return UsageError(env, "the EEPROM image " + options.eepromIn + " holds " +
@@ -313,23 +328,35 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   int status = outcome == RunOutcome::Succeeded ? kExitSucceeded
                : outcome == RunOutcome::Failed  ? kExitFailed
                                                 : kExitCancelled;
+  if (outcome != RunOutcome::Succeeded && StopRequested()) {
+    status = env.interruptionStatus ? env.interruptionStatus() : kExitInterrupted;
+    if (status == 0) status = kExitInterrupted;
+    env.err << (outcome == RunOutcome::Cancelled
+                    ? "vesk-update: interrupted before the board was touched.\n"
+                    : "vesk-update: interrupted; the run stopped between two requests. The "
+                      "board must be initialised again.\n")
+            << std::flush;
+  }
   if (emulatedSetup) {
     const SimTime runTime =
         emulatedSetup->boot ? emulatedSetup->runTime : emulatedSetup->board.Now();
     env.out << "Simulated board time: " << Seconds(runTime) << "\n";
   }
-  if (!options.logFile.empty() && !WriteWholeFile(options.logFile, host.FinalLog())) {
+  bool outputsWritten = true;
+  if (!options.logFile.empty() &&
+      !WriteFileAtomically(PathFromUtf8(options.logFile), host.FinalLog())) {
     env.err << "vesk-update: cannot write the log file " << options.logFile << "\n";
-    status = kExitFailed;
+    outputsWritten = false;
   }
   if (emulatedSetup && !options.eepromOut.empty()) {
     const std::vector<std::uint8_t> image = emulatedSetup->board.SaveEepromImage();
-    if (!WriteWholeFile(options.eepromOut,
-                        {reinterpret_cast<const char*>(image.data()), image.size()})) {
+    if (!WriteFileAtomically(PathFromUtf8(options.eepromOut),
+                             {reinterpret_cast<const char*>(image.data()), image.size()})) {
       env.err << "vesk-update: cannot write the EEPROM image " << options.eepromOut << "\n";
-      status = kExitFailed;
+      outputsWritten = false;
     }
   }
+  if (!outputsWritten && status == kExitSucceeded) status = kExitOutputNotWritten;
   return status;
 }
 

@@ -18,7 +18,9 @@ namespace vesk::console {
 inline constexpr int kExitSucceeded = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCancelled = 2;
+inline constexpr int kExitOutputNotWritten = 3;  // board initialised, --log/--eeprom-out not
 inline constexpr int kExitUsage = 64;
+inline constexpr int kExitInterrupted = 130;  // SIGINT; 143 SIGTERM, 129 SIGHUP
 
 struct ConsoleEnvironment {
   std::istream& in;   // answers to the questions
@@ -30,11 +32,17 @@ struct ConsoleEnvironment {
   std::string_view defaultBoard = "usb";
   // Called with the emulated board before the run (tests inject faults here).
   std::function<void(sim::board::EmulatedBoard&)> prepareEmulatedBoard = {};
+  // The exit status of the interruption that stopped the run (interruption.h); without
+  // it a stop request counts as SIGINT.
+  std::function<int()> interruptionStatus = {};
 };
 
-// Runs vesk-update with `argv` (argv[0] the program name). Returns the exit status:
-// 0 successful, 1 failed, 2 cancelled, 64 usage error. The working directory is changed
-// by -C for the run and restored before returning.
+// Runs vesk-update with `argv` (argv[0] the program name, every argument UTF-8). Returns
+// the exit status: 0 successful, 1 failed, 2 cancelled, 3 board initialised but an
+// output file not written, 64 usage error, 128 + the signal's number when a stop request
+// (device/stop_request.h) ended an unfinished run. The outputs are checked before the
+// board is touched and written even after an interruption. The working directory is
+// changed by -C for the run and restored before returning.
 int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& environment);
 
 }  // namespace vesk::console

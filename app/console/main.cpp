@@ -1,15 +1,24 @@
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "app/console/console_app.h"
+#include "app/console/interruption.h"
 #include "app/console/real_driver.h"
 #include "app/console/terminal.h"
 
 int main(int argc, char** argv) {
+  vesk::console::InstallInterruptionHandlers();
+  const std::vector<std::string> arguments = vesk::console::CommandLineArguments(argc, argv);
+  std::vector<const char*> utf8;
+  for (const std::string& argument : arguments) utf8.push_back(argument.c_str());
+
   vesk::console::ConsoleEnvironment environment{std::cin,
                                                 std::cout,
                                                 std::cerr,
                                                 vesk::console::StandardErrorIsTerminal(),
                                                 vesk::console::MakeRealDriver,
                                                 vesk::console::DefaultBoard()};
-  return vesk::console::RunConsole(argc, argv, environment);
+  environment.interruptionStatus = vesk::console::InterruptionExitStatus;
+  return vesk::console::RunConsole(static_cast<int>(utf8.size()), utf8.data(), environment);
 }

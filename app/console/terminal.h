@@ -1,9 +1,16 @@
 #pragma once
-// The one thing the console asks of the platform's terminal.
+// What the console asks of the platform's terminal.
+
+#include <string>
+#include <vector>
 
 namespace vesk::console {
 
 // True when standard error is an interactive terminal (then a progress bar is drawn).
 bool StandardErrorIsTerminal();
+
+// The program's arguments as UTF-8 text, argv[0] first. On Windows they are taken from
+// the wide command line, so that any Unicode path comes through.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 }  // namespace vesk::console

@@ -1,3 +1,5 @@
+#include <windows.h>
+#include <shellapi.h>
 #include <io.h>
 #include <stdio.h>
 
@@ -7,6 +9,22 @@ namespace vesk::console {
 
 bool StandardErrorIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return {argv, argv + argc};
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+      WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), size, nullptr, nullptr);
+    arguments.push_back(std::move(text));
+  }
+  LocalFree(wide);
+  return arguments;
 }
 
 }  // namespace vesk::console

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/debug_output.h"
+#include "device/failure_detail.h"
 
 namespace vesk::usb {
 namespace {
@@ -38,6 +39,25 @@ TransferStatus StatusOf(int libusbError) {
       return TransferStatus::NoDevice;
     default:
       return TransferStatus::Error;
+  }
+}
+
+// Why a board that was found could not be opened or claimed, for the operator.
+void NoteOpenFailure(const std::string& path, int libusbError) {
+  switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+      NoteUsbFailure(UsbFailure::AccessDenied,
+                     path + "; install the udev rule 60-vesk-update.rules and replug the board");
+      break;
+    case LIBUSB_ERROR_BUSY:
+      NoteUsbFailure(UsbFailure::Busy, path + "; another program holds the board");
+      break;
+    case LIBUSB_ERROR_NO_DEVICE:
+      NoteUsbFailure(UsbFailure::NoDevice, path + " was unplugged");
+      break;
+    default:
+      NoteUsbFailure(UsbFailure::Other, path + ": " + libusb_error_name(libusbError));
+      break;
   }
 }
 
@@ -159,6 +179,7 @@ bool LibusbBoardSource::EnsureContext() {
   libusb_context* context = nullptr;
   if (const int error = libusb_init(&context); error != 0) {
     ReportLibusbError("libusb_init", "", error);
+    NoteUsbFailure(UsbFailure::Other, std::string("libusb_init: ") + libusb_error_name(error));
     return false;
   }
   context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
@@ -198,6 +219,8 @@ std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memb
   const ssize_t count = libusb_get_device_list(context_.get(), &rawList);
   if (count < 0) {
     ReportLibusbError("libusb_get_device_list", "", int(count));
+    NoteUsbFailure(UsbFailure::Other,
+                   std::string("libusb_get_device_list: ") + libusb_error_name(int(count)));
     return nullptr;
   }
   const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
@@ -210,18 +233,23 @@ std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memb
     if (!IsBoard(descriptor)) continue;
     if (boardsSeen++ == memberIndex) chosen = list.get()[i];
   }
-  if (chosen == nullptr) return nullptr;
+  if (chosen == nullptr) {
+    NoteUsbFailure(UsbFailure::NoDevice, kNoBoardNote);
+    return nullptr;
+  }
 
   std::string chosenPath = PathOf(chosen);
   libusb_device_handle* handle = nullptr;
   if (const int error = libusb_open(chosen, &handle); error != 0) {
     ReportLibusbError("libusb_open", chosenPath, error);
+    NoteOpenFailure(chosenPath, error);
     return nullptr;
   }
   // Not every platform can detach; where it cannot, the claim below tells.
   libusb_set_auto_detach_kernel_driver(handle, 1);
   if (const int error = libusb_claim_interface(handle, kBoardInterface); error != 0) {
     ReportLibusbError("libusb_claim_interface", chosenPath, error);
+    NoteOpenFailure(chosenPath, error);
     libusb_close(handle);
     return nullptr;
   }

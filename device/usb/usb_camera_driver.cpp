@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "device/failure_detail.h"
 #include "device/vendor_request.h"
 
 namespace vesk::usb {
@@ -14,14 +15,38 @@ std::uint16_t LittleEndianWord(std::span<const std::uint8_t> bytes, std::size_t 
   return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
+// Records what the port said about a transfer that failed; false for the caller to return.
+bool Failed(TransferStatus status) {
+  switch (status) {
+    case TransferStatus::Stall:
+      NoteUsbFailure(UsbFailure::Stall);
+      break;
+    case TransferStatus::Timeout:
+      NoteUsbFailure(UsbFailure::Timeout);
+      break;
+    case TransferStatus::NoDevice:
+      NoteUsbFailure(UsbFailure::NoDevice);
+      break;
+    case TransferStatus::Ok:
+    case TransferStatus::Error:
+      NoteUsbFailure(UsbFailure::Other);
+      break;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool UsbCameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
                                     std::string& devicePath) {
   handle = kNullDeviceHandle;
   std::string path;
+  NoteUsbFailure(UsbFailure::None);
   std::unique_ptr<UsbControlPort> port = source_.OpenMember(memberIndex, path);
-  if (!port) return false;
+  if (!port) {
+    if (LastUsbFailure() == UsbFailure::None) NoteUsbFailure(UsbFailure::NoDevice, kNoBoardNote);
+    return false;
+  }
   do {
     ++lastHandle_;
   } while (lastHandle_ == kNullDeviceHandle || lastHandle_ == kInvalidDeviceHandle ||
@@ -55,7 +80,12 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
     // The port may use its buffer as scratch; the caller's input stays untouched.
     std::vector<std::uint8_t> data(payload.begin(), payload.end());
     const TransferResult result = found->second->ControlTransfer(setup, data);
-    return result.status == TransferStatus::Ok && result.actualLength == payload.size();
+    if (result.status != TransferStatus::Ok) return Failed(result.status);
+    if (result.actualLength != payload.size()) {
+      NoteUsbFailure(UsbFailure::Other, "short transfer");
+      return false;
+    }
+    return true;
   }
 
   if (output.size() > kMaxDataStage) return false;
@@ -63,8 +93,14 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
   setup.wLength = static_cast<std::uint16_t>(output.size());
   std::vector<std::uint8_t> reply(output.size());
   const TransferResult result = found->second->ControlTransfer(setup, reply);
-  if (result.status != TransferStatus::Ok) return false;
+  if (result.status != TransferStatus::Ok) return Failed(result.status);
   const std::size_t received = std::min<std::size_t>(result.actualLength, reply.size());
+  // The control firmware sends every byte of an EEPROM read or stalls; a short one is lost
+  // data, not a shorter answer.
+  if (setup.bRequest == kRequestEepromBlock && received < reply.size()) {
+    NoteUsbFailure(UsbFailure::Other, "short read");
+    return false;
+  }
   std::copy_n(reply.begin(), received, output.begin());
   return true;
 }

@@ -27,8 +27,9 @@ class UsbCameraDriver : public CameraDriver {
   // direction 0 or 1, wValue LE, wIndex LE). Direction 0: bmRequestType 0x40, the data
   // stage is the input after the header (at most 65,535 bytes) and `output` is left
   // untouched. Direction 1: bmRequestType 0xC0, wLength = output.size() (at most
-  // 65,535), the reply lands at the start of `output`. True only when the transfer
-  // ended with its status stage (a stall, timeout or unplugged board is false).
+  // 65,535), the reply lands at the start of `output`; an EEPROM read (0xC6) that comes
+  // back short fails. True only when the transfer ended with its status stage (a stall,
+  // timeout or unplugged board is false); a failure's cause is noted with NoteUsbFailure.
   bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
                  std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
 

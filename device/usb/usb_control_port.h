@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/board_info.h"
@@ -21,6 +22,9 @@ struct SetupPacket {
 };
 
 enum class TransferStatus { Ok, Stall, Timeout, NoDevice, Error };
+
+// What an open that found no board says it looked for.
+inline constexpr std::string_view kNoBoardNote = "looked for 04B4:8613 and 125C:0010";
 
 struct TransferResult {
   TransferStatus status;
@@ -41,7 +45,9 @@ class UsbControlPort {
 class UsbBoardSource {
  public:
   virtual ~UsbBoardSource() = default;
-  // The board with that index, or null when there is none or it cannot be opened. On
+  // The board with that index, or null when there is none or it cannot be opened; a
+  // source that knows why records it with NoteUsbFailure (device/failure_detail.h),
+  // otherwise the driver reports no device. On
   // success `path` names it ("usb:BUS-PORT.PORT" on libusb, "emulated:N" for the
   // emulated board).
   virtual std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex,

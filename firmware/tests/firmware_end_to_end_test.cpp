@@ -243,9 +243,9 @@ TEST(SampleRunOnBoard, WritesEveryImageByteForByteAndTheBoardBootsTheBlinkImage)
     }
   }
 
-  // hold, one request per record, release, then one per 4096-byte beat
+  // hold, one request per record, release, the header erase, then one per 4096-byte beat
   const auto beats = [](std::size_t bytes) { return (bytes + kBeatBytes - 1) / kBeatBytes; };
-  const std::size_t expected = 1 + (ControlFirmwareRecordCount - 1) + 1 + beats(bufcon) +
+  const std::size_t expected = 1 + (ControlFirmwareRecordCount - 1) + 1 + 1 + beats(bufcon) +
                                beats(camcon) + beats(ReadSample("tarsel_usb.iic").size()) + 3 + 1;
   std::size_t requests = 0, beat_requests = 0;
   for (const auto& record : board.RequestLog()) {

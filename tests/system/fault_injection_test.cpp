@@ -50,12 +50,12 @@ class FaultSweep : public ::testing::Test {
     const auto& log = rig.board.RequestLog();
     for (std::size_t i = 0; i < log.size(); ++i) {
       const usb::SetupPacket& s = log[i].setup;
-      if (s.bRequest == 0xA0) {
-        // A failing release is not reported by the loader; the firmware then never runs
-        // and the first EEPROM beat, BufCon's, fails instead.
-        const bool release = s.wValue == 0xE600 && i > 0 && log[i - 1].setup.bRequest == 0xA0 &&
-                             i + 1 < log.size() && log[i + 1].setup.bRequest == 0xC6;
-        owners.push_back({0, false, !release});
+      // Every 0xA0 request and the header erase that follows them belong to the firmware
+      // step: a release that fails unnoticed leaves the firmware stopped, and the erase,
+      // its first EEPROM write, fails in the same step.
+      const bool erase = s.bRequest == 0xC6 && i > 0 && log[i - 1].setup.bRequest == 0xA0;
+      if (s.bRequest == 0xA0 || erase) {
+        owners.push_back({0, false, true});
         continue;
       }
       const int chip = s.wValue >> 8, bank = s.wValue & 0xFF, offset = s.wIndex;
@@ -154,7 +154,8 @@ TEST_F(FaultSweep, EachMissingBankFailsTheImageThatLivesThere) {
       rig.board.SetBankMissing(chip, bank, true);
       const RunOutcome outcome = rig.Run();
       std::optional<Expected> expected;
-      if (chip == 0 && bank == 4) expected = Expected{0, true, false};
+      // The header's bank fails the header erase, in the firmware step.
+      if (chip == 0 && bank == 4) expected = Expected{0, false, true};
       for (std::size_t k = 0; k < images.size() && !expected; ++k) {
         const PlacedImage& im = images[k];
         const long start = (im.chip * 6 + im.bank) * 0x8000L + im.offset;

@@ -12,6 +12,7 @@
 
 #include "app/console/console_app.h"
 #include "app/console/real_driver.h"
+#include "device/stop_request.h"
 #include "sim/board/emulated_board.h"
 #include "tests/expected_logs.h"
 
@@ -100,6 +101,11 @@ TEST_F(ConsoleTest, UsageErrorsExit64AndSayWhatWasWrong) {
       {{"--board=driver"}, "only on Windows"},
       {{"-C", "/nonexistent/vesk"}, "/nonexistent/vesk"},
       {{"--board=emulated", "--eeprom-in", "/nonexistent/eeprom.bin"}, "/nonexistent/eeprom.bin"},
+      {{"--board=emulated", "--eeprom-in", "/dev/zero"}, "/dev/zero"},
+      // Outputs that could not be written are refused before the board is touched.
+      {{"--yes", "--log", "/nonexistent/run.log"}, "/nonexistent does not exist"},
+      {{"--yes", "--log", "/tmp"}, "/tmp: is a directory"},
+      {{"--board=emulated", "--yes", "--eeprom-out", "/dev/null"}, "not a regular file"},
   };
   for (const auto& [args, mention] : cases) {
     EXPECT_EQ(Run(args), kExitUsage) << args[0];
@@ -172,6 +178,60 @@ TEST_F(ConsoleTest, MissingEepromFailsItsImageAndTellsTheDebugger) {
                 [](sim::board::EmulatedBoard& board) { board.UnplugAfter(3); }),
             kExitFailed);
   EXPECT_NE(out.str().find("Error 0x2 (Failed download control firmware)"), std::string::npos);
+}
+
+// Requests a stop once the standard output holds `line`, as a signal handler would.
+class StopWhenShown : public std::stringbuf {
+ public:
+  explicit StopWhenShown(std::string line) : line_(std::move(line)) {}
+  int sync() override {
+    if (str().find(line_) != std::string::npos) RequestStop();
+    return 0;
+  }
+
+ private:
+  std::string line_;
+};
+
+TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs) {
+  MakeSmallImages();
+  std::ofstream(Path("eeprom.bin"), std::ios::binary) << "the previous board";
+  StopWhenShown stopper("Downloading CamCon");
+  std::ostream stoppingOut(&stopper);
+  const std::vector<const char*> argv = {"vesk-update", "--board=emulated", "--yes", "-C",
+                                         scratch.c_str(), "--log", "run.log", "--eeprom-out",
+                                         "eeprom.bin"};
+  ConsoleEnvironment environment{in, stoppingOut, err, false, MakeRealDriver, DefaultBoard()};
+  environment.interruptionStatus = [] { return 143; };
+  const int status = RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
+  ClearStopRequest();
+  EXPECT_EQ(status, 143);
+  EXPECT_TRUE(ReadFile(Path("run.log"))
+                  .ends_with("Downloading CamCon...please wait.....\r\n"
+                             "Error 0x4 (Failed to download CamCon)\r\nCamera firmware update FAILED."));
+  EXPECT_NE(err.str().find("board must be initialised again"), std::string::npos) << err.str();
+  const std::string image = ReadFile(Path("eeprom.bin"));
+  ASSERT_EQ(image.size(), 393'216u);
+  EXPECT_EQ(image.substr(4 * 32768, 20), std::string(20, '\xFF')) << "no header";
+  EXPECT_EQ(image[6 * 32768], '\xFF') << "no byte of CamCon after the stop";
+}
+
+TEST_F(ConsoleTest, AnOutputThatCannotBeWrittenAfterASuccessfulRunExits3) {
+  MakeSmallImages();
+  fs::create_directory(scratch / "gone");
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--log", "gone/run.log"}, "",
+                false, [this](sim::board::EmulatedBoard&) { fs::remove_all(scratch / "gone"); }),
+            kExitOutputNotWritten);
+  EXPECT_NE(err.str().find("cannot write the log file gone/run.log"), std::string::npos);
+  // Replaced whole: the new content and no temporary file beside it.
+  EXPECT_EQ(Run({"--board=emulated", "-C", scratch.string(), "--log", "run.log"}, "n\n"),
+            kExitCancelled);
+  EXPECT_EQ(Run({"--board=emulated", "-C", scratch.string(), "--log", "run.log"}, "n\n"),
+            kExitCancelled);
+  std::size_t logs = 0;
+  for (const auto& entry : fs::directory_iterator(scratch))
+    logs += entry.path().filename().string().find("run.log") != std::string::npos;
+  EXPECT_EQ(logs, 1u);
 }
 
 TEST_F(ConsoleTest, FullEmulatedRunWritesEveryImageAndTheBoardAnswersThePowerCycle) {

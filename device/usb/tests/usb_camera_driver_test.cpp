@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 #include "device/device_connection.h"
+#include "device/failure_detail.h"
 #include "device/vendor_request.h"
 
 namespace vesk::usb {
@@ -101,10 +103,39 @@ TEST_F(UsbCameraDriverTest, ShortReplyWritesOnlyWhatCameBackAndNeverPastTheSpan)
   source.reply = {1, 2};
   Open();
   std::vector<std::uint8_t> buffer(8, 0x55);
-  const std::uint8_t header[] = {0xC6, 1, 0, 0, 0, 0};
+  const std::uint8_t header[] = {0xA0, 1, 0, 0, 0, 0};
   ASSERT_TRUE(
       driver.IoControl(handle, kVendorRequestIoControl, header, std::span(buffer).subspan(2, 4)));
   EXPECT_EQ(buffer, (std::vector<std::uint8_t>{0x55, 0x55, 1, 2, 0x55, 0x55, 0x55, 0x55}));
+
+  // The firmware sends a whole EEPROM read or stalls: a short one would be lost data.
+  DeviceHandle device{handle, &driver};
+  EXPECT_FALSE(ReadEepromBlock(device, 0, 3, 0x10, 4, buffer.data()));
+  EXPECT_EQ(FailureDetail(),
+            "request 0xC6 read, chip 0, bank 3, offset 0x0010, 4 bytes: failed (short read)");
+}
+
+TEST_F(UsbCameraDriverTest, FailuresCarryWhatTheUsbLayerSaid) {
+  const std::vector<std::pair<TransferStatus, std::string>> cases = {
+      {TransferStatus::Stall, "stall"},
+      {TransferStatus::Timeout, "timeout"},
+      {TransferStatus::NoDevice, "no device"},
+      {TransferStatus::Error, "failed"}};
+  for (const auto& [status, said] : cases) {
+    source.status = status;
+    Open();
+    DeviceHandle device{handle, &driver};
+    std::uint8_t byte = 0;
+    EXPECT_FALSE(WriteEepromBlock(device, 1, 5, 0x7FFF, 1, &byte));
+    EXPECT_EQ(FailureDetail(),
+              "request 0xC6 write, chip 1, bank 5, offset 0x7FFF, 1 bytes: " + said);
+  }
+  source.boards = 0;
+  DeviceHandle device{kNullDeviceHandle, &driver};
+  std::array<char, 64> path{};
+  EXPECT_EQ(OpenCameraDevice(0, device, path), kOpenFailed);
+  EXPECT_EQ(FailureDetail(),
+            "cannot open the camera: no device (looked for 04B4:8613 and 125C:0010)");
 }
 
 TEST_F(UsbCameraDriverTest, RefusesBadCodesHeadersAndLengthsWithoutTransfer) {

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "images/image_file.h"
+#include "images/preflight.h"
+#include "images/sha256.h"
+#include "test_support.h"
+
+namespace vesk {
+namespace {
+
+using testing::Pattern;
+using testing::ScratchDirectory;
+
+std::vector<std::uint8_t> SampleBootImage() {
+  std::ifstream file(std::string(VESK_SOURCE_DIR) + "/samples/tarsel_usb.iic", std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// A C2 image: the 8-byte header, then the given records (length word, address, data).
+std::vector<std::uint8_t> C2(std::initializer_list<std::vector<std::uint8_t>> records) {
+  std::vector<std::uint8_t> image = {0xC2, 0x5C, 0x12, 0x10, 0x00, 0x11, 0x00, 0x00};
+  for (const auto& record : records) image.insert(image.end(), record.begin(), record.end());
+  return image;
+}
+const std::vector<std::uint8_t> kRun = {0x80, 0x01, 0xE6, 0x00, 0x00};  // last: CPUCS = 0
+
+TEST(Preflight, ReadyFilesComeInRunOrderWithSizeAndRoom) {
+  ScratchDirectory dir;
+  for (const std::string* name :
+       {&BufConImageFile, &CamConImageFile, &GpifBufConFile, &GpifCamConFile, &GpifFifoFile})
+    dir.Write(*name, Pattern(100));
+  dir.Write(Fx2ImageFile, SampleBootImage());
+  const auto checks = CheckImageFiles(dir.path().string());
+  ASSERT_EQ(checks.size(), 6u);
+  const std::vector<std::pair<std::string, std::uint32_t>> expected = {
+      {"bufcon.bin", 98304},    {"camcon.bin", 196608},   {"tarsel_usb.iic", 32768},
+      {"gpif_bufcon.bin", 128}, {"gpif_camcon.bin", 128}, {"gpif_fifo.bin", 32512}};
+  for (std::size_t i = 0; i < checks.size(); ++i) {
+    EXPECT_EQ(checks[i].file, expected[i].first);
+    EXPECT_EQ(checks[i].room, expected[i].second);
+    EXPECT_EQ(checks[i].problem, ImageFileProblem::None) << checks[i].message;
+    EXPECT_EQ(checks[i].message, "");
+  }
+  EXPECT_EQ(checks[2].bytes, SampleBootImage().size());
+}
+
+TEST(Preflight, EachRefusalNamesTheFileAndTheCause) {
+  struct Case {
+    std::string file;
+    std::function<void(const ScratchDirectory&)> breakIt;
+    ImageFileProblem problem;
+    std::string message;
+  };
+  const std::vector<std::uint8_t> c0 = {0xC0, 0x5C, 0x12, 0x10, 0x00, 0x11, 0x00, 0x00};
+  const std::vector<Case> cases = {
+      {"camcon.bin", [](auto& d) { d.Write("camcon.bin", Pattern(300000)); },
+       ImageFileProblem::TooBig, "camcon.bin: 300000 bytes, CamCon holds at most 196608"},
+      {"gpif_fifo.bin", [](auto& d) { d.Write("gpif_fifo.bin", Pattern(32513)); },
+       ImageFileProblem::TooBig, "gpif_fifo.bin: 32513 bytes, GPIF FIFO holds at most 32512"},
+      {"bufcon.bin", [](auto& d) { std::filesystem::remove(d.path() / "bufcon.bin"); },
+       ImageFileProblem::Missing, "bufcon.bin: missing"},
+      {"gpif_bufcon.bin", [](auto& d) { d.Write("gpif_bufcon.bin", {}); }, ImageFileProblem::Empty,
+       "gpif_bufcon.bin: empty"},
+      {"gpif_camcon.bin",
+       [](auto& d) {
+         std::filesystem::remove(d.path() / "gpif_camcon.bin");
+         std::filesystem::create_directory(d.path() / "gpif_camcon.bin");
+       },
+       ImageFileProblem::NotRegularFile, "gpif_camcon.bin: a directory, not a file"},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", {0x12, 0x34});
+       },
+       ImageFileProblem::BadBootImage,
+       "tarsel_usb.iic: not a boot image (first byte 0x12, not 0xC0 or 0xC2)"},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", {0xC0, 0x5C});
+       },
+       ImageFileProblem::BadBootImage,
+       "tarsel_usb.iic: 2 bytes, shorter than the 8-byte boot header"},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", C2({{0x00, 0x02, 0x3F, 0xFF, 1, 2}, kRun}));
+       },
+       ImageFileProblem::BadBootImage,
+       "tarsel_usb.iic: the record at byte 8 writes 0x3FFF-0x4000, outside the FX2's RAM"},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", C2({{0x00, 0x02, 0x00, 0x00, 1, 2}}));
+       },
+       ImageFileProblem::BadBootImage,
+       "tarsel_usb.iic: the records end without the final CPUCS write"},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", C2({{0x80, 0x02, 0x00, 0x00, 1, 2}}));
+       },
+       ImageFileProblem::BadBootImage,
+       "tarsel_usb.iic: the last record (at byte 8) is not the CPUCS write"},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", C2({{0x00, 0x10, 0x00, 0x00, 1, 2}}));
+       },
+       ImageFileProblem::BadBootImage,
+       "tarsel_usb.iic: the record at byte 8 runs past the end of the file"},
+      // Well-formed boot images pass: the identity header, scratch RAM records.
+      {"tarsel_usb.iic", [c0](auto& d) { d.Write("tarsel_usb.iic", c0); }, ImageFileProblem::None,
+       ""},
+      {"tarsel_usb.iic",
+       [](auto& d) {
+         d.Write("tarsel_usb.iic", C2({{0x00, 0x01, 0xE1, 0xFF, 7}, kRun}));
+       },
+       ImageFileProblem::None, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    ScratchDirectory dir;
+    for (const std::string* name :
+         {&BufConImageFile, &CamConImageFile, &GpifBufConFile, &GpifCamConFile, &GpifFifoFile})
+      dir.Write(*name, Pattern(100));
+    dir.Write(Fx2ImageFile, SampleBootImage());
+    c.breakIt(dir);
+    std::size_t refused = 0;
+    for (const ImageFileCheck& check : CheckImageFiles(dir.path().string())) {
+      if (check.file != c.file) {
+        refused += check.problem != ImageFileProblem::None;
+        continue;
+      }
+      EXPECT_EQ(check.problem, c.problem);
+      EXPECT_EQ(check.message, c.message);
+    }
+    EXPECT_EQ(refused, 0u) << "only the broken file is refused";
+  }
+}
+
+TEST(Sha256, FipsExamples) {
+  const std::string twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  const std::string million(1000000, 'a');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {twoBlocks, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {million, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [text, digest] : cases) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    EXPECT_EQ(Sha256Hex({bytes, text.size()}), digest) << text.size() << " bytes";
+  }
+}
+
+}  // namespace
+}  // namespace vesk
