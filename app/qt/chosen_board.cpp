@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/failure_detail.h"
+
 namespace vesk::qt {
 
 void ChosenBoardDriver::Choose(std::string path) {
@@ -22,11 +24,15 @@ bool ChosenBoardDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
   const std::vector<BoardInfo> boards = inner_.ListBoards();
   const auto board = std::find_if(boards.begin(), boards.end(),
                                   [&](const BoardInfo& info) { return info.path == chosen; });
-  if (board == boards.end()) return false;  // unplugged since it was chosen
+  if (board == boards.end()) {
+    NoteUsbFailure(UsbFailure::NoDevice, "the chosen board " + chosen + " is no longer attached");
+    return false;
+  }
   const auto index = static_cast<std::uint16_t>(board - boards.begin());
   if (!inner_.OpenInterface(index, handle, devicePath)) return false;
   if (devicePath == chosen) return true;
   // The list changed between the look and the open: that is another board.
+  NoteUsbFailure(UsbFailure::NoDevice, "the chosen board " + chosen + " is no longer attached");
   inner_.Close(handle);
   handle = kNullDeviceHandle;
   return false;

@@ -28,6 +28,10 @@ void RunWorker::ShowImageProgress(const std::string& file, std::uint32_t written
   emit imageProgress(QString::fromStdString(file), written, total);
 }
 
+void RunWorker::ShowFailureDetail(std::string_view detail) {
+  emit failureDetail(QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size())));
+}
+
 int RunWorker::AskYesNo(std::string_view text, std::string_view caption) {
   const QString question = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
   const QString title = QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size()));

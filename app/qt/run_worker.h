@@ -26,6 +26,7 @@ class RunWorker : public QObject, private UpdateHost {
  signals:
   void statusLogChanged(const QByteArray& text);
   void imageProgress(const QString& file, quint32 written, quint32 total);
+  void failureDetail(const QString& detail);
   void finished(int outcome);
 
  private:
@@ -33,6 +34,7 @@ class RunWorker : public QObject, private UpdateHost {
   int AskYesNo(std::string_view text, std::string_view caption) override;
   void ShowImageProgress(const std::string& file, std::uint32_t written,
                          std::uint32_t total) override;
+  void ShowFailureDetail(std::string_view detail) override;
 
   UpdateDialog& dialog_;
   UpdateState& state_;

@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -30,6 +31,7 @@
 #include "app/qt/help_page.h"
 #include "app/qt/run_worker.h"
 #include "device/stop_request.h"
+#include "images/preflight.h"
 
 namespace vesk::qt {
 namespace {
@@ -52,6 +54,27 @@ void StyleFrame(QGroupBox* box) {
 
 QRect ToPixels(const DialogUnits& units, const DialogRect& rect) {
   return units.ToPixels(QRect(rect.x, rect.y, rect.width, rect.height));
+}
+
+// What the window says of a file beside its size.
+QString Mark(ImageFileProblem problem) {
+  switch (problem) {
+    case ImageFileProblem::None:
+      return QStringLiteral("ready");
+    case ImageFileProblem::Missing:
+      return QStringLiteral("missing");
+    case ImageFileProblem::NotRegularFile:
+      return QStringLiteral("not a file");
+    case ImageFileProblem::Empty:
+      return QStringLiteral("empty");
+    case ImageFileProblem::TooBig:
+      return QStringLiteral("too big for its room");
+    case ImageFileProblem::BadBootImage:
+      return QStringLiteral("not a valid boot image");
+    case ImageFileProblem::Unreadable:
+      return QStringLiteral("unreadable");
+  }
+  return {};
 }
 
 // The last line of a run's log: its verdict.
@@ -86,12 +109,17 @@ UpdateDialog::UpdateDialog(CameraDriver& driver, HelpLauncher launchHelp)
   connect(&workerThread_, &QThread::finished, worker_, &QObject::deleteLater);
   connect(worker_, &RunWorker::statusLogChanged, this, &UpdateDialog::ShowStatusText);
   connect(worker_, &RunWorker::imageProgress, this, &UpdateDialog::ShowImageProgress);
+  connect(worker_, &RunWorker::failureDetail, this, &UpdateDialog::ShowFailureDetail);
   connect(worker_, &RunWorker::finished, this, &UpdateDialog::OnRunFinished);
   workerThread_.start();
 
   RefreshBoards();
   pollTimer_.setInterval(1000);
-  connect(&pollTimer_, &QTimer::timeout, this, &UpdateDialog::RefreshBoards);
+  connect(&pollTimer_, &QTimer::timeout, this, [this] {
+    if (running_) return;
+    RefreshBoards();
+    RefreshImageFiles();
+  });
   pollTimer_.start();
 }
 
@@ -208,7 +236,26 @@ void UpdateDialog::BuildGrownControls() {
   browseButton_->setAutoDefault(false);
   imagesLayout->addWidget(folderField_, 0, 0, 1, 2);
   imagesLayout->addWidget(browseButton_, 0, 2);
+  for (std::size_t i = 0; i < fileRows_.size(); ++i) {
+    FileRow& row = fileRows_[i];
+    row = {new QLabel(images), new QLabel(images), new QLabel(images)};
+    row.name->setObjectName(QStringLiteral("imageFile%1").arg(i));
+    row.size->setObjectName(QStringLiteral("imageSize%1").arg(i));
+    row.mark->setObjectName(QStringLiteral("imageMark%1").arg(i));
+    row.size->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const int line = static_cast<int>(i) + 1;
+    imagesLayout->addWidget(row.name, line, 0);
+    imagesLayout->addWidget(row.size, line, 1);
+    imagesLayout->addWidget(row.mark, line, 2);
+  }
+  filesProblemLine_ = new QLabel(images);
+  filesProblemLine_->setObjectName(QStringLiteral("imageProblem"));
+  filesProblemLine_->setTextFormat(Qt::PlainText);
+  filesProblemLine_->setWordWrap(true);
+  filesProblemLine_->setStyleSheet(QStringLiteral("color: #b00000;"));
+  imagesLayout->addWidget(filesProblemLine_, imagesLayout->rowCount(), 0, 1, 3);
   imagesLayout->setRowStretch(imagesLayout->rowCount(), 1);
+  imagesLayout->setColumnStretch(0, 1);
   connect(browseButton_, &QPushButton::clicked, this, &UpdateDialog::BrowseImageFolder);
 
   progressBar_ = new QProgressBar(this);
@@ -268,6 +315,35 @@ void UpdateDialog::BuildGrownControls() {
   causeLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   folderField_->setText(QDir::toNativeSeparators(QDir::currentPath()));
+  RefreshImageFiles();
+}
+
+// Looked at again every second while no run is going, so that files copied in or fixed
+// while the window is open count at once.
+void UpdateDialog::RefreshImageFiles() {
+  const std::vector<ImageFileCheck> checks =
+      CheckImageFiles(QFile::encodeName(QDir::currentPath()).toStdString());
+  filesProblem_.clear();
+  for (std::size_t i = 0; i < fileRows_.size() && i < checks.size(); ++i) {
+    const ImageFileCheck& check = checks[i];
+    const bool ready = check.problem == ImageFileProblem::None;
+    const FileRow& row = fileRows_[i];
+    row.name->setText(QString::fromStdString(check.file));
+    row.size->setText(check.bytes != 0 || check.problem == ImageFileProblem::Empty
+                          ? QStringLiteral("%1 bytes").arg(check.bytes)
+                          : QString());
+    row.mark->setText(Mark(check.problem));
+    row.mark->setStyleSheet(ready ? QStringLiteral("color: #006000;")
+                                  : QStringLiteral("color: #b00000;"));
+    row.mark->setToolTip(QString::fromStdString(check.message));
+    if (!ready && filesProblem_.isEmpty()) filesProblem_ = QString::fromStdString(check.message);
+  }
+  filesProblemLine_->setText(filesProblem_);
+  UpdateStartButton();
+}
+
+void UpdateDialog::ShowFailureDetail(const QString& detail) {
+  causeLine_->setText(detail);
 }
 
 QString UpdateDialog::ImageFolder() const {
@@ -278,6 +354,7 @@ void UpdateDialog::SetImageFolder(const QString& folder) {
   if (running_ || !QDir::setCurrent(folder)) return;
   Settings().setValue(QLatin1String(kImageFolderKey), QDir::currentPath());
   folderField_->setText(QDir::toNativeSeparators(QDir::currentPath()));
+  RefreshImageFiles();
 }
 
 void UpdateDialog::BrowseImageFolder() {
@@ -288,6 +365,8 @@ void UpdateDialog::BrowseImageFolder() {
 
 void UpdateDialog::StartInitialization() {
   if (running_ || sessionEnding_) return;
+  RefreshImageFiles();
+  if (!startButton_->isEnabled()) return;
   ClearStopRequest();
   // The folder a run used is the one the next start of the window comes back to.
   Settings().setValue(QLatin1String(kImageFolderKey), QDir::currentPath());
@@ -312,8 +391,9 @@ void UpdateDialog::SetRunning(bool running) {
 }
 
 void UpdateDialog::UpdateStartButton() {
-  startButton_->setEnabled(!running_ && boardProblem_.isEmpty());
-  startButton_->setToolTip(boardProblem_);
+  const QString& problem = filesProblem_.isEmpty() ? boardProblem_ : filesProblem_;
+  startButton_->setEnabled(!running_ && problem.isEmpty());
+  startButton_->setToolTip(problem);
 }
 
 // While a run is going the list stays as it was when it started: the run owns the board.

@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <array>
 #include <functional>
 
 #include <vector>
@@ -90,6 +91,8 @@ class UpdateDialog : public QDialog {
   void ShowVerdict(int outcome);
   void OnRunFinished(int outcome);
   void RefreshBoards();
+  void RefreshImageFiles();
+  void ShowFailureDetail(const QString& detail);
   void ShowChosenBoard();
   void UpdateStartButton();
 
@@ -98,6 +101,7 @@ class UpdateDialog : public QDialog {
   std::vector<BoardInfo> boards_;
   QTimer pollTimer_;
   QString boardProblem_;  // why Start cannot be used for want of a board; empty if it can
+  QString filesProblem_;  // the same for the image files
   UpdateState state_;
   QThread workerThread_;
   RunWorker* worker_ = nullptr;
@@ -123,6 +127,13 @@ class UpdateDialog : public QDialog {
   QLabel* verdictIcon_ = nullptr;
   QLabel* verdictLine_ = nullptr;
   QLabel* causeLine_ = nullptr;
+  struct FileRow {
+    QLabel* name;
+    QLabel* size;
+    QLabel* mark;
+  };
+  std::array<FileRow, 6> fileRows_{};
+  QLabel* filesProblemLine_ = nullptr;
   QLabel* boardLine_ = nullptr;
   QComboBox* boardChooser_ = nullptr;
 };

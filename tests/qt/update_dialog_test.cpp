@@ -102,6 +102,9 @@ class UpdateDialogTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // The runs read the sample images unless a test chooses another folder.
+  void initTestCase() { QVERIFY(QDir::setCurrent(QStringLiteral(VESK_SAMPLES_DIR))); }
+
   void WindowHasTheTemplatesTextsIdsAndLayout() {
     NoCameraDriver driver;
     UpdateDialog dialog(driver, {});
@@ -304,6 +307,7 @@ class UpdateDialogTest : public QObject {
     QCOMPARE(Named<QLabel>(dialog, "verdictLine")->text(),
              QStringLiteral("Camera firmware update FAILED."));
     QVERIFY(!Named<QLabel>(dialog, "verdictIcon")->pixmap().isNull());
+    QCOMPARE(Named<QLabel>(dialog, "causeLine")->text(), QStringLiteral("cannot open the camera"));
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
     QCOMPARE(finished.size(), 1);
@@ -324,20 +328,59 @@ class UpdateDialogTest : public QObject {
     QVERIFY(!dialog.isVisible());
   }
 
-  void ImageFolderIsChosenAndRemembered() {
+  void ImageFolderIsChosenAndRememberedAndItsFilesChecked() {
     NoCameraDriver driver;
     const QString previous = QDir::currentPath();
     QTemporaryDir folder;
     UpdateDialog dialog(driver, {});
     auto* field = Named<QLineEdit>(dialog, "imageFolder");
+    auto* start = Control<QPushButton>(dialog, 1000);
     QVERIFY(field->isReadOnly());
     QCOMPARE(field->text(), QDir::toNativeSeparators(previous));
+    QVERIFY(start->isEnabled());
+    const auto rows = [&] {  // the marks
+      QStringList texts;
+      for (int i = 0; i < 6; ++i)
+        texts << dialog.findChild<QLabel*>(QStringLiteral("imageMark%1").arg(i))->text();
+      return texts;
+    };
 
     dialog.SetImageFolder(folder.path());
     const QString chosen = QFileInfo(folder.path()).canonicalFilePath();
     QCOMPARE(QDir::currentPath(), chosen);
     QCOMPARE(field->text(), chosen);
     QCOMPARE(vesk::qt::RememberedImageFolder(), chosen);
+    QCOMPARE(rows(), QStringList(6, QStringLiteral("missing")));
+    QVERIFY(!start->isEnabled());
+    QCOMPARE(Named<QLabel>(dialog, "imageProblem")->text(), QStringLiteral("bufcon.bin: missing"));
+
+    // One too big for its room, the FX2 image not a boot image; Start stays shut.
+    const QDir samples(QStringLiteral(VESK_SAMPLES_DIR));
+    for (const QString& name : samples.entryList(QDir::Files))
+      QVERIFY(QFile::copy(samples.filePath(name), folder.filePath(name)));
+    QFile camcon(folder.filePath("camcon.bin"));
+    QVERIFY(camcon.open(QIODevice::WriteOnly) && camcon.write(QByteArray(300000, 'x')) == 300000);
+    camcon.close();
+    QFile fx2(folder.filePath("tarsel_usb.iic"));
+    QVERIFY(fx2.open(QIODevice::ReadWrite) && fx2.write("\x00", 1) == 1);
+    fx2.close();
+    dialog.SetImageFolder(folder.path());
+    QCOMPARE(rows(), QStringList({"ready", "too big for its room", "not a valid boot image",
+                                  "ready", "ready", "ready"}));
+    QCOMPARE(Named<QLabel>(dialog, "imageSize1")->text(), QStringLiteral("300000 bytes"));
+    QVERIFY(Named<QLabel>(dialog, "imageProblem")
+                ->text()
+                .startsWith(QLatin1String("camcon.bin: 300000 bytes, CamCon holds at most ")));
+    QVERIFY(!start->isEnabled());
+
+    // Put right while the window is open: it sees that by itself.
+    for (const char* name : {"camcon.bin", "tarsel_usb.iic"}) {
+      QVERIFY(QFile::remove(folder.filePath(name)));
+      QVERIFY(QFile::copy(samples.filePath(name), folder.filePath(name)));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 5000);
+    QCOMPARE(rows(), QStringList(6, QStringLiteral("ready")));
+    QVERIFY(Named<QLabel>(dialog, "imageProblem")->text().isEmpty());
 
     dialog.SetImageFolder(folder.filePath("gone"));  // refused, nothing changes
     QCOMPARE(QDir::currentPath(), chosen);
