@@ -35,7 +35,7 @@ class Run {
     // The old header goes before the first image does. Its write is also the first
     // request the control firmware serves, so a firmware that does not run fails here.
     if (!DownloadControlFirmware(state_.handle, ControlFirmwareTable) ||
-        !RomHeader::EraseRomHeader(state_.handle))
+        !host_.BeforeFirstWrite(state_.handle) || !RomHeader::EraseRomHeader(state_.handle))
       return Fail("Error 0x2 (Failed download control firmware)\r\n");
     RomHeader& header = state_.header;
     header.InitRomHeader();

@@ -41,6 +41,10 @@ class UpdateHost {
   // USB layer said). Called once, after the log with the error line has been shown,
   // when the cause is known; the log itself never carries it.
   virtual void ShowFailureDetail(std::string_view /*detail*/) {}
+  // Called once the control firmware runs, before the first write; a host that keeps a
+  // copy of the EEPROM reads it here. False fails the run at the firmware step; the host
+  // has then set the failure detail (device/failure_detail.h).
+  virtual bool BeforeFirstWrite(DeviceHandle& /*handle*/) { return true; }
 };
 
 // What the host keeps from one run to the next.

@@ -1,6 +1,10 @@
 #include "device/board_info.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
+
+#include "device/camera_driver.h"
 
 namespace vesk {
 namespace {
@@ -30,6 +34,10 @@ std::string_view BoardStateText(BoardState state) {
       return "control firmware";
   }
   return "";
+}
+
+void CameraDriver::WaitForBoardChange(std::chrono::milliseconds limit) {
+  std::this_thread::sleep_for(std::clamp(limit, std::chrono::milliseconds(0), kBoardPollInterval));
 }
 
 std::string IdentityText(std::uint16_t vendorId, std::uint16_t productId) {

@@ -3,6 +3,7 @@
 // core sees it. Back ends: device/win32 (the camera's kernel driver through SetupAPI and
 // DeviceIoControl) and device/usb (the same I/O control served in user space).
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -47,7 +48,15 @@ class CameraDriver {
   // unless boards came or went in between (its path tells). Opens none of them. Empty
   // where the back end cannot tell.
   virtual std::vector<BoardInfo> ListBoards() { return {}; }
+
+  // Blocks until a board may have been attached or removed, or `limit` has passed; the
+  // caller then lists again. Back ends that are told of arrivals return on one; the
+  // others return after a short poll interval.
+  virtual void WaitForBoardChange(std::chrono::milliseconds limit);
 };
+
+// How often boards are listed again where the platform does not report arrivals.
+inline constexpr std::chrono::milliseconds kBoardPollInterval{250};
 
 // The caller's connection: the native handle, read afresh at every request, and the
 // driver it belongs to. Every device operation takes it by reference.

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "device/failure_detail.h"
 #include "app/update_sequence.h"
+#include "device/failure_detail.h"
 
 namespace vesk {
 namespace {
@@ -80,8 +80,7 @@ std::vector<EepromRegion> PresentRegions(std::span<const std::uint8_t> image) {
   if (flags & kHasBufCon) add(kBufConPlace, "BufCon", header.bufConSize());
   if (flags & kHasCamCon) add(kCamConPlace, "CamCon", header.camConSize());
   if (flags & kHasFx2) {
-    add(kFx2Place, "FX2",
-        BootImageLength(image.subspan(ImageOffsetOf(kFx2Place), kFx2Place.room)));
+    add(kFx2Place, "FX2", BootImageLength(image.subspan(ImageOffsetOf(kFx2Place), kFx2Place.room)));
   }
   if (flags & kHasGpif) {
     add(kGpifBufConPlace, "GPIF BufCon", kGpifBufConPlace.room);

@@ -40,7 +40,8 @@ ImageRead ReadImageBytes(const std::string& name, std::size_t maxBytes, bool ann
 
     std::ifstream file(name, std::ios::in | std::ios::binary);
     if (!file.is_open()) return Failed(ImageReadError::CannotOpen);
-    if (announce) std::cout << "Reading file " << name << ".\n" << std::flush;
+    // One insertion, so that a line from a run on another thread cannot land inside it.
+    if (announce) std::cout << ("Reading file " + std::string(name) + ".\n") << std::flush;
 
     ImageRead result;
     result.bytes.resize(maxBytes);

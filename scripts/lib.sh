@@ -24,6 +24,6 @@ ensure_packages() {
 
 # The packages every build needs.
 BASE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  libusb-1.0-0-dev sdcc sdcc-ucsim)
+  libusb-1.0-0-dev nlohmann-json3-dev sdcc sdcc-ucsim)
 
 jobs() { nproc 2>/dev/null || echo 2; }

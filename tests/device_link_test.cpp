@@ -2,7 +2,13 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "device/board_info.h"
+#include "device/debug_output.h"
 #include "device/device_connection.h"
 #include "device/stop_request.h"
 #include "device/vendor_request.h"
@@ -141,6 +147,41 @@ TEST_F(DeviceLinkTest, EachRequestReadsTheHandleAfresh) {
   ASSERT_TRUE(SendVendorRequest(same, 0xA0, 0, 0, 0xE600, 1, &byte));
   EXPECT_NE(driver.requests[0].handle, driver.requests[1].handle);
   EXPECT_EQ(driver.requests[1].handle, handle.value);
+}
+
+TEST(BoardList, IdentityTellsTheStateAndNothingElseIsABoard) {
+  struct Case {
+    std::uint16_t vendor, product, release;
+    std::optional<BoardState> state;
+  };
+  const Case cases[] = {{0x04B4, 0x8613, 0xA001, BoardState::BareFx2},
+                        {0x125C, 0x0010, 0x0011, BoardState::ControlFirmware},
+                        {0x125C, 0x0010, 0x1100, BoardState::CameraFirmware},
+                        {0x04B4, 0x1004, 0x0000, std::nullopt},
+                        {0x125C, 0x0011, 0x0011, std::nullopt}};
+  for (const Case& c : cases)
+    EXPECT_EQ(BoardStateOf(c.vendor, c.product, c.release), c.state) << IdentityText(c.vendor, c.product);
+}
+
+// Boards run on threads of their own: each thread's messages reach its own sink only.
+TEST(DebugOutputThreads, EachThreadKeepsItsOwnSink) {
+  std::vector<std::string> process;
+  const DebugSink old = SetDebugSink([&](std::string_view m) { process.emplace_back(m); });
+  constexpr int kThreads = 4, kLines = 200;
+  std::vector<std::vector<std::string>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&seen, t] {
+      SetThreadDebugSink([&seen, t](std::string_view m) { seen[t].emplace_back(m); });
+      for (int i = 0; i < kLines; ++i) DebugOutput(std::to_string(t));
+      SetThreadDebugSink({});
+    });
+  DebugOutput("main");
+  for (std::thread& thread : threads) thread.join();
+  SetDebugSink(old);
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(seen[t], std::vector<std::string>(kLines, std::to_string(t)));
+  EXPECT_EQ(process, std::vector<std::string>{"main"});
 }
 
 }  // namespace

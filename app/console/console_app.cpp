@@ -3,24 +3,39 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <istream>
 #include <iterator>
+#include <limits>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/console/board_choice.h"
+#include "app/console/board_commands.h"
 #include "app/console/output_file.h"
+#include "app/console/progress_bar.h"
+#include "app/console/real_driver.h"
+#include "app/console/run_report.h"
+#include "app/console/shared_questions.h"
 #include "app/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
+#include "device/eeprom_reader.h"
+#include "device/failure_detail.h"
 #include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"
+#include "images/image_downloads.h"
+#include "images/preflight.h"
+#include "images/sha256.h"
 #include "sim/board/emulated_board.h"
 
 namespace vesk::console {
@@ -28,12 +43,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using sim::SimTime;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kVersion = "vesk-update 1.0.0.1";
 // After the power cycle the emulated board is watched this long for its LED.
 constexpr SimTime kLedWatch = 3000 * sim::kPicosPerMilli;
 // Two blinks: on, off, on, off.
 constexpr std::uint64_t kBlinkToggles = 4;
+constexpr unsigned kMaxEmulatedBoards = 64;
 
 struct Options {
   std::string board;
@@ -42,14 +59,27 @@ struct Options {
   std::string logFile;
   std::string eepromIn;
   std::string eepromOut;
+  std::string backupFile;
+  std::string commandFile;  // read FILE, restore FILE
+  std::string device;
+  bool all = false;
+  unsigned emulatedBoards = 1;
+  std::string report;
+  std::string reportAppend;
+  std::optional<double> waitSeconds;  // set by --wait; infinity without a value
 };
 
-std::string Seconds(SimTime picos) {
+double SecondsOf(SimTime picos) {
+  return static_cast<double>(picos) / static_cast<double>(1000 * sim::kPicosPerMilli);
+}
+
+std::string Seconds(double seconds) {
   std::ostringstream text;
-  text << std::fixed << std::setprecision(3)
-       << static_cast<double>(picos) / static_cast<double>(1000 * sim::kPicosPerMilli) << " s";
+  text << std::fixed << std::setprecision(3) << seconds << " s";
   return text.str();
 }
+
+std::string Seconds(SimTime picos) { return Seconds(SecondsOf(picos)); }
 
 // Reads at most `limit` bytes of a regular file; anything else is not opened at all.
 bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
@@ -63,12 +93,17 @@ bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::u
   return !file.bad();
 }
 
-// The emulated board's part of the run: it is the board, so it can answer the
-// power-cycle question by itself.
-struct EmulatedSetup {
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  return !error && ReadBoundedFile(path, static_cast<std::size_t>(size), bytes) &&
+         bytes.size() == size;
+}
+
+// One emulated board: it is the board, so it can answer the power-cycle question by
+// itself.
+struct EmulatedSlot {
   sim::board::EmulatedBoard board;
-  sim::board::EmulatedBoardSource source{board};
-  usb::UsbCameraDriver driver{source};
   SimTime runTime = 0;
   std::optional<sim::board::BootReport> boot;
   std::uint64_t ledToggles = 0;
@@ -83,6 +118,35 @@ struct EmulatedSetup {
       board.RunFor(kLook);
     ledToggles = board.LedToggles();
     return ledToggles >= kBlinkToggles;
+  }
+  // The run's time on the board, up to the power cycle.
+  SimTime BoardTime() const { return boot ? runTime : board.Now(); }
+};
+
+// The emulated boards on their bus, "emulated:0" to "emulated:N-1".
+struct EmulatedBus {
+  std::vector<std::unique_ptr<EmulatedSlot>> slots;
+  sim::board::EmulatedBoardSource source;
+  usb::UsbCameraDriver driver{source};
+  std::function<void(const sim::board::EmulatedBoard&)> inspect;
+
+  EmulatedBus(unsigned count, std::function<void(const sim::board::EmulatedBoard&)> inspector)
+      : inspect(std::move(inspector)) {
+    for (unsigned i = 0; i < count; ++i) {
+      slots.push_back(std::make_unique<EmulatedSlot>());
+      source.Add(slots.back()->board);
+    }
+  }
+  EmulatedBus(const EmulatedBus&) = delete;
+  EmulatedBus& operator=(const EmulatedBus&) = delete;
+  ~EmulatedBus() {
+    if (inspect)
+      for (const auto& slot : slots) inspect(slot->board);
+  }
+  EmulatedSlot* ByPath(std::string_view path) {
+    for (std::size_t i = 0; i < slots.size(); ++i)
+      if (path == "emulated:" + std::to_string(i)) return slots[i].get();
+    return nullptr;
   }
 };
 
@@ -103,18 +167,50 @@ std::string_view BootText(sim::board::BootKind kind) {
   return "";
 }
 
+// How a board's run shows on the terminal. Alone it prints as a single run always did;
+// beside others (`shared` given) every line carries the board's path as its prefix,
+// output from the boards' threads is serialised, and the questions are shared.
 class ConsoleHost : public UpdateHost {
  public:
-  ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSetup* emulated)
-      : env_(environment), yes_(yes), emulated_(emulated) {}
+  struct Shared {
+    std::mutex output;  // env.out and env.err
+    SharedQuestions questions;
+  };
+
+  ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSlot* emulated,
+              ProgressBar& progress, std::string backupFile, std::string prefix = {},
+              Shared* shared = nullptr)
+      : env_(environment),
+        yes_(yes),
+        emulated_(emulated),
+        progress_(progress),
+        backupFile_(std::move(backupFile)),
+        prefix_(std::move(prefix)),
+        shared_(shared) {}
 
   void ShowStatusLog(const StatusLog& log) override {
     const std::string_view text = log.Text();
-    if (text.size() < shown_) shown_ = 0;  // a new run started the log afresh
-    ClearProgress();
-    for (char c : text.substr(shown_))
-      if (c != '\r') env_.out << c;
-    env_.out.flush();
+    if (text.size() < shown_) {  // a new run started the log afresh
+      shown_ = 0;
+      pending_.clear();
+    }
+    lineEnded_ = false;
+    if (shared_ == nullptr) {
+      ClearProgress();
+      for (char c : text.substr(shown_))
+        if (c != '\r') env_.out << c;
+      env_.out.flush();
+    } else {
+      const std::lock_guard lock(shared_->output);
+      for (char c : text.substr(shown_)) {
+        if (c == '\r') continue;
+        pending_ += c;
+        if (c != '\n') continue;
+        env_.out << (prefix_ + pending_);  // one write: other threads print whole lines too
+        pending_.clear();
+      }
+      env_.out.flush();
+    }
     shown_ = text.size();
     lastLog_ = std::string(text);
   }
@@ -124,13 +220,92 @@ class ConsoleHost : public UpdateHost {
     const bool powerCycle = text == kPowerCycleQuestion;
     if (powerCycle && emulated_ != nullptr) {
       const bool blinks = emulated_->PowerCycleAndWatch();
-      env_.err << "Emulated board power-cycled: " << BootText(emulated_->boot->kind)
-               << ", LED toggled " << emulated_->ledToggles << " times in "
-               << Seconds(emulated_->watched)
-               << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
+      std::ostringstream line;
+      line << prefix_ << "Emulated board power-cycled: " << BootText(emulated_->boot->kind)
+           << ", LED toggled " << emulated_->ledToggles << " times in "
+           << Seconds(emulated_->watched)
+           << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
+      Err(line.str());
       if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
     }
     if (yes_) return kAnswerYes;
+    if (shared_ == nullptr) return AskOperator(text, caption);
+    return shared_->questions.Ask(text, [&] {
+      const std::lock_guard lock(shared_->output);
+      return AskOperator(text, caption);
+    });
+  }
+
+  void ShowImageProgress(const std::string& file, std::uint32_t written,
+                         std::uint32_t total) override {
+    if (total != 0 && written == total &&
+        std::none_of(written_.begin(), written_.end(),
+                     [&](const auto& image) { return image.first == file; }))
+      written_.emplace_back(file, total);
+    progress_.Show(file, written, total);
+  }
+
+  // Kept for the report and shown on standard error after the log.
+  void ShowFailureDetail(std::string_view detail) override {
+    detail_ = std::string(detail);
+    if (shared_ == nullptr) {
+      ClearProgress();
+      EndLogLine();
+      env_.out.flush();
+    }
+    Err(prefix_ + "vesk-update: " + *detail_ + "\n");
+  }
+
+  // --backup: the EEPROM as it is, into its file, before the run writes anything.
+  bool BeforeFirstWrite(DeviceHandle& handle) override {
+    if (backupFile_.empty()) return true;
+    const std::vector<std::uint8_t> image = ReadWholeEeprom(
+        handle, [&](std::uint32_t done) { progress_.Show("backup", done, kEepromImageSize); });
+    ClearProgress();
+    if (image.empty()) {
+      SetFailureDetail("backup: " + FailureDetail());
+      return false;
+    }
+    if (!WriteFileAtomically(PathFromUtf8(backupFile_),
+                             {reinterpret_cast<const char*>(image.data()), image.size()})) {
+      SetFailureDetail("backup: cannot write " + backupFile_);
+      return false;
+    }
+    return true;
+  }
+
+  const std::optional<std::string>& Detail() const { return detail_; }
+  const std::string& FinalLog() const { return lastLog_; }
+  // The images written whole, in order: file name and length.
+  const std::vector<std::pair<std::string, std::uint32_t>>& WrittenImages() const {
+    return written_;
+  }
+  void Finish() {
+    ClearProgress();
+    if (shared_ == nullptr) {
+      EndLogLine();
+      env_.out.flush();
+      return;
+    }
+    const std::lock_guard lock(shared_->output);
+    if (!pending_.empty()) env_.out << (prefix_ + pending_ + "\n");
+    pending_.clear();
+    env_.out.flush();
+  }
+
+  // A line for standard error, whole.
+  void Err(std::string_view line) {
+    if (shared_ == nullptr) {
+      env_.err << line << std::flush;
+      return;
+    }
+    const std::lock_guard lock(shared_->output);
+    env_.err << line << std::flush;
+  }
+
+ private:
+  int AskOperator(std::string_view text, std::string_view caption) {
+    env_.out.flush();  // the lines the question follows come first, also through a pipe
     env_.err << caption << "\n" << text << " [y/N] " << std::flush;
     std::string answer;
     if (!std::getline(env_.in, answer)) {
@@ -145,39 +320,27 @@ class ConsoleHost : public UpdateHost {
     return answer == "y" || answer == "yes" ? kAnswerYes : kAnswerNo;
   }
 
-  void ShowImageProgress(const std::string& file, std::uint32_t written,
-                         std::uint32_t total) override {
-    if (!env_.errIsTerminal || total == 0) return;
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(std::uint64_t{written} * kWidth / total);
-    const unsigned percent = static_cast<unsigned>(std::uint64_t{written} * 100 / total);
-    std::string bar = "\r" + file + " [" + std::string(filled, '#') +
-                      std::string(kWidth - filled, '-') + "] " + std::to_string(written) + "/" +
-                      std::to_string(total) + " bytes " + std::to_string(percent) + "%";
-    barWidth_ = std::max(barWidth_, bar.size());
-    env_.err << bar << std::flush;
-  }
-
-  const std::string& FinalLog() const { return lastLog_; }
-  void Finish() {
-    ClearProgress();
-    if (!lastLog_.empty() && lastLog_.back() != '\n') env_.out << "\n";
-    env_.out.flush();
-  }
-
- private:
-  void ClearProgress() {
-    if (barWidth_ == 0) return;
-    env_.err << "\r" << std::string(barWidth_, ' ') << "\r" << std::flush;
-    barWidth_ = 0;
+  void ClearProgress() { progress_.Clear(); }
+  // The log's last line has no line end of its own; the terminal gets one, once.
+  void EndLogLine() {
+    if (lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
+    env_.out << "\n";
+    lineEnded_ = true;
   }
 
   ConsoleEnvironment& env_;
   bool yes_;
-  EmulatedSetup* emulated_;
+  EmulatedSlot* emulated_;
+  ProgressBar& progress_;
+  std::string backupFile_;
+  std::string prefix_;
+  Shared* shared_;
   std::size_t shown_ = 0;
-  std::size_t barWidth_ = 0;
   std::string lastLog_;
+  bool lineEnded_ = false;
+  std::string pending_;  // the part of a line not shown yet (prefixed output only)
+  std::vector<std::pair<std::string, std::uint32_t>> written_;
+  std::optional<std::string> detail_;
 };
 
 // Restores the working directory that -C changed, on every way out.
@@ -208,6 +371,195 @@ int UsageError(ConsoleEnvironment& env, const std::string& message) {
   return kExitUsage;
 }
 
+// What a run will do, before it asks: the board, the image folder, each file's size and
+// room.
+void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo* chosen) {
+  std::error_code error;
+  env.err << "Board: ";
+  if (options.all)
+    env.err << "every attached board (--all)";
+  else if (chosen != nullptr && chosen->vendorId != 0)
+    env.err << chosen->path << ", " << IdentityText(chosen->vendorId, chosen->productId) << ", "
+            << BoardStateText(chosen->state);
+  else if (chosen != nullptr)
+    env.err << chosen->path << ", not attached";
+  else
+    env.err << "the first board with 04B4:8613 or 125C:0010 (--board=" << options.board << ")";
+  env.err << "\nImages: " << fs::current_path(error).string() << "\n";
+  for (const ImageFileCheck& check : CheckImageFiles(""))
+    env.err << "  " << check.file << ": " << check.bytes << " bytes of " << check.room << "\n";
+  env.err << std::flush;
+}
+
+std::string_view VerdictOf(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::Succeeded:
+      return "successful";
+    case RunOutcome::Failed:
+      return "failed";
+    case RunOutcome::Cancelled:
+      return "cancelled";
+  }
+  return "";
+}
+
+int ExitStatusOf(RunOutcome outcome) {
+  return outcome == RunOutcome::Succeeded ? kExitSucceeded
+         : outcome == RunOutcome::Failed  ? kExitFailed
+                                          : kExitCancelled;
+}
+
+std::optional<std::string> ErrorLine(std::string_view log) {
+  const std::size_t at = log.find("Error 0x");
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::size_t end = log.find("\r\n", at);
+  return std::string(log.substr(at, end == std::string_view::npos ? end : end - at));
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+// One board's run and what the report keeps of it.
+struct BoardOutcome {
+  RunOutcome outcome = RunOutcome::Failed;
+  BoardReport report;
+};
+
+BoardOutcome RunBoard(ConsoleHost& host, CameraDriver& driver, const BoardInfo* chosen,
+                      const EmulatedSlot* emulated) {
+  const Clock::time_point start = Clock::now();
+  UpdateState state;
+  state.handle.driver = &driver;
+  BoardOutcome result;
+  result.outcome = RunBoardInitialization(host, state);
+  CloseCameraDevice(state.handle);  // a failed run leaves it open; the process ends here
+  host.Finish();
+
+  BoardReport& report = result.report;
+  report.path = state.devicePath[0] != '\0' ? std::string(state.devicePath.data())
+                : chosen != nullptr         ? chosen->path
+                                            : std::string();
+  if (chosen != nullptr && chosen->vendorId != 0)
+    report.identity = IdentityText(chosen->vendorId, chosen->productId);
+  report.verdict = VerdictOf(result.outcome);
+  report.log = host.FinalLog();
+  report.error = ErrorLine(report.log);
+  report.detail = host.Detail();
+  for (const auto& [file, bytes] : host.WrittenImages()) {
+    for (const ImagePlace* place : {&kBufConPlace, &kCamConPlace, &kFx2Place, &kGpifBufConPlace,
+                                    &kGpifCamConPlace, &kGpifFifoPlace}) {
+      if (*place->file != file) continue;
+      std::vector<std::uint8_t> content;
+      ReadWholeFile(file, content);
+      report.images.push_back({file, bytes, Sha256Hex(content), place->chip, place->bank,
+                               place->offset});
+    }
+  }
+  // The header is written when the run goes on to close the connection.
+  if (report.log.find("Closing camera connection\r\n") != std::string::npos)
+    report.header = Hex(state.header.Encode());
+  report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (emulated != nullptr) report.boardSeconds = SecondsOf(emulated->BoardTime());
+  return result;
+}
+
+std::string Padded(std::string text, std::size_t width) {
+  if (text.size() < width) text.resize(width, ' ');
+  return text;
+}
+
+// Every chosen board at once, each on its own thread with its own driver, state and log.
+int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
+                 const std::vector<BoardInfo>& boards, RunReport& report) {
+  std::vector<std::unique_ptr<CameraDriver>> drivers;  // real back ends, one per board
+  std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources;
+  std::vector<std::unique_ptr<CameraDriver>> chosenDrivers;
+  for (const BoardInfo& board : boards) {
+    CameraDriver* inner = nullptr;
+    if (emulated != nullptr) {
+      // A bus of its own with just this board, under its own number.
+      const std::size_t number = std::stoul(board.path.substr(board.path.find(':') + 1));
+      sources.push_back(std::make_unique<sim::board::EmulatedBoardSource>());
+      sources.back()->Add(emulated->slots.at(number)->board, number);
+      drivers.push_back(std::make_unique<usb::UsbCameraDriver>(*sources.back()));
+    } else {
+      drivers.push_back(env.makeRealDriver(options.board));
+    }
+    inner = drivers.back().get();
+    chosenDrivers.push_back(std::make_unique<OneBoardDriver>(*inner, board.path));
+  }
+
+  ConsoleHost::Shared shared{{}, SharedQuestions(static_cast<int>(boards.size()))};
+  std::vector<BoardOutcome> outcomes(boards.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    threads.emplace_back([&, i] {
+      const std::string prefix = boards[i].path + ": ";
+      SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
+        const std::lock_guard lock(shared.output);
+        env.err << prefix << message << "\n" << std::flush;
+      });
+      EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
+      ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
+      ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
+      outcomes[i] = RunBoard(host, *chosenDrivers[i], &boards[i], slot);
+      shared.questions.Leave();
+      SetThreadDebugSink({});
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  // The summary: one row per board.
+  std::size_t pathWidth = 5;
+  for (const BoardInfo& board : boards) pathWidth = std::max(pathWidth, board.path.size());
+  env.out << "\n"
+          << Padded("Board", pathWidth) << "  " << Padded("Verdict", 10) << "  "
+          << Padded("Time", 9) << "  Error\n";
+  bool allSucceeded = true, anyFailed = false;
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    const BoardReport& board = outcomes[i].report;
+    env.out << Padded(boards[i].path, pathWidth) << "  " << Padded(board.verdict, 10) << "  "
+            << Padded(Seconds(board.boardSeconds ? *board.boardSeconds : board.seconds), 9)
+            << "  " << board.error.value_or("-") << "\n";
+    allSucceeded = allSucceeded && outcomes[i].outcome == RunOutcome::Succeeded;
+    anyFailed = anyFailed || outcomes[i].outcome == RunOutcome::Failed;
+    report.boards.push_back(board);
+  }
+  if (emulated != nullptr) env.out << "Time: simulated board time of each board.\n";
+  env.out.flush();
+  return allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
+}
+
+// Lists the boards until one is there (the chosen one, with --device PATH) or the limit
+// has passed.
+std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& driver,
+                                    const Options& options) {
+  const auto limit = std::chrono::duration<double>(*options.waitSeconds);
+  const Clock::time_point start = Clock::now();
+  bool told = false;
+  for (;;) {
+    std::vector<BoardInfo> boards = driver.ListBoards();
+    const bool there = options.device.empty() ? !boards.empty()
+                                              : ChosenPath(boards, options.device).has_value();
+    if (there) return boards;
+    const auto left = limit - (Clock::now() - start);
+    if (left.count() <= 0 || StopRequested()) return boards;
+    if (!told) {
+      env.err << "Waiting for a board to be attached...\n" << std::flush;
+      told = true;
+    }
+    driver.WaitForBoardChange(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::min<std::chrono::duration<double>>(left, std::chrono::seconds(1))));
+  }
+}
+
 }  // namespace
 
 int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
@@ -217,17 +569,47 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "Initialises the camera's USB board: loads the control firmware, writes the BufCon, "
       "CamCon, FX2 and GPIF images and the ROM header into the board's EEPROM.",
       "vesk-update"};
-  app.add_option("--board", options.board,
-                 "emulated (the built-in emulated board), usb (user-space USB), or driver "
-                 "(the camera's kernel driver, Windows only); default: " +
-                     std::string(env.defaultBoard))
-      ->check(CLI::IsMember({"emulated", "usb", "driver"}));
+  CLI::Option* boardOption =
+      app.add_option("--board", options.board,
+                     "emulated (the built-in emulated boards), usb (user-space USB), or driver "
+                     "(the camera's kernel driver, Windows only); default: " +
+                         std::string(env.defaultBoard))
+          ->check(CLI::IsMember({"emulated", "usb", "driver"}));
   app.add_option("-C", options.directory,
                  "change to DIR first; the image files and every relative path are read there")
       ->option_text("DIR");
   app.add_flag("--yes", options.yes, "answer Yes to both questions");
   app.add_option("--log", options.logFile, "write the final status log to FILE, byte for byte")
       ->option_text("FILE");
+  CLI::Option* deviceOption =
+      app.add_option("--device", options.device,
+                     "the board to use: its path as `list` prints it, or its index N in that "
+                     "list; needed when more than one board is attached")
+          ->option_text("PATH|N");
+  app.add_flag("--all", options.all,
+               "every attached board at once, each on its own thread; the questions are "
+               "asked once for all, a summary table follows")
+      ->excludes(deviceOption);
+  CLI::Option* emulatedBoardsOption =
+      app.add_option("--emulated-boards", options.emulatedBoards,
+                     "attach N emulated boards, emulated:0 to emulated:N-1 (implies "
+                     "--board=emulated); default 1")
+          ->option_text("N")
+          ->check(CLI::Range(1u, kMaxEmulatedBoards));
+  app.add_option("--report", options.report,
+                 "write a JSON record of the run to FILE (replaced whole, never half-written)")
+      ->option_text("FILE");
+  app.add_option("--report-append", options.reportAppend,
+                 "append the same record to FILE as one line (JSON Lines): the station's "
+                 "history")
+      ->option_text("FILE");
+  std::vector<std::string> waitValue;
+  CLI::Option* waitOption =
+      app.add_option("--wait", waitValue,
+                     "wait for a board to be attached (without SECONDS: as long as it takes), "
+                     "then go on")
+          ->expected(0, 1)
+          ->option_text("[=SECONDS]");
   app.add_option("--eeprom-in", options.eepromIn,
                  "emulated board only: start with this 393,216-byte EEPROM image (chip 0 banks "
                  "0-5, then chip 1 banks 0-5); without it the EEPROMs start erased")
@@ -235,20 +617,60 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("--eeprom-out", options.eepromOut,
                  "emulated board only: save the EEPROM contents after the run to FILE")
       ->option_text("FILE");
+  app.add_option("--backup", options.backupFile,
+                 "run only: read the whole EEPROM into FILE before the first write")
+      ->option_text("FILE");
   app.set_version_flag("--version", std::string(kVersion));
+  // Options given after a subcommand belong to the program as a whole.
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  CLI::App* list = app.add_subcommand(
+      "list",
+      "list every attached board: index, path, identity (VID:PID), state and, through "
+      "libusb, bus and port; touches no board");
+  CLI::App* readCommand = app.add_subcommand(
+      "read", "read the whole EEPROM (12 banks, 393,216 bytes, the --eeprom-out layout) into FILE");
+  readCommand->add_option("FILE", options.commandFile, "where the image goes")->required();
+  CLI::App* infoCommand = app.add_subcommand(
+      "info",
+      "show the ROM header and, for each region it marks present, its place, length and "
+      "SHA-256; with -C DIR, whether each region matches its file there");
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify",
+      "compare the EEPROM with the six image files of -C DIR and with the header a run "
+      "writes for them; name each file that differs and its first differing place");
+  CLI::App* restoreCommand = app.add_subcommand(
+      "restore",
+      "write a 393,216-byte EEPROM image (as read writes it) back to all 12 banks, the ROM "
+      "header erased first and written last");
+  restoreCommand->add_option("FILE", options.commandFile, "the image to write")->required();
   app.footer(
+      "Without a subcommand vesk-update initialises the board. Before it asks anything it "
+      "checks the six image files (present, regular, not empty, within their room, "
+      "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
+      "with status 65 before the board is opened. After a failure the cause follows the "
+      "status log on standard error.\n"
+      "Every subcommand, like a run, loads the control firmware into the board; the board "
+      "goes back to its own firmware at its next power cycle. With --board=emulated they "
+      "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
       "anything else or the end of input is No.\n"
       "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
       "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
-      "--log and --eeprom-out are checked before the board is touched and replaced whole: "
-      "a failed write leaves the old file as it was.\n"
+      "With more than one board attached, choose one with --device (for the run and every "
+      "subcommand) or take all with --all (the run only); otherwise nothing is touched and "
+      "the boards are listed.\n"
+      "--log, --eeprom-out, --backup, --report, --report-append and read's FILE are checked "
+      "before a board is touched and replaced whole: a failed write leaves the old file as "
+      "it was.\n"
       "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
-      "the run before its next request; the outputs are still written. A second one ends "
-      "the program at once.\n"
-      "Exit status: 0 successful, 1 failed, 2 cancelled, 3 board initialised but an output "
-      "file not written, 64 usage error, 130 interrupted by SIGINT (Ctrl+C, Ctrl+Break), "
-      "143 by SIGTERM, 129 by SIGHUP (console closed).");
+      "the run (with --all: every board's run) before its next request; the outputs are "
+      "still written. A second one ends the program at once.\n"
+      "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
+      "failed (verify: something differs), 2 cancelled, 3 board initialised but an output "
+      "file not written, 64 usage error or more than one board attached and none chosen, 65 "
+      "bad input (an image file, or a restore image of the wrong size), 130 interrupted by "
+      "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
     app.parse(argc, argv);
@@ -262,9 +684,50 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     return UsageError(env, error.what());
   }
 
+  CLI::App* command = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+  if (command == list) command = nullptr;
+  if (command != nullptr && !options.logFile.empty())
+    return UsageError(env,
+                      "--log belongs to a run; " + command->get_name() + " writes no status log");
+  if (command != nullptr && !options.backupFile.empty())
+    return UsageError(env, "--backup belongs to a run; use read FILE");
+  if (command == verifyCommand && options.directory.empty())
+    return UsageError(env, "verify needs -C DIR, the folder of the image files");
+  if (command != nullptr && options.all)
+    return UsageError(env, "--all belongs to a run; " + command->get_name() +
+                               " takes one board, chosen with --device");
+  if (command != nullptr && (!options.report.empty() || !options.reportAppend.empty()))
+    return UsageError(env, "--report and --report-append record a run, not " +
+                               command->get_name());
+  if (options.all && !options.backupFile.empty())
+    return UsageError(env, "--backup writes one file; with --all choose a board with --device");
+
+  if (waitOption->count() > 0) {
+    double seconds = std::numeric_limits<double>::infinity();
+    if (!waitValue.empty() && !waitValue.front().empty()) {
+      std::istringstream text(waitValue.front());
+      if (!(text >> seconds) || !text.eof() || !(seconds >= 0))
+        return UsageError(env, "--wait: " + waitValue.front() + " is not a number of seconds");
+    }
+    options.waitSeconds = seconds;
+  }
+  if (emulatedBoardsOption->count() > 0) {
+    if (boardOption->count() > 0 && options.board != "emulated")
+      return UsageError(env, "--emulated-boards needs --board=emulated");
+    options.board = "emulated";
+  }
   const bool emulated = options.board == "emulated";
-  if (!emulated && (!options.eepromIn.empty() || !options.eepromOut.empty()))
+  const bool eepromFiles = !options.eepromIn.empty() || !options.eepromOut.empty();
+  if (!emulated && eepromFiles)
     return UsageError(env, "--eeprom-in and --eeprom-out need --board=emulated");
+  if (options.all && (eepromFiles || !options.logFile.empty()))
+    return UsageError(env,
+                      "--log, --eeprom-in and --eeprom-out apply to one board, not to --all "
+                      "(--report records every board's log)");
+  if (eepromFiles && options.emulatedBoards > 1 && options.device.empty())
+    return UsageError(env,
+                      "--eeprom-in and --eeprom-out apply to one board: with several emulated "
+                      "boards choose it with --device");
 
   DirectoryChange directory;
   if (!options.directory.empty()) {
@@ -275,33 +738,44 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   }
 
   // Relative output paths follow -C, as the images do.
-  for (const auto& [option, path] : {std::pair{"--log", &options.logFile},
-                                     std::pair{"--eeprom-out", &options.eepromOut}}) {
-    if (path->empty()) continue;
+  std::string* readFile = command == readCommand ? &options.commandFile : nullptr;
+  for (const auto& [option, path] :
+       {std::pair{"--log", &options.logFile}, std::pair{"--eeprom-out", &options.eepromOut},
+        std::pair{"--backup", &options.backupFile}, std::pair{"read", readFile},
+        std::pair{"--report", &options.report},
+        std::pair{"--report-append", &options.reportAppend}}) {
+    if (path == nullptr || path->empty()) continue;
     const std::string problem = OutputPathProblem(PathFromUtf8(*path));
     if (!problem.empty())
       return UsageError(env, std::string(option) + " " + *path + ": " + problem);
   }
 
-  std::unique_ptr<EmulatedSetup> emulatedSetup;
+  std::unique_ptr<EmulatedBus> emulatedBus;
   std::unique_ptr<CameraDriver> realDriver;
   CameraDriver* driver = nullptr;
   if (emulated) {
-    emulatedSetup = std::make_unique<EmulatedSetup>();
+    emulatedBus = std::make_unique<EmulatedBus>(options.emulatedBoards, env.inspectEmulatedBoard);
+    driver = &emulatedBus->driver;
     if (!options.eepromIn.empty()) {
+      const std::optional<std::string> path =
+          options.device.empty() ? std::optional<std::string>("emulated:0")
+                                 : ChosenPath(driver->ListBoards(), options.device);
+      EmulatedSlot* target = path ? emulatedBus->ByPath(*path) : nullptr;
+      if (target == nullptr) return UsageError(env, "no emulated board " + options.device);
       std::vector<std::uint8_t> image;
       if (!ReadBoundedFile(PathFromUtf8(options.eepromIn), sim::board::kEepromImageSize + 1,
                            image))
         return UsageError(env, "cannot read the EEPROM image " + options.eepromIn);
-      if (!emulatedSetup->board.LoadEepromImage(image))
+      if (!target->board.LoadEepromImage(image))
         return UsageError(env, "the EEPROM image " + options.eepromIn + " holds " +
                                    std::to_string(image.size()) + " bytes, not " +
                                    std::to_string(sim::board::kEepromImageSize));
       // Power up again so that the board boots from what its EEPROM now holds.
-      emulatedSetup->board.PowerCycle();
+      target->board.PowerCycle();
     }
-    if (env.prepareEmulatedBoard) env.prepareEmulatedBoard(emulatedSetup->board);
-    driver = &emulatedSetup->driver;
+    // The boards as they are attached, faults and all, before anything looks at them.
+    if (env.prepareEmulatedBoard)
+      for (const auto& each : emulatedBus->slots) env.prepareEmulatedBoard(each->board);
   } else {
     if (env.makeRealDriver) realDriver = env.makeRealDriver(options.board);
     if (!realDriver) {
@@ -314,46 +788,122 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     driver = realDriver.get();
   }
 
-  const DebugSink previousSink =
-      SetDebugSink([&env](std::string_view message) { env.err << message << "\n"
-                                                              << std::flush; });
-  ConsoleHost host(env, options.yes, emulatedSetup.get());
-  UpdateState state;
-  state.handle.driver = driver;
-  const RunOutcome outcome = RunBoardInitialization(host, state);
-  CloseCameraDevice(state.handle);  // a failed run leaves it open; the process ends here
-  host.Finish();
-  SetDebugSink(previousSink);
+  std::vector<BoardInfo> boards =
+      options.waitSeconds ? WaitForBoard(env, *driver, options) : driver->ListBoards();
 
-  int status = outcome == RunOutcome::Succeeded ? kExitSucceeded
-               : outcome == RunOutcome::Failed  ? kExitFailed
-                                                : kExitCancelled;
-  if (outcome != RunOutcome::Succeeded && StopRequested()) {
+  if (*list) {
+    for (std::size_t i = 0; i < boards.size(); ++i) env.out << BoardLine(i, boards[i]) << "\n";
+    if (boards.empty())
+      env.err << "No board attached (looked for 04B4:8613 and 125C:0010).\n";
+    return kExitSucceeded;
+  }
+
+  // Which board: the one named, every one, or the only one. Several and no choice touches
+  // none of them.
+  std::optional<BoardInfo> chosen;
+  if (!options.device.empty()) {
+    const std::optional<std::string> path = ChosenPath(boards, options.device);
+    // A board that is not there fails the run at its open, as no board does.
+    const std::string wanted = path.value_or(options.device);
+    for (const BoardInfo& board : boards)
+      if (board.path == wanted) chosen = board;
+    if (!chosen) {
+      chosen.emplace();
+      chosen->path = wanted;
+    }
+  } else if (boards.size() > 1 && !options.all) {
+    env.err << "vesk-update: " << boards.size()
+            << " boards are attached; choose one with --device PATH|N, or all with --all:\n";
+    for (std::size_t i = 0; i < boards.size(); ++i) env.err << BoardLine(i, boards[i]) << "\n";
+    return kExitUsage;
+  } else if (boards.size() == 1) {
+    chosen = boards.front();
+  }
+
+  EmulatedSlot* slot = nullptr;
+  if (emulatedBus)
+    slot = chosen ? emulatedBus->ByPath(chosen->path) : emulatedBus->slots.front().get();
+
+  RunReport report;
+  report.version = std::string(kVersion.substr(kVersion.rfind(' ') + 1));
+  report.started = IsoUtc(std::chrono::system_clock::now());
+  report.host = HostName();
+  {
+    std::error_code error;
+    report.imagesDir = fs::absolute(fs::current_path(error), error).string();
+  }
+
+  std::optional<OneBoardDriver> oneBoard;
+  if (chosen && (boards.size() > 1 || !options.device.empty())) {
+    oneBoard.emplace(*driver, chosen->path);
+    driver = &*oneBoard;
+  }
+  if (command == nullptr) {
+    // Nothing is opened unless every image file is fit to be written.
+    if (!ImageFilesReady(env)) return kExitBadInput;
+    PrintPlan(env, options, chosen ? &*chosen : nullptr);
+  }
+
+  ProgressBar progress(env.err, env.errIsTerminal, env.terminalColumns);
+  const DebugSink previousSink = SetDebugSink([&env, &progress](std::string_view message) {
+    progress.Clear();
+    env.err << message << "\n" << std::flush;
+  });
+  int status = kExitSucceeded;
+  if (command != nullptr) {
+    CommandContext context{env, *driver, progress, options.yes};
+    if (command == readCommand) status = ReadCommand(context, options.commandFile);
+    if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
+    if (command == verifyCommand) status = VerifyCommand(context);
+    if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
+  } else if (options.all && !boards.empty()) {
+    status = RunAllBoards(env, options, emulatedBus.get(), boards, report);
+  } else {
+    ConsoleHost host(env, options.yes, slot, progress, options.backupFile);
+    BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot);
+    status = ExitStatusOf(outcome.outcome);
+    report.boards.push_back(std::move(outcome.report));
+  }
+  SetDebugSink(previousSink);
+  if (slot != nullptr && !(options.all && !boards.empty()))
+    env.out << "Simulated board time: " << Seconds(slot->BoardTime()) << "\n";
+  if (status != kExitSucceeded && StopRequested()) {
+    const bool touched = status != kExitCancelled;
     status = env.interruptionStatus ? env.interruptionStatus() : kExitInterrupted;
     if (status == 0) status = kExitInterrupted;
-    env.err << (outcome == RunOutcome::Cancelled
-                    ? "vesk-update: interrupted before the board was touched.\n"
-                    : "vesk-update: interrupted; the run stopped between two requests. The "
-                      "board must be initialised again.\n")
+    env.err << (touched ? "vesk-update: interrupted; the run stopped between two requests. The "
+                          "board must be initialised again.\n"
+                        : "vesk-update: interrupted before the board was touched.\n")
             << std::flush;
   }
-  if (emulatedSetup) {
-    const SimTime runTime =
-        emulatedSetup->boot ? emulatedSetup->runTime : emulatedSetup->board.Now();
-    env.out << "Simulated board time: " << Seconds(runTime) << "\n";
-  }
+
   bool outputsWritten = true;
-  if (!options.logFile.empty() &&
-      !WriteFileAtomically(PathFromUtf8(options.logFile), host.FinalLog())) {
-    env.err << "vesk-update: cannot write the log file " << options.logFile << "\n";
+  const auto write = [&](const std::string& path, std::string_view bytes, const char* what) {
+    if (WriteFileAtomically(PathFromUtf8(path), bytes)) return;
+    env.err << "vesk-update: cannot write " << what << " " << path << "\n";
     outputsWritten = false;
+  };
+  // --log and --eeprom-out belong to one board's run.
+  if (!options.logFile.empty() && report.boards.size() == 1)
+    write(options.logFile, report.boards.front().log, "the log file");
+  if (slot != nullptr && !options.eepromOut.empty()) {
+    const std::vector<std::uint8_t> image = slot->board.SaveEepromImage();
+    write(options.eepromOut, {reinterpret_cast<const char*>(image.data()), image.size()},
+          "the EEPROM image");
   }
-  if (emulatedSetup && !options.eepromOut.empty()) {
-    const std::vector<std::uint8_t> image = emulatedSetup->board.SaveEepromImage();
-    if (!WriteFileAtomically(PathFromUtf8(options.eepromOut),
-                             {reinterpret_cast<const char*>(image.data()), image.size()})) {
-      env.err << "vesk-update: cannot write the EEPROM image " << options.eepromOut << "\n";
+  if (!options.report.empty() && command == nullptr) write(options.report, ReportJson(report, false), "the report");
+  if (!options.reportAppend.empty()) {
+    // The history so far and this run's line, replaced whole: never a torn line.
+    std::vector<std::uint8_t> old;
+    std::error_code error;
+    const fs::path history = PathFromUtf8(options.reportAppend);
+    if (fs::exists(history, error) && !ReadWholeFile(history, old)) {
+      env.err << "vesk-update: cannot read the report history " << options.reportAppend << "\n";
       outputsWritten = false;
+    } else {
+      std::string text(old.begin(), old.end());
+      if (!text.empty() && text.back() != '\n') text += '\n';
+      write(options.reportAppend, text + ReportJson(report, true), "the report history");
     }
   }
   if (!outputsWritten && status == kExitSucceeded) status = kExitOutputNotWritten;

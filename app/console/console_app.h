@@ -20,6 +20,7 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCancelled = 2;
 inline constexpr int kExitOutputNotWritten = 3;  // board initialised, --log/--eeprom-out not
 inline constexpr int kExitUsage = 64;
+inline constexpr int kExitBadInput = 65;      // an image file unfit to write, a bad restore image
 inline constexpr int kExitInterrupted = 130;  // SIGINT; 143 SIGTERM, 129 SIGHUP
 
 struct ConsoleEnvironment {
@@ -35,6 +36,11 @@ struct ConsoleEnvironment {
   // The exit status of the interruption that stopped the run (interruption.h); without
   // it a stop request counts as SIGINT.
   std::function<int()> interruptionStatus = {};
+  // Called with each emulated board, in order, as the run returns (tests look at what
+  // reached which board).
+  std::function<void(const sim::board::EmulatedBoard&)> inspectEmulatedBoard = {};
+  // The terminal's width in columns, for the progress bar; without it 80.
+  std::function<int()> terminalColumns = {};
 };
 
 // Runs vesk-update with `argv` (argv[0] the program name, every argument UTF-8). Returns

@@ -20,5 +20,6 @@ int main(int argc, char** argv) {
                                                 vesk::console::MakeRealDriver,
                                                 vesk::console::DefaultBoard()};
   environment.interruptionStatus = vesk::console::InterruptionExitStatus;
+  environment.terminalColumns = vesk::console::TerminalColumns;
   return vesk::console::RunConsole(static_cast<int>(utf8.size()), utf8.data(), environment);
 }

@@ -2,6 +2,7 @@
 // The platform's own back ends for the console, one source file per platform.
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "device/camera_driver.h"
@@ -14,5 +15,8 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board);
 
 // What --board means when it is not given.
 std::string_view DefaultBoard();
+
+// This computer's name, for the run's report; empty when the system does not say.
+std::string HostName();
 
 }  // namespace vesk::console

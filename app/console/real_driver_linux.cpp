@@ -1,5 +1,8 @@
 // Linux: the user-space USB driver over libusb. The kernel-driver back end exists only on
 // Windows.
+#include <unistd.h>
+
+#include <array>
 #include <string>
 
 #include "app/console/real_driver.h"
@@ -28,6 +31,12 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
 
 std::string_view DefaultBoard() {
   return "usb";
+}
+
+std::string HostName() {
+  std::array<char, 256> name{};
+  if (gethostname(name.data(), name.size() - 1) != 0) return {};
+  return name.data();
 }
 
 }  // namespace vesk::console

@@ -1,4 +1,6 @@
 // Windows: the camera's kernel driver through SetupAPI and DeviceIoControl, the default.
+#include <windows.h>
+
 #include "app/console/real_driver.h"
 #include "device/win32/win32_camera_driver.h"
 
@@ -11,6 +13,13 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
 
 std::string_view DefaultBoard() {
   return "driver";
+}
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = sizeof name;
+  if (!GetComputerNameA(name, &length)) return {};
+  return std::string(name, length);
 }
 
 }  // namespace vesk::console

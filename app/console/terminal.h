@@ -9,6 +9,9 @@ namespace vesk::console {
 // True when standard error is an interactive terminal (then a progress bar is drawn).
 bool StandardErrorIsTerminal();
 
+// The width of the terminal standard error goes to, in columns; 80 when it is unknown.
+int TerminalColumns();
+
 // The program's arguments as UTF-8 text, argv[0] first. On Windows they are taken from
 // the wide command line, so that any Unicode path comes through.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);

@@ -1,3 +1,4 @@
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "app/console/terminal.h"
@@ -6,6 +7,12 @@ namespace vesk::console {
 
 bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
+}
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {

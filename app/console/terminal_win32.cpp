@@ -1,7 +1,7 @@
-#include <windows.h>
-#include <shellapi.h>
 #include <io.h>
+#include <shellapi.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include "app/console/terminal.h"
 
@@ -9,6 +9,13 @@ namespace vesk::console {
 
 bool StandardErrorIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
+}
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
 }
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
@@ -19,8 +26,7 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   for (int i = 0; i < count; ++i) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
     std::string text(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1)
-      WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), size, nullptr, nullptr);
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), size, nullptr, nullptr);
     arguments.push_back(std::move(text));
   }
   LocalFree(wide);

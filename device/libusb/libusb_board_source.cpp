@@ -211,6 +211,40 @@ std::vector<BoardInfo> LibusbBoardSource::ListBoards() {
   return boards;
 }
 
+bool LibusbBoardSource::WaitForBoardChange(std::chrono::milliseconds limit) {
+  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) || !EnsureContext()) return false;
+  bool changed = false;
+  const auto callback = [](libusb_context*, libusb_device*, libusb_hotplug_event,
+                           void* data) -> int {
+    *static_cast<bool*>(data) = true;
+    return 0;  // stay registered until deregistered below
+  };
+  libusb_hotplug_callback_handle registration = 0;
+  const int error = libusb_hotplug_register_callback(
+      context_.get(),
+      static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                        LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+      static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+      LIBUSB_HOTPLUG_MATCH_ANY, callback, &changed, &registration);
+  if (error != LIBUSB_SUCCESS) {
+    ReportLibusbError("libusb_hotplug_register_callback", "", error);
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool failed = false;
+  while (!changed && !failed) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    timeval wait{};
+    wait.tv_sec = static_cast<decltype(wait.tv_sec)>(left.count() / 1000000);
+    wait.tv_usec = static_cast<decltype(wait.tv_usec)>(left.count() % 1000000);
+    failed = libusb_handle_events_timeout_completed(context_.get(), &wait, nullptr) != 0;
+  }
+  libusb_hotplug_deregister_callback(context_.get(), registration);
+  return !failed;  // on failure the caller polls
+}
+
 std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memberIndex,
                                                               std::string& path) {
   if (!EnsureContext()) return nullptr;

@@ -65,6 +65,10 @@ class LibusbBoardSource : public UsbBoardSource {
   // be initialised or enumerate.
   std::vector<BoardInfo> ListBoards() override;
 
+  // Through libusb's hotplug events where the platform has them: returns when a device
+  // arrives or leaves, or at `limit`. False without hotplug support.
+  bool WaitForBoardChange(std::chrono::milliseconds limit) override;
+
  private:
   bool EnsureContext();
 

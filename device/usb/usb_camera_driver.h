@@ -36,6 +36,9 @@ class UsbCameraDriver : public CameraDriver {
   void Close(NativeDeviceHandle handle) override;
 
   std::vector<BoardInfo> ListBoards() override { return source_.ListBoards(); }
+  void WaitForBoardChange(std::chrono::milliseconds limit) override {
+    if (!source_.WaitForBoardChange(limit)) CameraDriver::WaitForBoardChange(limit);
+  }
 
   std::size_t OpenCount() const { return ports_.size(); }
 

@@ -2,6 +2,7 @@
 // A USB device's control endpoint as the user-space camera driver uses it. Two kinds: a
 // real FX2 board through libusb, and the emulated board.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -54,6 +55,9 @@ class UsbBoardSource {
                                                      std::string& path) = 0;
   // Every attached board in member order, without opening any.
   virtual std::vector<BoardInfo> ListBoards() { return {}; }
+  // As CameraDriver::WaitForBoardChange; false when the source cannot be told of
+  // arrivals and the caller should poll instead.
+  virtual bool WaitForBoardChange(std::chrono::milliseconds /*limit*/) { return false; }
 };
 
 }  // namespace vesk::usb

@@ -457,9 +457,9 @@ class BoardPort : public usb::UsbControlPort {
 
 // A board is found while it is plugged in and shows one of the boards' identities.
 std::optional<BoardState> EmulatedBoardSource::Found(std::size_t i) const {
-  if (boards_[i]->Unplugged()) return std::nullopt;
+  if (boards_[i].board->Unplugged()) return std::nullopt;
   // The identity the board enumerated with; firmware loaded into RAM keeps it.
-  const UsbIdentity& identity = boards_[i]->Identity();
+  const UsbIdentity& identity = boards_[i].board->Identity();
   return BoardStateOf(identity.vendorId, identity.productId, identity.deviceId);
 }
 
@@ -469,8 +469,8 @@ std::unique_ptr<usb::UsbControlPort> EmulatedBoardSource::OpenMember(std::uint16
   for (std::size_t i = 0; i < boards_.size(); ++i) {
     if (!Found(i)) continue;
     if (member++ != memberIndex) continue;
-    path = "emulated:" + std::to_string(i);
-    return std::make_unique<BoardPort>(*boards_[i]);
+    path = "emulated:" + std::to_string(boards_[i].number);
+    return std::make_unique<BoardPort>(*boards_[i].board);
   }
   return nullptr;
 }
@@ -480,8 +480,9 @@ std::vector<BoardInfo> EmulatedBoardSource::ListBoards() {
   for (std::size_t i = 0; i < boards_.size(); ++i) {
     const std::optional<BoardState> state = Found(i);
     if (!state) continue;
-    const UsbIdentity& identity = boards_[i]->Identity();
-    boards.push_back({"emulated:" + std::to_string(i), identity.vendorId, identity.productId,
+    const UsbIdentity& identity = boards_[i].board->Identity();
+    boards.push_back({"emulated:" + std::to_string(boards_[i].number), identity.vendorId,
+                      identity.productId,
                       *state, ""});
   }
   return boards;

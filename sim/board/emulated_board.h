@@ -146,14 +146,17 @@ class EmulatedBoard : public usb::UsbControlPort {
   std::uint8_t configuration_ = 0;
 };
 
-// Boards found on the emulated "bus": the N-th board added has path "emulated:N". Member N
+// Boards found on the emulated "bus": the N-th board added has path "emulated:N" unless
+// given another number. Member N
 // is the N-th board that is still plugged in (an unplugged board is not found, and those
 // after it move up, as on a real bus). The boards must outlive the source and its ports.
 class EmulatedBoardSource : public usb::UsbBoardSource {
  public:
   EmulatedBoardSource() = default;
   explicit EmulatedBoardSource(EmulatedBoard& board) { Add(board); }
-  void Add(EmulatedBoard& board) { boards_.push_back(&board); }
+  void Add(EmulatedBoard& board) { Add(board, boards_.size()); }
+  // With the number its path carries: a source for one board of several, "emulated:N".
+  void Add(EmulatedBoard& board, std::size_t number) { boards_.push_back({&board, number}); }
   std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t memberIndex,
                                                   std::string& path) override;
   std::vector<BoardInfo> ListBoards() override;
@@ -161,7 +164,11 @@ class EmulatedBoardSource : public usb::UsbBoardSource {
  private:
   std::optional<BoardState> Found(std::size_t index) const;
 
-  std::vector<EmulatedBoard*> boards_;
+  struct Entry {
+    EmulatedBoard* board;
+    std::size_t number;
+  };
+  std::vector<Entry> boards_;
 };
 
 }  // namespace vesk::sim::board

@@ -42,11 +42,28 @@ SetupPacket VendorOut(std::uint8_t request, std::uint16_t value, std::uint16_t i
 
 TEST(LibusbBoardSource, FindsBoardsOfBothIdentitiesByMemberIndex) {
   MockUsbBus bus;
-  ScriptedPort bare, programmed;
+  ScriptedPort bare, programmed, unrelated;
   bus.AddOtherDevice("1-1", {0x046d, 0xc077});
+  // Another device with a node of its own: never listed, never opened.
+  MockBoard& other = bus.AddBoard("2-1", {0x1234, 0x5678}, unrelated);
   bus.AddBoard("1-2", kBareFx2Identity, bare);
   bus.AddBoard("1-3.4", kProgrammedIdentity, programmed);
   LibusbBoardSource source;
+
+  // The list is in member order and tells each board's identity, state and place.
+  const std::vector<BoardInfo> boards = source.ListBoards();
+  ASSERT_EQ(boards.size(), 2u);
+  for (std::uint16_t member = 0; member < boards.size(); ++member) {
+    const BoardInfo& board = boards[member];
+    const bool isBare = board.path == "usb:1-2";
+    EXPECT_EQ(IdentityText(board.vendorId, board.productId), isBare ? "04B4:8613" : "125C:0010");
+    EXPECT_EQ(board.state, isBare ? BoardState::BareFx2 : BoardState::CameraFirmware);
+    EXPECT_EQ(board.location, isBare ? "bus 1 port 2" : "bus 1 port 3.4");
+    std::string opened;
+    EXPECT_NE(source.OpenMember(member, opened), nullptr);
+    EXPECT_EQ(opened, board.path);
+  }
+  EXPECT_EQ(other.Requests(), 0);
 
   std::string first, second;
   auto member0 = source.OpenMember(0, first);

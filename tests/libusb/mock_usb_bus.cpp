@@ -123,6 +123,11 @@ int MockBoard::CompletedTransfers() const {
   return completed_;
 }
 
+int MockBoard::Requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
 int MockBoard::HandleIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
                            MockBoard* self) {
   return self->Serve(client) ? TRUE : FALSE;
@@ -132,6 +137,7 @@ bool MockBoard::Serve(UMockdevIoctlClient* client) {
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
   std::lock_guard lock(mutex_);
+  ++requests_;
 
   const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY ||
                        request == USBDEVFS_DISCARDURB;

@@ -47,6 +47,8 @@ class MockBoard {
   // The driver bound to interface 0 now ("usbfs" while libusb holds it).
   std::string KernelDriver() const;
   int CompletedTransfers() const;
+  // Every usbfs request the node got: non-zero once anyone opened it through libusb.
+  int Requests() const;
 
   const std::string& SysName() const { return sysName_; }
   const std::string& DevNode() const { return devNode_; }
@@ -75,6 +77,7 @@ class MockBoard {
   std::vector<std::string> events_;
   std::vector<PendingUrb> pending_;
   int completed_ = 0;
+  int requests_ = 0;
   int transfersBeforeUnplug_ = -1;
   bool unplugged_ = false;
   int neverAnswered_ = -1;

@@ -1,9 +1,14 @@
 // Bad image files, each of the six in turn: every refused file gets its step's error line
-// and leaves its EEPROM region as it was; every valid one is written byte for byte.
+// at once and leaves its EEPROM region as it was; every valid one is written byte for byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <numeric>
+#include <thread>
 
 #include "system_run.h"
 #include "test_support.h"
@@ -13,7 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Shape { Missing, Empty, Directory, Unopenable, OneByte, ExactRoom, OverRoom, AllValues };
+enum class Shape {
+  Missing, Empty, Directory, Unopenable, OneByte, ExactRoom, OverRoom, AllValues,
+  Sparse8GB, LinkToDevZero, Fifo, ReadFails, Growing
+};
 
 const char* Name(Shape shape) {
   switch (shape) {
@@ -25,6 +33,11 @@ const char* Name(Shape shape) {
     case Shape::ExactRoom: return "exactly its room";
     case Shape::OverRoom: return "one byte over its room";
     case Shape::AllValues: return "all 256 byte values";
+    case Shape::Sparse8GB: return "an 8 GB sparse file";
+    case Shape::LinkToDevZero: return "a link to /dev/zero";
+    case Shape::Fifo: return "a FIFO";
+    case Shape::ReadFails: return "a file whose read fails (EIO)";
+    case Shape::Growing: return "a file that grows while it is read";
   }
   return "?";
 }
@@ -39,7 +52,34 @@ class BadInput : public ::testing::Test {
                          Pattern(128, 4), Pattern(128, 5), Pattern(64, 6));
     ::testing::internal::CaptureStdout();
   }
-  void TearDown() override { ::testing::internal::GetCapturedStdout(); }
+  void TearDown() override {
+    StopGrowing();
+    ::testing::internal::GetCapturedStdout();
+  }
+
+  // Appends to `path` until StopGrowing, a few megabytes a second; returns once the file
+  // is already larger than `room`.
+  void StartGrowing(const fs::path& path, std::uint32_t room) {
+    growing = true;
+    grower = std::thread([this, path] {
+      std::ofstream file(path, std::ios::binary | std::ios::app);
+      const std::vector<char> chunk(4096, '\x5A');
+      while (growing) {
+        file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        file.flush();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    std::error_code error;
+    while (fs::file_size(path, error) <= room || error)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  void StopGrowing() {
+    growing = false;
+    if (grower.joinable()) grower.join();
+  }
+  std::atomic<bool> growing{false};
+  std::thread grower;
 
   // Writes the good files, then puts `shape` in place of image `which`. Returns whether a
   // run should accept the file (and with it the new image bytes).
@@ -62,6 +102,15 @@ class BadInput : public ::testing::Test {
       case Shape::OneByte: target.bytes = {0xA5}; break;
       case Shape::ExactRoom: target.bytes = Pattern(target.room, 7); break;
       case Shape::OverRoom: dir.Write(target.file, Pattern(target.room + 1, 8)); return false;
+      case Shape::Sparse8GB:
+        dir.Write(target.file, {});
+        fs::resize_file(path, std::uintmax_t{8} << 30);
+        return false;
+      case Shape::LinkToDevZero: fs::create_symlink("/dev/zero", path); return false;
+      case Shape::Fifo: EXPECT_EQ(mkfifo(path.c_str(), 0600), 0); return false;
+      // Reading /proc/self/mem at offset 0 fails with EIO.
+      case Shape::ReadFails: fs::create_symlink("/proc/self/mem", path); return false;
+      case Shape::Growing: StartGrowing(path, target.room); return false;
       case Shape::AllValues:
         target.bytes.resize(std::min<std::size_t>(256, target.room));
         std::iota(target.bytes.begin(), target.bytes.end(), 0);
@@ -82,32 +131,56 @@ class BadInput : public ::testing::Test {
 
 TEST_F(BadInput, EachFileInEachShape) {
   const std::vector<PlacedImage> good = images;
-  std::size_t tried = 0;
+  // Half the cases start from a board that holds an earlier, different image set.
+  const std::vector<PlacedImage> previous =
+      ImageLayout(Pattern(7000, 21), Pattern(3000, 22), ReadSample("tarsel_usb.iic"),
+                  Pattern(128, 24), Pattern(128, 25), Pattern(300, 26));
+  std::vector<std::uint8_t> programmed;
+  {
+    for (const PlacedImage& image : previous) dir.Write(image.file, image.bytes);
+    SystemRig rig;
+    ASSERT_EQ(rig.Run(), RunOutcome::Succeeded);
+    programmed = rig.board.SaveEepromImage();
+  }
+  const Shape shapes[] = {Shape::Missing,   Shape::Empty,         Shape::Directory,
+                          Shape::Unopenable, Shape::OneByte,      Shape::ExactRoom,
+                          Shape::OverRoom,  Shape::AllValues,     Shape::Sparse8GB,
+                          Shape::LinkToDevZero, Shape::Fifo,      Shape::ReadFails,
+                          Shape::Growing};
+  std::size_t tried = 0, stale = 0;
   for (std::size_t which = 0; which < good.size(); ++which) {
-    for (Shape shape : {Shape::Missing, Shape::Empty, Shape::Directory, Shape::Unopenable,
-                        Shape::OneByte, Shape::ExactRoom, Shape::OverRoom, Shape::AllValues}) {
-      SCOPED_TRACE(good[which].file + " " + Name(shape));
+    for (std::size_t s = 0; s < std::size(shapes); ++s) {
+      const Shape shape = shapes[s];
+      const bool fromProgrammed = (which + s) % 2 == 1;
+      SCOPED_TRACE(good[which].file + " " + Name(shape) +
+                   (fromProgrammed ? ", programmed board" : ", erased board"));
       images = good;
       const bool valid = Prepare(which, shape);
       ++tried;
       SystemRig rig;
+      rig.StartFrom(fromProgrammed ? programmed : std::vector<std::uint8_t>{});
       const RunOutcome outcome = rig.Run();
+      StopGrowing();
+      if (rig.HeaderStale({&images, &previous})) ++stale;
       if (valid) {
         EXPECT_EQ(outcome, RunOutcome::Succeeded);
         EXPECT_TRUE(rig.HoldsCompleteRun(images));
-        continue;
+      } else {
+        EXPECT_EQ(outcome, RunOutcome::Failed);
+        EXPECT_EQ(rig.host.Log(), FailedLog(good[which].progressLine, good[which].errorLine));
+        const PlacedImage& refused = good[which];
+        const bool wholeRoom = shape == Shape::OverRoom || shape == Shape::Sparse8GB ||
+                               shape == Shape::LinkToDevZero || shape == Shape::Growing;
+        EXPECT_TRUE(rig.RegionUnchanged(refused.chip, refused.bank, refused.offset,
+                                        wholeRoom ? refused.room : 256))
+            << "bytes of a refused file reached the EEPROM";
+        EXPECT_TRUE(rig.RegionErased(0, 4, 0, 20)) << "a header was written or left";
+        for (std::size_t k = 0; k < which; ++k) EXPECT_EQ(rig.Region(good[k]), good[k].bytes);
       }
-      EXPECT_EQ(outcome, RunOutcome::Failed);
-      EXPECT_EQ(rig.host.Log(), FailedLog(good[which].progressLine, good[which].errorLine));
-      const PlacedImage& refused = good[which];
-      EXPECT_TRUE(rig.RegionErased(refused.chip, refused.bank, refused.offset,
-                                   shape == Shape::OverRoom ? refused.room : 256))
-          << "bytes of a refused file reached the EEPROM";
-      EXPECT_TRUE(rig.RegionErased(0, 4, 0, 20)) << "a header was written";
-      for (std::size_t k = 0; k < which; ++k) EXPECT_EQ(rig.Region(good[k]), good[k].bytes);
     }
   }
-  std::fprintf(stderr, "bad input: %zu file shapes tried\n", tried);
+  std::fprintf(stderr, "bad input: %zu file shapes tried, %zu stale headers\n", tried, stale);
+  EXPECT_EQ(stale, 0u);
 }
 
 }  // namespace

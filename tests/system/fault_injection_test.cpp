@@ -1,12 +1,15 @@
-// Every request of a whole run made to fail in turn, and the board unplugged at each: the
-// run must end with the error line of the step that owns the request, never call the
-// board initialised, write no header unless every image is in place, put nothing of a
-// later image into the EEPROM, and leave a board that the next run initialises.
+// Every request of a whole run made to fail in turn, the board unplugged at each, and a
+// stop requested before each, on an erased board and on one that holds an earlier,
+// different image set: the run must end with the error line of the step that owns the
+// request, never call the board initialised, leave no header that describes anything but
+// what the regions hold, put nothing of a later image into the EEPROM, and leave a board
+// that the next run initialises.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "device/debug_output.h"
+#include "device/stop_request.h"
 #include "sim/board/emulated_board.h"
 #include "system_run.h"
 #include "test_support.h"
@@ -20,10 +23,23 @@ struct Expected {
   bool firmware;      // the control firmware step fails
 };
 
+enum class Fault { RequestFails, Unplugged, Stopped };
+
+const char* Name(Fault fault) {
+  switch (fault) {
+    case Fault::RequestFails: return "request failure";
+    case Fault::Unplugged: return "unplug";
+    case Fault::Stopped: return "stop";
+  }
+  return "?";
+}
+
 class FaultSweep : public ::testing::Test {
  protected:
   ScratchDirectory dir;
   std::vector<PlacedImage> images;
+  // What a board in the field holds from an earlier run: other sizes, other bytes.
+  std::vector<PlacedImage> previous;
 
   void SetUp() override {
     // BufCon and CamCon cross a bank boundary; the FX2 image is our bootable blink image.
@@ -35,11 +51,24 @@ class FaultSweep : public ::testing::Test {
     previousSink = SetDebugSink([this](std::string_view) { ++debugLines; });
   }
   void TearDown() override {
+    ClearStopRequest();
     SetDebugSink(previousSink);
     ::testing::internal::GetCapturedStdout();
   }
   DebugSink previousSink;
   std::size_t debugLines = 0;
+
+  // The EEPROM of a board initialised with `previous`; the files are then this run's again.
+  std::vector<std::uint8_t> ProgrammedEeprom() {
+    previous = ImageLayout(Pattern(60000, 21), Pattern(90000, 22), ReadSample("tarsel_usb.iic"),
+                           Pattern(128, 24), Pattern(128, 25), Pattern(300, 26));
+    for (const PlacedImage& image : previous) dir.Write(image.file, image.bytes);
+    SystemRig rig;
+    EXPECT_EQ(rig.Run(), RunOutcome::Succeeded);
+    EXPECT_TRUE(rig.HoldsCompleteRun(previous));
+    for (const PlacedImage& image : images) dir.Write(image.file, image.bytes);
+    return rig.board.SaveEepromImage();
+  }
 
   // Which step owns each request of a successful run (index 0 = request 1).
   std::vector<Expected> Owners() {
@@ -90,14 +119,19 @@ class FaultSweep : public ::testing::Test {
       const PlacedImage& owner = images[e.owner];
       EXPECT_EQ(rig.host.Log(), FailedLog(owner.progressLine, owner.errorLine));
     }
-    EXPECT_TRUE(rig.RegionErased(0, 4, 0, 20)) << "a header was written";
+    // Before the firmware runs nothing is written; from then on the header is erased.
+    if (e.firmware) {
+      EXPECT_TRUE(rig.RegionUnchanged(0, 4, 0, 20)) << "the header changed";
+    } else {
+      EXPECT_TRUE(rig.RegionErased(0, 4, 0, 20)) << "a header was written or left";
+    }
     const std::size_t firstUnwritten = e.header ? images.size() : e.firmware ? 0 : e.owner;
     for (std::size_t k = 0; k < images.size(); ++k) {
       if (k < firstUnwritten) {
         EXPECT_EQ(rig.Region(images[k]), images[k].bytes) << images[k].file << " lost";
       } else if (k > firstUnwritten || e.firmware) {
-        EXPECT_TRUE(rig.RegionErased(images[k].chip, images[k].bank, images[k].offset,
-                                     static_cast<std::uint32_t>(images[k].bytes.size())))
+        EXPECT_TRUE(rig.RegionUnchanged(images[k].chip, images[k].bank, images[k].offset,
+                                        static_cast<std::uint32_t>(images[k].bytes.size())))
             << images[k].file << " written after the failure";
       }
     }
@@ -111,40 +145,71 @@ class FaultSweep : public ::testing::Test {
            !owners[request + 1].firmware;
   }
 
-  void Sweep(bool unplug) {
+  // One fault at (or, stopped, before) request i + 1 of the run, from `start`.
+  void InjectAndCheck(Fault fault, std::size_t i, const std::vector<Expected>& owners,
+                      SystemRig& rig) {
+    if (fault == Fault::Unplugged) rig.board.UnplugAfter(static_cast<std::uint32_t>(i));
+    if (fault == Fault::RequestFails) rig.source.FailRequest(i + 1);
+    if (fault == Fault::Stopped) {
+      if (i == 0) RequestStop();
+      rig.source.StopAfter(i);
+    }
+    const RunOutcome outcome = rig.Run();
+    if (fault == Fault::Stopped && i == 0) {
+      EXPECT_EQ(outcome, RunOutcome::Cancelled);  // stopped at the first question
+      EXPECT_EQ(rig.board.RequestLog().size(), 0u);
+    } else if (i == owners.size()) {
+      // Stopped after the header: all is written, the power-cycle question counts as No.
+      EXPECT_EQ(rig.host.Log(), FailedLog("Camera connection closed\r\n",
+                                          "Error 0x8 (Failed to correctly power cycle\r\n"));
+      EXPECT_TRUE(rig.HoldsCompleteRun(images));
+    } else {
+      CheckFailedRun(rig, outcome, owners[i]);
+    }
+  }
+
+  void Sweep(Fault fault) {
     const std::vector<Expected> owners = Owners();
     ASSERT_GT(owners.size(), 100u);
-    std::size_t faults = 0, wrongVerdicts = 0, followUps = 0;
-    for (std::size_t i = 0; i < owners.size(); ++i) {
-      SCOPED_TRACE((unplug ? "unplugged at request " : "failing request ") + std::to_string(i + 1));
-      SystemRig rig;
-      if (unplug) {
-        rig.board.UnplugAfter(static_cast<std::uint32_t>(i));
-      } else {
-        rig.source.FailRequest(i + 1);
-      }
-      const RunOutcome outcome = rig.Run();
-      ++faults;
-      if (outcome != RunOutcome::Failed) ++wrongVerdicts;
-      CheckFailedRun(rig, outcome, owners[i]);
+    const std::vector<std::uint8_t> programmed = ProgrammedEeprom();
+    // A stop can also come after the last request.
+    const std::size_t cases = owners.size() + (fault == Fault::Stopped ? 1 : 0);
+    std::size_t faults = 0, wrongVerdicts = 0, staleHeaders = 0, followUps = 0;
+    for (const bool fromProgrammed : {false, true}) {
+      for (std::size_t i = 0; i < cases; ++i) {
+        SCOPED_TRACE(std::string(Name(fault)) + " at request " + std::to_string(i + 1) +
+                     (fromProgrammed ? ", programmed board" : ", erased board"));
+        SystemRig rig;
+        rig.StartFrom(fromProgrammed ? programmed : std::vector<std::uint8_t>{});
+        InjectAndCheck(fault, i, owners, rig);
+        ++faults;
+        if (rig.host.Log().find("SUCCESSFUL") != std::string::npos) ++wrongVerdicts;
+        if (rig.HeaderStale({&images, &previous})) ++staleHeaders;
+        ClearStopRequest();
 
-      if (!FollowUpFor(i, owners)) continue;
-      ++followUps;
-      if (unplug) rig.board.PowerCycle();  // plugged in again
-      rig.source.Reset();
-      EXPECT_EQ(rig.Run(), RunOutcome::Succeeded);
-      EXPECT_TRUE(rig.HoldsCompleteRun(images));
-      if (HasFailure()) break;  // one broken case says enough
+        if (i >= owners.size() || !FollowUpFor(i, owners)) continue;
+        ++followUps;
+        if (fault == Fault::Unplugged) rig.board.PowerCycle();  // plugged in again
+        rig.source.Reset();
+        EXPECT_EQ(rig.Run(), RunOutcome::Succeeded);
+        EXPECT_TRUE(rig.HoldsCompleteRun(images));
+        if (HasFailure()) break;  // one broken case says enough
+      }
     }
-    std::fprintf(stderr, "%s: %zu faults injected, %zu wrong verdicts, %zu following runs\n",
-                unplug ? "unplug" : "request failure", faults, wrongVerdicts, followUps);
+    std::fprintf(stderr,
+                 "%s: %zu faults injected, %zu wrong verdicts, %zu stale headers, %zu following "
+                 "runs\n",
+                 Name(fault), faults, wrongVerdicts, staleHeaders, followUps);
+    EXPECT_EQ(staleHeaders, 0u);
     RecordProperty("faults", static_cast<int>(faults));
     RecordProperty("wrong_verdicts", static_cast<int>(wrongVerdicts));
+    RecordProperty("stale_headers", static_cast<int>(staleHeaders));
   }
 };
 
-TEST_F(FaultSweep, EveryRequestFailingInTurn) { Sweep(false); }
-TEST_F(FaultSweep, BoardUnpluggedAtEveryRequest) { Sweep(true); }
+TEST_F(FaultSweep, EveryRequestFailingInTurn) { Sweep(Fault::RequestFails); }
+TEST_F(FaultSweep, BoardUnpluggedAtEveryRequest) { Sweep(Fault::Unplugged); }
+TEST_F(FaultSweep, StopRequestedBeforeEveryRequest) { Sweep(Fault::Stopped); }
 
 TEST_F(FaultSweep, EachMissingBankFailsTheImageThatLivesThere) {
   for (int chip = 0; chip < 2; ++chip) {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "device/stop_request.h"
 #include "images/rom_header.h"
 #include "tests/expected_logs.h"
 
@@ -42,7 +43,9 @@ class FaultyBoardSource::Port : public usb::UsbControlPort {
   usb::TransferResult ControlTransfer(const usb::SetupPacket& setup,
                                       std::span<std::uint8_t> data) override {
     if (++owner_.count_ == owner_.failAt_) return {usb::TransferStatus::Error, 0};
-    return inner_->ControlTransfer(setup, data);
+    const usb::TransferResult result = inner_->ControlTransfer(setup, data);
+    if (owner_.count_ == owner_.stopAfter_) RequestStop();
+    return result;
   }
 
  private:
@@ -74,6 +77,14 @@ void ForEachByte(int chip, int bank, int offset, std::uint32_t length, Visit vis
 }
 }  // namespace
 
+void SystemRig::StartFrom(const std::vector<std::uint8_t>& eeprom) {
+  if (!eeprom.empty()) {
+    EXPECT_TRUE(board.LoadEepromImage(eeprom));
+    board.PowerCycle();
+  }
+  startedFrom = board.SaveEepromImage();
+}
+
 std::vector<std::uint8_t> SystemRig::Region(const PlacedImage& image) {
   std::vector<std::uint8_t> bytes;
   ForEachByte(image.chip, image.bank, image.offset, static_cast<std::uint32_t>(image.bytes.size()),
@@ -87,6 +98,22 @@ bool SystemRig::RegionErased(int chip, int bank, int offset, std::uint32_t lengt
     erased = erased && board.Bank(c, b).Contents()[o] == 0xFF;
   });
   return erased;
+}
+
+bool SystemRig::RegionUnchanged(int chip, int bank, int offset, std::uint32_t length) {
+  if (startedFrom.empty()) return RegionErased(chip, bank, offset, length);
+  bool unchanged = true;
+  ForEachByte(chip, bank, offset, length, [&](int c, int b, int o, std::uint32_t) {
+    unchanged = unchanged && board.Bank(c, b).Contents()[o] ==
+                                 startedFrom[static_cast<std::size_t>(c * 6 + b) * 0x8000 + o];
+  });
+  return unchanged;
+}
+
+bool SystemRig::HeaderStale(const std::vector<const std::vector<PlacedImage>*>& sets) {
+  if (RegionErased(0, 4, 0, 20)) return false;
+  return std::none_of(sets.begin(), sets.end(),
+                      [&](const auto* set) { return static_cast<bool>(HoldsCompleteRun(*set)); });
 }
 
 ::testing::AssertionResult SystemRig::HoldsCompleteRun(const std::vector<PlacedImage>& images) {

@@ -36,21 +36,24 @@ std::vector<PlacedImage> ImageLayout(const std::vector<std::uint8_t>& bufcon,
 std::vector<std::uint8_t> ReadSample(const std::string& name);
 
 // Passes every control transfer on to the board, except the one numbered `failAt`
-// (counted from 1 since the last Reset), which fails without reaching the board.
+// (counted from 1 since the last Reset), which fails without reaching the board. After
+// the one numbered `stopAfter` it requests a stop, as an interruption would.
 class FaultyBoardSource : public usb::UsbBoardSource {
  public:
   explicit FaultyBoardSource(sim::board::EmulatedBoard& board) : inner_(board) {}
   std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t memberIndex,
                                                   std::string& path) override;
   void FailRequest(std::uint64_t number) { failAt_ = number; }
+  void StopAfter(std::uint64_t number) { stopAfter_ = number; }
   std::uint64_t Requests() const { return count_; }
-  void Reset() { count_ = 0; failAt_ = 0; }
+  void Reset() { count_ = 0; failAt_ = 0; stopAfter_ = 0; }
 
  private:
   class Port;
   sim::board::EmulatedBoardSource inner_;
   std::uint64_t count_ = 0;
   std::uint64_t failAt_ = 0;
+  std::uint64_t stopAfter_ = 0;
 };
 
 class YesHost : public UpdateHost {
@@ -71,13 +74,22 @@ struct SystemRig {
   YesHost host;
 
   SystemRig() { state.handle.driver = &driver; }
+  // Starts from a board whose EEPROMs hold `eeprom` (empty: erased), powered up from it.
+  void StartFrom(const std::vector<std::uint8_t>& eeprom);
   RunOutcome Run() { return RunBoardInitialization(host, state); }
 
   // The bytes at an image's place, as long as the image.
   std::vector<std::uint8_t> Region(const PlacedImage& image);
   bool RegionErased(int chip, int bank, int offset, std::uint32_t length);
+  // The bytes are what they were at StartFrom (erased without it).
+  bool RegionUnchanged(int chip, int bank, int offset, std::uint32_t length);
   // Every image in place, byte for byte, and a header describing them.
   ::testing::AssertionResult HoldsCompleteRun(const std::vector<PlacedImage>& images);
+  // The header region holds neither the erased state nor a header that describes what the
+  // regions hold (one of `sets`, complete): the camera would load the wrong images.
+  bool HeaderStale(const std::vector<const std::vector<PlacedImage>*>& sets);
+
+  std::vector<std::uint8_t> startedFrom;
 };
 
 // The run's log up to and including `line`, then `errorLine` and the FAILED verdict.

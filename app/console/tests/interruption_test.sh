@@ -4,6 +4,7 @@
 # on a closed output does not end the run.
 set -u
 program=$1
+samples=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -16,7 +17,7 @@ for case in INT:130 TERM:143 HUP:129; do
   # Keeps the question's input open, so that only the signal can end the wait.
   sleep 30 > "$work/in" &
   holder=$!
-  "$program" --board=emulated --log "$work/run.log" < "$work/in" > /dev/null 2> "$work/err" &
+  "$program" --board=emulated -C "$samples" --log "$work/run.log" < "$work/in" > /dev/null 2> "$work/err" &
   pid=$!
   for _ in $(seq 100); do
     grep -q 'y/N' "$work/err" 2>/dev/null && break
@@ -33,8 +34,8 @@ for case in INT:130 TERM:143 HUP:129; do
 done
 
 # A closed standard output: the run still ends with its own verdict and status.
-"$program" --board=emulated --yes -C "$work" --log "$work/pipe.log" | head -c 1 > /dev/null
-status=$(grep -c 'FAILED' "$work/pipe.log" 2>/dev/null)
+"$program" --board=emulated --yes -C "$samples" --log "$work/pipe.log" | head -c 1 > /dev/null
+status=$(grep -c 'Camera firmware update' "$work/pipe.log" 2>/dev/null)
 [ "$status" = 1 ] || fail "closed output: the run did not reach its verdict"
 
 [ "$failures" -eq 0 ] && echo "interruptions: all cases passed"

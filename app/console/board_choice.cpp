@@ -1,0 +1,53 @@
+#include "app/console/board_choice.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vesk::console {
+
+std::optional<std::string> ChosenPath(const std::vector<BoardInfo>& boards,
+                                      std::string_view device) {
+  for (const BoardInfo& board : boards)
+    if (board.path == device) return board.path;
+  std::size_t index = 0;
+  const char* end = device.data() + device.size();
+  const auto [stop, error] = std::from_chars(device.data(), end, index);
+  if (device.empty() || error != std::errc() || stop != end || index >= boards.size())
+    return std::nullopt;
+  return boards[index].path;
+}
+
+std::string BoardLine(std::size_t index, const BoardInfo& board) {
+  std::string line = std::to_string(index) + "  " + board.path + "  " +
+                     IdentityText(board.vendorId, board.productId) + "  " +
+                     std::string(BoardStateText(board.state));
+  if (!board.location.empty()) line += "  " + board.location;
+  return line;
+}
+
+bool OneBoardDriver::OpenInterface(std::uint16_t /*memberIndex*/, NativeDeviceHandle& handle,
+                                   std::string& devicePath) {
+  handle = kNullDeviceHandle;
+  const std::vector<BoardInfo> boards = inner_.ListBoards();
+  const auto found = std::find_if(boards.begin(), boards.end(),
+                                  [&](const BoardInfo& board) { return board.path == path_; });
+  if (found == boards.end()) return false;
+  std::string opened;
+  if (!inner_.OpenInterface(static_cast<std::uint16_t>(found - boards.begin()), handle, opened))
+    return false;
+  if (opened != path_) {
+    inner_.Close(handle);
+    handle = kNullDeviceHandle;
+    return false;
+  }
+  devicePath = std::move(opened);
+  return true;
+}
+
+std::vector<BoardInfo> OneBoardDriver::ListBoards() {
+  std::vector<BoardInfo> boards = inner_.ListBoards();
+  std::erase_if(boards, [&](const BoardInfo& board) { return board.path != path_; });
+  return boards;
+}
+
+}  // namespace vesk::console
