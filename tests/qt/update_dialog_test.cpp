@@ -65,12 +65,12 @@ T* Named(const QWidget& window, const char* name) {
   return window.findChild<T*>(QLatin1String(name));
 }
 
-// The window as the screen shows it: from the X server under xcb, rendered elsewhere.
+// The pictures in docs/ come from an X server (the screenshot test runs this program on
+// Xvfb); the offscreen run leaves them alone.
 void SaveScreenshot(UpdateDialog& dialog, const char* name) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
   QCoreApplication::processEvents();
-  const QPixmap shot = QGuiApplication::platformName() == QLatin1String("xcb")
-                           ? dialog.screen()->grabWindow(dialog.winId())
-                           : dialog.grab();
+  const QPixmap shot = dialog.screen()->grabWindow(dialog.winId());
   QCOMPARE(shot.size(), dialog.size());
   QVERIFY(shot.save(QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath(name)));
 }
