@@ -43,6 +43,22 @@ inline constexpr std::array<ControlTemplate, 9> kMainDialogControls{{
     {kPictureId, ControlKind::Picture, "", 18, 67, 65, 122},
 }};
 
+// The window grows to the right of and below the template, whose controls stay where they
+// are: the image files, the board and the verdict on the right, the progress of the image
+// being written and the elapsed time in the frame under the status box, the cause of a
+// failure along the bottom, and the board chooser under Start.
+struct DialogRect {
+  int x, y, width, height;
+};
+inline constexpr DialogTemplate kGrownMainDialog{"Tarsel Vesk USB Update Tool", 574, 250};
+inline constexpr DialogRect kImagesPanel{354, 7, 213, 126};
+inline constexpr DialogRect kBoardPanel{354, 138, 213, 28};
+inline constexpr DialogRect kVerdictPanel{354, 170, 213, 31};
+inline constexpr DialogRect kProgressSlot{98, 190, 182, 10};
+inline constexpr DialogRect kElapsedSlot{282, 190, 54, 10};
+inline constexpr DialogRect kCauseLine{7, 228, 560, 20};
+inline constexpr DialogRect kBoardChooser{18, 42, 65, 14};
+
 inline constexpr DialogTemplate kAboutBox{"About Pelkor", 235, 55};
 inline constexpr std::array<ControlTemplate, 4> kAboutBoxControls{{
     {kStaticId, ControlKind::Icon, "", 11, 17, 20, 20},

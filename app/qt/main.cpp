@@ -6,6 +6,7 @@
 #include <QTextStream>
 
 #include "app/qt/board_choice.h"
+#include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
 
 namespace {
@@ -30,11 +31,14 @@ int main(int argc, char** argv) {
   QTextStream errors(stderr);
 
   QString error;
-  const auto options = vesk::qt::ParseFrontEndOptions(application.arguments(), error);
+  auto options = vesk::qt::ParseFrontEndOptions(application.arguments(), error);
   if (!options) {
     errors << application.applicationName() << ": " << error << "\n" << vesk::qt::kUsage;
     return kUsageError;
   }
+  // Without -C the window comes back to the folder of its last run.
+  if (options->imageDirectory.isEmpty())
+    options->imageDirectory = vesk::qt::RememberedImageFolder();
   if (!options->imageDirectory.isEmpty() && !QDir::setCurrent(options->imageDirectory)) {
     errors << application.applicationName() << ": cannot change to directory "
            << options->imageDirectory << "\n";
@@ -48,6 +52,9 @@ int main(int argc, char** argv) {
 
   vesk::qt::UpdateDialog dialog(board->Driver(),
                                 [](const QUrl& page) { return QDesktopServices::openUrl(page); });
+  vesk::qt::SessionEnd session;
+  QObject::connect(&session, &vesk::qt::SessionEnd::requested, &dialog,
+                   &vesk::qt::UpdateDialog::EndSession);
   dialog.exec();
-  return 0;
+  return session.Signal() != 0 ? 128 + session.Signal() : 0;
 }

@@ -8,6 +8,7 @@
 namespace vesk::qt {
 
 void RunWorker::Run() {
+  progressFile_.clear();
   const RunOutcome outcome = RunBoardInitialization(*this, state_);
   emit finished(static_cast<int>(outcome));
 }
@@ -15,6 +16,20 @@ void RunWorker::Run() {
 void RunWorker::ShowStatusLog(const StatusLog& log) {
   const std::string_view text = log.Text();
   emit statusLogChanged(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void RunWorker::ShowImageProgress(const std::string& file, std::uint32_t written,
+                                  std::uint32_t total) {
+  if (total == 0) return;
+  const std::uint64_t step = std::uint64_t{written} * 100 / total;
+  if (file == progressFile_ && step == progressStep_) return;
+  progressFile_ = file;
+  progressStep_ = step;
+  emit imageProgress(QString::fromStdString(file), written, total);
+}
+
+void RunWorker::ShowFailureDetail(std::string_view detail) {
+  emit failureDetail(QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size())));
 }
 
 int RunWorker::AskYesNo(std::string_view text, std::string_view caption) {

@@ -4,6 +4,9 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
+#include <cstdint>
+#include <string>
 
 #include "app/update_sequence.h"
 
@@ -22,14 +25,22 @@ class RunWorker : public QObject, private UpdateHost {
 
  signals:
   void statusLogChanged(const QByteArray& text);
+  void imageProgress(const QString& file, quint32 written, quint32 total);
+  void failureDetail(const QString& detail);
   void finished(int outcome);
 
  private:
   void ShowStatusLog(const StatusLog& log) override;
   int AskYesNo(std::string_view text, std::string_view caption) override;
+  void ShowImageProgress(const std::string& file, std::uint32_t written,
+                         std::uint32_t total) override;
+  void ShowFailureDetail(std::string_view detail) override;
 
   UpdateDialog& dialog_;
   UpdateState& state_;
+  // The last progress sent: the window hears of each whole percent, not of every page.
+  std::string progressFile_;
+  std::uint64_t progressStep_ = 0;
 };
 
 }  // namespace vesk::qt

@@ -2,7 +2,7 @@
 # the packaging (.deb contents, desktop entry, man page).
 case "$STAGE" in
   packages)
-    EXTRA_PACKAGES+=(pkgconf qt6-base-dev fonts-dejavu-core umockdev libumockdev-dev
+    EXTRA_PACKAGES+=(pkgconf qt6-base-dev fonts-dejavu-core umockdev libumockdev-dev xvfb xauth
       desktop-file-utils dpkg-dev mandoc)
     ;;
   after)

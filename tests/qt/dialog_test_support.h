@@ -51,43 +51,83 @@ class MessageBoxAnswerer : public QObject {
   QTimer poll_;
 };
 
-// A driver that finds no camera; the open can be held until the test lets it go on.
-class NoCameraDriver : public CameraDriver {
+// A driver that holds its caller at the next open or request until the test lets it go
+// on. Around a real driver it passes everything through; without one it lists the boards
+// it is given and opens none of them.
+class HeldDriver : public CameraDriver {
  public:
-  void HoldOpens() {
+  explicit HeldDriver(CameraDriver* inner = nullptr) : inner_(inner) {}
+
+  void Hold() {
     std::lock_guard lock(mutex_);
     held_ = true;
   }
-  void ReleaseOpens() {
+  void Release() {
     {
       std::lock_guard lock(mutex_);
       held_ = false;
     }
     released_.notify_all();
   }
+  bool CallerHeld() const {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
   int Opens() const {
     std::lock_guard lock(mutex_);
     return opens_;
   }
+  int LastOpenIndex() const {
+    std::lock_guard lock(mutex_);
+    return lastOpenIndex_;
+  }
+  void SetBoards(std::vector<BoardInfo> boards) {
+    std::lock_guard lock(mutex_);
+    boards_ = std::move(boards);
+  }
 
-  bool OpenInterface(std::uint16_t, NativeDeviceHandle& handle, std::string&) override {
-    std::unique_lock lock(mutex_);
-    ++opens_;
-    released_.wait(lock, [this] { return !held_; });
+  bool OpenInterface(std::uint16_t index, NativeDeviceHandle& handle, std::string& path) override {
+    WaitWhileHeld(true);
+    {
+      std::lock_guard lock(mutex_);
+      lastOpenIndex_ = index;
+    }
+    if (inner_ != nullptr) return inner_->OpenInterface(index, handle, path);
     handle = kNullDeviceHandle;
     return false;
   }
-  bool IoControl(NativeDeviceHandle, std::uint32_t, std::span<const std::uint8_t>,
-                 std::span<std::uint8_t>) override {
-    return false;
+  bool IoControl(NativeDeviceHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                 std::span<std::uint8_t> out) override {
+    WaitWhileHeld(false);
+    return inner_ != nullptr && inner_->IoControl(handle, code, in, out);
   }
-  void Close(NativeDeviceHandle) override {}
+  void Close(NativeDeviceHandle handle) override {
+    if (inner_ != nullptr) inner_->Close(handle);
+  }
+  std::vector<BoardInfo> ListBoards() override {
+    if (inner_ != nullptr) return inner_->ListBoards();
+    std::lock_guard lock(mutex_);
+    return boards_;
+  }
 
  private:
+  void WaitWhileHeld(bool open) {
+    std::unique_lock lock(mutex_);
+    if (open) ++opens_;
+    waiting_ = held_;
+    released_.wait(lock, [this] { return !held_; });
+    waiting_ = false;
+  }
+
+  CameraDriver* inner_;
   mutable std::mutex mutex_;
   std::condition_variable released_;
   bool held_ = false;
+  bool waiting_ = false;
   int opens_ = 0;
+  int lastOpenIndex_ = -1;
+  std::vector<BoardInfo> boards_;
 };
+using NoCameraDriver = HeldDriver;
 
 }  // namespace vesk::testing

@@ -1,24 +1,37 @@
 // The dialog in Qt's offscreen platform: its window, its boxes and whole runs.
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <map>
+#include <memory>
 
 #include "app/qt/about_box.h"
 #include "app/qt/board_choice.h"
+#include "app/qt/chosen_board.h"
 #include "app/qt/dialog_templates.h"
 #include "app/qt/dialog_units.h"
+#include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
 #include "tests/qt/dialog_test_support.h"
 
 using vesk::qt::UpdateDialog;
+using vesk::testing::HeldDriver;
 using vesk::testing::MessageBoxAnswerer;
 using vesk::testing::NoCameraDriver;
 
@@ -44,8 +57,44 @@ QString StatusText(const UpdateDialog& dialog) {
 bool InputOpen(const UpdateDialog& dialog) {
   for (int id : {vesk::qt::kStartId, vesk::qt::kOkId, vesk::qt::kHelpId})
     if (!Control<QPushButton>(dialog, id)->isEnabled()) return false;
-  return true;
+  return dialog.findChild<QPushButton*>(QStringLiteral("browseButton"))->isEnabled();
 }
+
+template <typename T>
+T* Named(const QWidget& window, const char* name) {
+  return window.findChild<T*>(QLatin1String(name));
+}
+
+// The pictures in docs/ come from an X server (the screenshot test runs this program on
+// Xvfb); the offscreen run leaves them alone.
+void SaveScreenshot(UpdateDialog& dialog, const char* name) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
+  QCoreApplication::processEvents();
+  const QPixmap shot = dialog.screen()->grabWindow(dialog.winId());
+  QCOMPARE(shot.size(), dialog.size());
+  QVERIFY(shot.save(QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath(name)));
+}
+
+// Holds the board's requests once CamCon is half written; records the bar's last value and
+// maximum for each file.
+using ProgressSeen = std::map<QString, std::pair<int, int>>;
+void HoldHalfWayThroughCamCon(UpdateDialog& dialog, HeldDriver& driver, ProgressSeen& seen) {
+  auto* bar = Named<QProgressBar>(dialog, "imageProgress");
+  auto held = std::make_shared<bool>(false);
+  QObject::connect(bar, &QProgressBar::valueChanged, [bar, held, &driver, &seen](int value) {
+    const QString file = bar->format().section(QLatin1Char(':'), 0, 0);
+    seen[file] = {value, bar->maximum()};
+    if (!*held && file == QLatin1String("camcon.bin") && value >= bar->maximum() / 2) {
+      *held = true;
+      driver.Hold();
+    }
+  });
+}
+
+const QString kHalfWayLog =
+    "USB Board Initialization Started\nOpening camera connection\n"
+    "Camera connection opened successfully\nDownloading USB control firmware\n"
+    "Downloading BufCon...please wait.....\nDownloading CamCon...please wait.....\n";
 
 }  // namespace
 
@@ -53,6 +102,9 @@ class UpdateDialogTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // The runs read the sample images unless a test chooses another folder.
+  void initTestCase() { QVERIFY(QDir::setCurrent(QStringLiteral(VESK_SAMPLES_DIR))); }
+
   void WindowHasTheTemplatesTextsIdsAndLayout() {
     NoCameraDriver driver;
     UpdateDialog dialog(driver, {});
@@ -64,7 +116,7 @@ class UpdateDialogTest : public QObject {
     const auto units = vesk::qt::DialogUnits::ForFont(dialog.font());
     QVERIFY2(units.baseX >= 4 && units.baseX <= 10 && units.baseY >= 10 && units.baseY <= 20,
              qPrintable(QStringLiteral("%1 x %2").arg(units.baseX).arg(units.baseY)));
-    QCOMPARE(dialog.size(), units.ToPixels(QSize(354, 231)));
+    QCOMPARE(dialog.size(), units.ToPixels(QSize(574, 250)));
     QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
 
     for (const auto& control : vesk::qt::kMainDialogControls) {
@@ -102,6 +154,20 @@ class UpdateDialogTest : public QObject {
                               .arg(widget->sizeHint().width())
                               .arg(widget->width())));
     }
+    // What the window grew by stays clear of the template's controls; the progress and
+    // the elapsed time go inside the frame, under the status box.
+    const auto statusBox = Control<QWidget>(dialog, vesk::qt::kStatusBoxId)->geometry();
+    for (const char* name :
+         {"imagesPanel", "verdictPanel", "imageProgress", "elapsedTime", "causeLine"}) {
+      const QRect added = Named<QWidget>(dialog, name)->geometry();
+      QVERIFY2(dialog.rect().contains(added), name);
+      for (const auto& control : vesk::qt::kMainDialogControls)
+        if (control.kind != vesk::qt::ControlKind::GroupBox)
+          QVERIFY2(!Control<QWidget>(dialog, control.id)->geometry().intersects(added), name);
+    }
+    QVERIFY(Named<QWidget>(dialog, "imageProgress")->y() >= statusBox.bottom());
+    QVERIFY(Named<QWidget>(dialog, "causeLine")->y() >= statusBox.bottom());
+
     // The frame lies behind the controls inside it, so they take the clicks.
     auto* start = Control<QPushButton>(dialog, 1000);
     QCOMPARE(dialog.childAt(start->geometry().center()), start);
@@ -209,9 +275,9 @@ class UpdateDialogTest : public QObject {
     QVERIFY(InputOpen(dialog));
   }
 
-  void WindowStaysLiveButShutToInputWhileARunIsGoing() {
+  void WindowStaysLiveButShutToInputWhileARunIsGoingAndClosesAfterTheVerdict() {
     NoCameraDriver driver;
-    driver.HoldOpens();
+    driver.Hold();
     UpdateDialog dialog(driver, {});
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -228,41 +294,247 @@ class UpdateDialogTest : public QObject {
     QVERIFY(!Control<QPushButton>(dialog, 1000)->isEnabled());
     QVERIFY(!Control<QPushButton>(dialog, 1)->isEnabled());
     QVERIFY(!Control<QPushButton>(dialog, 57670)->isEnabled());
-    dialog.close();
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    QVERIFY(dialog.isVisible());
+    QVERIFY(!Named<QPushButton>(dialog, "browseButton")->isEnabled());
     Control<QPushButton>(dialog, 1000)->click();  // a disabled button starts nothing
-
-    driver.ReleaseOpens();
-    QVERIFY(finished.wait(kRunTimeoutMs));
-    QCOMPARE(StatusText(dialog), kNoCameraLog);
-    QCOMPARE(finished.size(), 1);
-    QCOMPARE(driver.Opens(), 1);
-    QVERIFY(InputOpen(dialog));
-    QCOMPARE(dialog.focusWidget(), Control<QWidget>(dialog, 1000));
-
-    // A second run starts afresh, and the window closes normally afterwards.
-    Control<QPushButton>(dialog, 1000)->click();
-    QVERIFY(finished.wait(kRunTimeoutMs));
-    QCOMPARE(StatusText(dialog), kNoCameraLog);
     QTest::keyClick(&dialog, Qt::Key_Escape);
+    dialog.close();  // the close box and Alt+F4
+    QVERIFY(dialog.isVisible());
+
+    // Held until the verdict is shown, then carried out.
+    driver.Release();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QCOMPARE(StatusText(dialog), kNoCameraLog);
+    QCOMPARE(Named<QLabel>(dialog, "verdictLine")->text(),
+             QStringLiteral("Camera firmware update FAILED."));
+    QVERIFY(!Named<QLabel>(dialog, "verdictIcon")->pixmap().isNull());
+    QCOMPARE(Named<QLabel>(dialog, "causeLine")->text(), QStringLiteral("cannot open the camera"));
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(driver.Opens(), 1);
+
+    // Shown again, a run starts afresh and leaves the window open: the held close was
+    // used up.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    Control<QPushButton>(dialog, 1000)->click();
+    QVERIFY(Named<QLabel>(dialog, "verdictLine")->text().isEmpty());
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QCOMPARE(StatusText(dialog), kNoCameraLog);
+    QVERIFY(dialog.isVisible());
+    QVERIFY(InputOpen(dialog));
+    QCOMPARE(dialog.focusWidget(), Control<QWidget>(dialog, 1000));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+  }
+
+  void ImageFolderIsChosenAndRememberedAndItsFilesChecked() {
+    NoCameraDriver driver;
+    const QString previous = QDir::currentPath();
+    QTemporaryDir folder;
+    UpdateDialog dialog(driver, {});
+    auto* field = Named<QLineEdit>(dialog, "imageFolder");
+    auto* start = Control<QPushButton>(dialog, 1000);
+    QVERIFY(field->isReadOnly());
+    QCOMPARE(field->text(), QDir::toNativeSeparators(previous));
+    QVERIFY(start->isEnabled());
+    const auto rows = [&] {  // the marks
+      QStringList texts;
+      for (int i = 0; i < 6; ++i)
+        texts << dialog.findChild<QLabel*>(QStringLiteral("imageMark%1").arg(i))->text();
+      return texts;
+    };
+
+    dialog.SetImageFolder(folder.path());
+    const QString chosen = QFileInfo(folder.path()).canonicalFilePath();
+    QCOMPARE(QDir::currentPath(), chosen);
+    QCOMPARE(field->text(), chosen);
+    QCOMPARE(vesk::qt::RememberedImageFolder(), chosen);
+    QCOMPARE(rows(), QStringList(6, QStringLiteral("missing")));
+    QVERIFY(!start->isEnabled());
+    QCOMPARE(Named<QLabel>(dialog, "imageProblem")->text(), QStringLiteral("bufcon.bin: missing"));
+
+    // One too big for its room, the FX2 image not a boot image; Start stays shut.
+    const QDir samples(QStringLiteral(VESK_SAMPLES_DIR));
+    for (const QString& name : samples.entryList(QDir::Files))
+      QVERIFY(QFile::copy(samples.filePath(name), folder.filePath(name)));
+    QFile camcon(folder.filePath("camcon.bin"));
+    QVERIFY(camcon.open(QIODevice::WriteOnly) && camcon.write(QByteArray(300000, 'x')) == 300000);
+    camcon.close();
+    QFile fx2(folder.filePath("tarsel_usb.iic"));
+    QVERIFY(fx2.open(QIODevice::ReadWrite) && fx2.write("\x00", 1) == 1);
+    fx2.close();
+    dialog.SetImageFolder(folder.path());
+    QCOMPARE(rows(), QStringList({"ready", "too big for its room", "not a valid boot image",
+                                  "ready", "ready", "ready"}));
+    QCOMPARE(Named<QLabel>(dialog, "imageSize1")->text(), QStringLiteral("300000 bytes"));
+    QVERIFY(Named<QLabel>(dialog, "imageProblem")
+                ->text()
+                .startsWith(QLatin1String("camcon.bin: 300000 bytes, CamCon holds at most ")));
+    QVERIFY(!start->isEnabled());
+
+    // Put right while the window is open: it sees that by itself.
+    for (const char* name : {"camcon.bin", "tarsel_usb.iic"}) {
+      QVERIFY(QFile::remove(folder.filePath(name)));
+      QVERIFY(QFile::copy(samples.filePath(name), folder.filePath(name)));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 5000);
+    QCOMPARE(rows(), QStringList(6, QStringLiteral("ready")));
+    QVERIFY(Named<QLabel>(dialog, "imageProblem")->text().isEmpty());
+
+    dialog.SetImageFolder(folder.filePath("gone"));  // refused, nothing changes
+    QCOMPARE(QDir::currentPath(), chosen);
+    QCOMPARE(field->text(), chosen);
+    QVERIFY(QDir::setCurrent(previous));
+    folder.remove();  // a remembered folder that is gone is not offered again
+    QVERIFY(vesk::qt::RememberedImageFolder().isEmpty());
+  }
+
+  void BoardsAreShownAndOnlyTheChosenOneIsOpened() {
+    const vesk::BoardInfo bare{"usb:1-2", 0x04B4, 0x8613, vesk::BoardState::BareFx2,
+                               "bus 1 port 2"};
+    const vesk::BoardInfo camera{"usb:1-3", 0x125C, 0x0010, vesk::BoardState::CameraFirmware, ""};
+    HeldDriver driver;
+    UpdateDialog dialog(driver, {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto* line = Named<QLabel>(dialog, "boardLine");
+    auto* chooser = Named<QComboBox>(dialog, "boardChooser");
+    auto* start = Control<QPushButton>(dialog, 1000);
+    QCOMPARE(line->text(), QStringLiteral("No board attached"));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes, QMessageBox::Yes});
+    const auto runOpens = [&] {
+      start->click();
+      return finished.wait(kRunTimeoutMs) ? driver.LastOpenIndex() : -2;
+    };
+
+    // Several: nothing is chosen for the operator, and Start waits for a choice.
+    driver.SetBoards({bare, camera});
+    QTRY_VERIFY_WITH_TIMEOUT(chooser->isVisible(), 5000);
+    QCOMPARE(chooser->count(), 2);
+    QCOMPARE(line->text(), QStringLiteral("2 boards attached: choose one beside Start."));
+    QVERIFY(!start->isEnabled());
+    chooser->setCurrentIndex(1);
+    QCOMPARE(line->text(), QStringLiteral("usb:1-3   125C:0010, camera firmware"));
+    QCOMPARE(runOpens(), 1);
+
+    // The choice follows its board when the other goes away; then the last one goes.
+    driver.SetBoards({camera});
+    QTRY_VERIFY_WITH_TIMEOUT(!chooser->isVisible(), 5000);
+    QCOMPARE(line->text(), QStringLiteral("usb:1-3   125C:0010, camera firmware"));
+    QCOMPARE(runOpens(), 0);
+    driver.SetBoards({});
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(), QStringLiteral("No board attached"), 5000);
+    QVERIFY(start->isEnabled());
+
+    // A chosen board unplugged before the open is not replaced by the one now first.
+    vesk::qt::ChosenBoardDriver chosen(driver);
+    driver.SetBoards({bare, camera});
+    chosen.Choose(camera.path);
+    vesk::NativeDeviceHandle handle = 1;
+    std::string path;
+    QVERIFY(!chosen.OpenInterface(0, handle, path));
+    QCOMPARE(driver.LastOpenIndex(), 1);
+    driver.SetBoards({bare});
+    const int opens = driver.Opens();
+    QVERIFY(!chosen.OpenInterface(0, handle, path));
+    QCOMPARE(driver.Opens(), opens);
+    QCOMPARE(handle, vesk::kNullDeviceHandle);
+  }
+
+  void SessionEndAnswersNoOrStopsTheRunBeforeItsNextRequestThenCloses() {
+    // At a question: No.
+    {
+      NoCameraDriver driver;
+      UpdateDialog dialog(driver, {});
+      vesk::qt::SessionEnd session;
+      connect(&session, &vesk::qt::SessionEnd::requested, &dialog, &UpdateDialog::EndSession);
+      dialog.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+      QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+      QTimer signalAtTheQuestion;
+      connect(&signalAtTheQuestion, &QTimer::timeout, [&] {
+        if (!qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) return;
+        signalAtTheQuestion.stop();
+        std::raise(SIGTERM);
+      });
+      signalAtTheQuestion.start(5);
+      Control<QPushButton>(dialog, 1000)->click();
+      QVERIFY(finished.wait(kRunTimeoutMs));
+      QCOMPARE(StatusText(dialog), kCancelledLog);
+      QVERIFY(!dialog.isVisible());
+      QCOMPARE(session.Signal(), SIGTERM);
+      QCOMPARE(driver.Opens(), 0);
+    }
+    // Half-way through an image: the request under way completes, no other is sent.
+    QString error;
+    auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
+    QVERIFY2(board != nullptr, qPrintable(error));
+    HeldDriver driver(&board->Driver());
+    const QString previous = QDir::currentPath();
+    UpdateDialog dialog(driver, {});
+    dialog.SetImageFolder(QStringLiteral(VESK_SAMPLES_DIR));
+    vesk::qt::SessionEnd session;
+    connect(&session, &vesk::qt::SessionEnd::requested, &dialog, &UpdateDialog::EndSession);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
+    MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
+    ProgressSeen progress;
+    HoldHalfWayThroughCamCon(dialog, driver, progress);
+    Control<QPushButton>(dialog, 1000)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(driver.CallerHeld(), kRunTimeoutMs);
+    std::raise(SIGHUP);
+    QTest::qWait(50);
+    QVERIFY(dialog.isVisible());
+    driver.Release();
+    QVERIFY(finished.wait(kRunTimeoutMs));
+    QDir::setCurrent(previous);
+    QCOMPARE(StatusText(dialog), kHalfWayLog + QStringLiteral("Error 0x4 (Failed to download "
+                                                              "CamCon)\nCamera firmware update "
+                                                              "FAILED."));
+    QCOMPARE(answerer.Seen().size(), std::size_t(1));
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(session.Signal(), SIGHUP);
   }
 
   void FullRunOnTheEmulatedBoardSucceedsAndIsPhotographed() {
     QString error;
     auto board = vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
     QVERIFY2(board != nullptr, qPrintable(error));
+    HeldDriver driver(&board->Driver());
     const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(QStringLiteral(VESK_SAMPLES_DIR)));
-    UpdateDialog dialog(board->Driver(), {});
+    // A copy of the samples, so that the pictures show a folder of the user's kind.
+    QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/vesk-XXXXXX"));
+    const QDir images(scratch.filePath(QStringLiteral("vesk-images")));
+    QVERIFY(images.mkpath(QStringLiteral(".")));
+    for (const QFileInfo& file : QDir(QStringLiteral(VESK_SAMPLES_DIR)).entryInfoList(QDir::Files))
+      QVERIFY(QFile::copy(file.filePath(), images.filePath(file.fileName())));
+    UpdateDialog dialog(driver, {});
+    dialog.SetImageFolder(images.path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    SaveScreenshot(dialog, "dialog-linux-start.png");
     QSignalSpy finished(&dialog, &UpdateDialog::runFinished);
     MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
 
+    ProgressSeen lastProgress;
+    HoldHalfWayThroughCamCon(dialog, driver, lastProgress);
+    auto* bar = Named<QProgressBar>(dialog, "imageProgress");
+
     Control<QPushButton>(dialog, 1000)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(driver.CallerHeld(), kRunTimeoutMs);
+    QTest::qWait(50);  // the progress already sent
+    QVERIFY(bar->isVisible());
+    QCOMPARE(StatusText(dialog), kHalfWayLog);
+    QVERIFY2(bar->text().contains(QRegularExpression(
+                 QStringLiteral("^camcon\\.bin: \\d+ of %1 bytes \\(\\d+%\\)$")
+                     .arg(QFileInfo(QStringLiteral(VESK_SAMPLES_DIR "/camcon.bin")).size()))),
+             qPrintable(bar->text()));
+    QVERIFY(Named<QLabel>(dialog, "elapsedTime")->text().startsWith(QLatin1String("Elapsed 0:")));
+    SaveScreenshot(dialog, "dialog-linux-run.png");
+    driver.Release();
     QVERIFY(finished.wait(kRunTimeoutMs));
     QDir::setCurrent(previous);
 
@@ -286,10 +558,21 @@ class UpdateDialogTest : public QObject {
     QCOMPARE(answerer.Seen()[1].caption, QStringLiteral("Vesk USB Update - Confirmation"));
     QVERIFY(InputOpen(dialog));
 
-    const QImage shot = dialog.grab().toImage();
-    QCOMPARE(shot.size(), dialog.size());
-    const QString file = QDir(QStringLiteral(VESK_TEST_OUTPUT_DIR)).filePath("dialog-linux.png");
-    QVERIFY(shot.save(file));
+    // Every image went through the bar to its whole length.
+    QCOMPARE(lastProgress.size(), std::size_t(6));
+    for (const auto& [file, progress] : lastProgress) {
+      QCOMPARE(progress.second, QFileInfo(QStringLiteral(VESK_SAMPLES_DIR "/") + file).size());
+      QCOMPARE(progress.first, progress.second);
+    }
+    QVERIFY(!bar->isVisible());
+    auto* verdict = Named<QLabel>(dialog, "verdictLine");
+    QCOMPARE(verdict->text(),
+             QStringLiteral("Camera firmware update SUCCESSFUL.  Update complete."));
+    QVERIFY(verdict->font().bold());
+    QVERIFY(Named<QLabel>(dialog, "elapsedTime")
+                ->text()
+                .contains(QRegularExpression(QStringLiteral("^Elapsed \\d+:\\d\\d$"))));
+    SaveScreenshot(dialog, "dialog-linux.png");
   }
 
   void CommandLineChoosesTheBoardAndTheImageDirectory() {
