@@ -12,6 +12,7 @@
 
 #define EP0_PACKET_SIZE 64
 #define REQUEST_EEPROM 0xC6
+#define REQUEST_FX2_LOAD 0xA0 /* the chip's own; never this firmware's to answer */
 #define EEPROM_REQUEST_MAX_LENGTH 4096
 
 #define REQUEST_TYPE_STANDARD 0x00
@@ -60,19 +61,32 @@ void usb_isr(void) __interrupt {
  * 0 now belongs to the new request. */
 #define SUPERSEDED() (setup_pending != 0)
 
+/* Ends the request's status stage unless a new SETUP has arrived, noted or not: the check
+ * and the write happen with interrupts masked, so no SETUP can slip in between and take
+ * the old request's answer. */
+static void finish_status(uint8_t ep0cs) {
+  EA = 0;
+  if (!SUPERSEDED() && !(USBIRQ & bmUSBIRQ_SUDAV)) EP0CS = ep0cs;
+  EA = 1;
+}
+
 static void acknowledge(void) {
-  if (!SUPERSEDED()) EP0CS = bmEP0CS_HSNAK;
+  finish_status(bmEP0CS_HSNAK);
 }
 
 static void stall(void) {
-  if (!SUPERSEDED()) EP0CS = bmEP0CS_STALL | bmEP0CS_HSNAK;
+  finish_status(bmEP0CS_STALL | bmEP0CS_HSNAK);
 }
 
 /* Waits until endpoint 0 has sent or received its armed packet; 0 if a new SETUP arrived
- * meanwhile, which ends the transfer being served. */
+ * meanwhile, which ends the transfer being served, or if the host has not moved the
+ * packet within about 5 s (65536 x 64 passes), far beyond any host's request timeout. */
 static uint8_t wait_ep0_idle(void) {
+  uint8_t rounds = 64;
+  uint16_t passes = 0;
   while (EP0CS & bmEP0CS_BUSY) {
     if (SUPERSEDED()) return 0;
+    if (--passes == 0 && --rounds == 0) return 0;
   }
   return !SUPERSEDED();
 }
@@ -299,6 +313,7 @@ static void read_eeprom(void) {
 }
 
 static void vendor_request(void) {
+  if (request == REQUEST_FX2_LOAD) return; /* answered by the chip; a stall could stick */
   if (request != REQUEST_EEPROM || !eeprom_request_valid()) {
     stall();
   } else if (request_type == REQUEST_TYPE_VENDOR) {
@@ -329,15 +344,44 @@ static void serve_setup(void) {
   }
 }
 
+/* Holding the CPU resets the 8051, not the USB block: the firmware that ran before this one
+ * may have left interrupt enables, pending requests and SUDPTRCTL set. Every source but
+ * SUDAV is switched off and its request cleared (by writing ones), and descriptor
+ * transfers go back to automatic mode. The FIFO and GPIF sources belong to INT4, which
+ * stays off, but are cleared all the same. */
+static void take_over_usb_interrupts(void) {
+  INTSETUP = 0;
+  USBIE = bmUSBIE_SUDAV;
+  EPIE = 0;
+  IBNIE = 0;
+  NAKIE = 0;
+  USBERRIE = 0;
+  GPIFIE = 0;
+  EP2FIFOIE = 0;
+  EP4FIFOIE = 0;
+  EP6FIFOIE = 0;
+  EP8FIFOIE = 0;
+  USBIRQ = (uint8_t)~bmUSBIRQ_SUDAV; /* a SETUP that has arrived stays noted */
+  EPIRQ = 0xFF;
+  IBNIRQ = 0xFF;
+  NAKIRQ = 0xFF;
+  USBERRIRQ = 0xFF;
+  GPIFIRQ = 0xFF;
+  EP2FIFOIRQ = 0xFF;
+  EP4FIFOIRQ = 0xFF;
+  EP6FIFOIRQ = 0xFF;
+  EP8FIFOIRQ = 0xFF;
+  SUDPTRCTL = bmSUDPTRCTL_SDPAUTO;
+  EXIF &= ~bmEXIF_USBINT;
+}
+
 void main(void) {
   I2CTL = bmI2CTL_400KHZ;
   AUTOPTRSETUP = bmAUTOPTRSETUP_APTREN | bmAUTOPTRSETUP_APTR1INC | bmAUTOPTRSETUP_APTR2INC;
   /* A SETUP may have arrived before the interrupt was enabled; its flag is still set. */
   EA = 0;
-  INTSETUP = 0;
-  USBIE = bmUSBIE_SUDAV;
+  take_over_usb_interrupts();
   EUSB = 1;
-  EI2C = 1;
   if (USBIRQ & bmUSBIRQ_SUDAV) {
     EXIF &= ~bmEXIF_USBINT;
     USBIRQ = bmUSBIRQ_SUDAV;

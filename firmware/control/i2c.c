@@ -2,46 +2,50 @@
 
 #include "fx2regs.h"
 
-/* The CPU sleeps (idle mode) while the controller moves a byte; the byte's DONE interrupt
- * wakes it. Entering idle right after starting the byte cannot miss that interrupt: a byte
- * lasts 9 bit times (270 cycles at 400 kHz and 48 MHz), the way into idle a few cycles.
- * Any other interrupt also ends the idle; wait_done() then polls the rest of the byte.
- * A controller that refused the byte (BERR) raises no DONE, so the CPU stays awake. */
-#define SLEEP_UNTIL_INTERRUPT()      \
-  do {                               \
-    if (!(I2CS & bmI2CS_BERR)) {     \
-      PCON |= bmPCON_IDLE;           \
-    } /* no byte started: no DONE */ \
-  } while (0)
-
-/* Upper bound on the loop passes spent waiting for the controller. A byte takes 90 us at
- * 100 kHz; a pass takes about 1 us at 48 MHz, so this is far beyond any healthy bus. */
+/* Every wait for the controller is a bounded busy poll of I2CS: the CPU never idles, since
+ * on the FX2 only a wakeup interrupt ends the idle mode. This bounds the passes of one
+ * wait: a byte takes 90 us at 100 kHz, a pass about 1 us at 48 MHz, so this is far beyond
+ * any healthy bus. */
 #define I2C_WAIT_PASSES 20000u
 
+/* 1 while this firmware holds the bus: from a START the controller took until its STOP.
+ * A STOP is only ever issued then; on an idle bus it would stay pending on the chip and
+ * spoil the next START. */
+static __data uint8_t bus_held;
+
+/* Waits until the controller has put the STOP on the bus. */
+static uint8_t wait_stopped(void) {
+  uint16_t passes = I2C_WAIT_PASSES;
+  while (I2CS & bmI2CS_STOP) {
+    if (--passes == 0) return 0;
+  }
+  return 1;
+}
+
+/* Waits for DONE, or BERR (a controller that refused the byte sets no DONE). A bus error
+ * takes the bus from the master. */
 static uint8_t wait_done(void) {
   uint16_t passes = I2C_WAIT_PASSES;
   uint8_t status;
-  while (!((status = I2CS) & bmI2CS_DONE)) {
+  while (!((status = I2CS) & (bmI2CS_DONE | bmI2CS_BERR))) {
     if (--passes == 0) return I2C_ERROR;
   }
-  if (status & bmI2CS_BERR) return I2C_ERROR;
+  if (status & bmI2CS_BERR) {
+    bus_held = 0;
+    return I2C_ERROR;
+  }
   return (status & bmI2CS_ACK) ? I2C_ACK : I2C_NACK;
-}
-
-void i2c_isr(void) __interrupt {
-  EXIF &= ~bmEXIF_I2CINT;
 }
 
 uint8_t i2c_start(uint8_t address_byte) {
   I2CS = bmI2CS_START;
   I2DAT = address_byte;
-  SLEEP_UNTIL_INTERRUPT();
+  bus_held = 1;
   return wait_done();
 }
 
 uint8_t i2c_send(uint8_t data) {
   I2DAT = data;
-  SLEEP_UNTIL_INTERRUPT();
   return wait_done();
 }
 
@@ -57,18 +61,18 @@ static uint8_t send_from_autopointer(uint8_t count) __naked {
     movx  a, @dptr
     mov   dptr, #0xE679      ; I2DAT
     movx  @dptr, a
-    orl   0x87, #0x01        ; PCON.IDLE: sleep until the DONE interrupt
     mov   dptr, #0xE678      ; I2CS
     mov   r6, #0
     mov   r5, #0             ; at most 65536 polls of I2CS, about 50 ms
   00002$:
     movx  a, @dptr
     jb    acc.0, 00003$      ; DONE
+    jb    acc.2, 00006$      ; BERR: no DONE will come
     djnz  r6, 00002$
     djnz  r5, 00002$
     sjmp  00005$
   00003$:
-    jb    acc.2, 00005$      ; BERR
+    jb    acc.2, 00006$      ; BERR
     jnb   acc.1, 00004$      ; no ACK
     djnz  r7, 00001$
     mov   dpl, #0            ; I2C_ACK
@@ -76,6 +80,8 @@ static uint8_t send_from_autopointer(uint8_t count) __naked {
   00004$:
     mov   dpl, #1            ; I2C_NACK
     ret
+  00006$:
+    mov   _bus_held, #0      ; a bus error takes the bus from the master
   00005$:
     mov   dpl, #2            ; I2C_ERROR
     ret
@@ -90,32 +96,49 @@ uint8_t i2c_send_block(const __xdata uint8_t* data, uint8_t count) {
   return send_from_autopointer(count);
 }
 
+/* Sets STOP and reads the final byte in the very next instruction, with interrupts masked:
+ * an I2DAT read after the STOP has gone out would clock in one more byte. Autopointer 1
+ * walks from I2CS to I2DAT, the register after it. */
+static uint8_t stop_and_read_last(void) __naked {
+  /* clang-format off */
+  __asm
+    push  0xA8           ; IE
+    clr   ea
+    mov   0x9A, #0xE6        ; AUTOPTRH1:L1 = I2CS
+    mov   0x9B, #0x78
+    mov   dptr, #0xE67B      ; XAUTODAT1
+    mov   a, #0x40           ; STOP
+    movx  @dptr, a
+    movx  a, @dptr           ; I2DAT
+    pop   0xA8
+    mov   dpl, a
+    ret
+  __endasm;
+  /* clang-format on */
+}
+
 uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count) {
   /* Reading I2DAT clocks in the next byte. LASTRD must be set before the read that starts
-   * the final byte, so that byte goes unacknowledged; STOP must be set before the final
-   * read, so no further byte is clocked in. */
+   * the final byte, so that byte goes unacknowledged; STOP goes out with the final read. */
   if (count == 1) I2CS = bmI2CS_LASTRD;
   (void)I2DAT;
   while (count) {
-    SLEEP_UNTIL_INTERRUPT();
     if (wait_done() == I2C_ERROR) return 0;
     if (count == 2) I2CS = bmI2CS_LASTRD;
-    if (count == 1) I2CS = bmI2CS_STOP;
+    if (count == 1) {
+      *dst = stop_and_read_last();
+      bus_held = 0;
+      return wait_stopped();
+    }
     *dst++ = I2DAT;
     --count;
   }
-  return i2c_wait_stopped();
-}
-
-uint8_t i2c_wait_stopped(void) {
-  uint16_t passes = I2C_WAIT_PASSES;
-  while (I2CS & bmI2CS_STOP) {
-    if (--passes == 0) return 0;
-  }
-  return 1;
+  return 0;
 }
 
 uint8_t i2c_stop(void) {
+  if (!bus_held) return 1;
+  bus_held = 0;
   I2CS = bmI2CS_STOP;
-  return i2c_wait_stopped();
+  return wait_stopped();
 }

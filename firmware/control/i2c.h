@@ -10,9 +10,6 @@
 #define I2C_NACK 1
 #define I2C_ERROR 2 /* bus error, or the controller never finished */
 
-/* INT3: ends the CPU's idle mode when a byte is done (its vector is in vectors.asm). */
-void i2c_isr(void) __interrupt;
-
 /* START (or a repeated START while the bus is held) and the 8-bit address byte. */
 uint8_t i2c_start(uint8_t address_byte);
 
@@ -28,9 +25,9 @@ uint8_t i2c_send_block(const __xdata uint8_t* data, uint8_t count);
  * the caller still ends the transfer with i2c_stop(). */
 uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count);
 
-/* Sends STOP (unless sent) and waits until the controller has put it on the bus;
- * 0 if it never did. */
+/* Ends the transfer with STOP and waits until the controller has put it on the bus; 0 if
+ * it never did. Does nothing when the bus is not held (no START yet, STOP already sent,
+ * or lost to a bus error). */
 uint8_t i2c_stop(void);
-uint8_t i2c_wait_stopped(void);
 
 #endif /* I2C_H */

@@ -1,9 +1,8 @@
 ; The interrupt vectors, each a long jump: the reset vector to the C start-up code, INT2
-; (USB) and INT3 (I2C) to their handlers, every other one to a bare RETI. Code proper starts at 0x0100.
+; (USB) to its handler, every other one to a bare RETI. Code proper starts at 0x0100.
 	.module	vectors
 	.globl	__sdcc_gsinit_startup
 	.globl	_usb_isr
-	.globl	_i2c_isr
 
 	.area	VECTORS (ABS,CODE)
 	.org	0x0000
@@ -27,7 +26,7 @@
 	.org	0x0043		; INT2: USB
 	ljmp	_usb_isr
 	.org	0x004B		; INT3: I2C
-	ljmp	_i2c_isr
+	ljmp	unused_interrupt
 	.org	0x0053		; INT4
 	ljmp	unused_interrupt
 	.org	0x005B		; INT5

@@ -76,10 +76,26 @@ inline constexpr std::uint16_t B = 0x00F0;
 inline constexpr std::uint16_t EIP = 0x00F8;
 inline constexpr std::uint16_t CPUCS = 0xE600;
 inline constexpr std::uint16_t IFCONFIG = 0xE601;
+inline constexpr std::uint16_t EP2FIFOIE = 0xE650;
+inline constexpr std::uint16_t EP2FIFOIRQ = 0xE651;
+inline constexpr std::uint16_t EP4FIFOIE = 0xE652;
+inline constexpr std::uint16_t EP4FIFOIRQ = 0xE653;
+inline constexpr std::uint16_t EP6FIFOIE = 0xE654;
+inline constexpr std::uint16_t EP6FIFOIRQ = 0xE655;
+inline constexpr std::uint16_t EP8FIFOIE = 0xE656;
+inline constexpr std::uint16_t EP8FIFOIRQ = 0xE657;
+inline constexpr std::uint16_t IBNIE = 0xE658;
+inline constexpr std::uint16_t IBNIRQ = 0xE659;
+inline constexpr std::uint16_t NAKIE = 0xE65A;
+inline constexpr std::uint16_t NAKIRQ = 0xE65B;
 inline constexpr std::uint16_t USBIE = 0xE65C;
 inline constexpr std::uint16_t USBIRQ = 0xE65D;
 inline constexpr std::uint16_t EPIE = 0xE65E;
 inline constexpr std::uint16_t EPIRQ = 0xE65F;
+inline constexpr std::uint16_t GPIFIE = 0xE660;
+inline constexpr std::uint16_t GPIFIRQ = 0xE661;
+inline constexpr std::uint16_t USBERRIE = 0xE662;
+inline constexpr std::uint16_t USBERRIRQ = 0xE663;
 inline constexpr std::uint16_t INT2IVEC = 0xE666;
 inline constexpr std::uint16_t INT4IVEC = 0xE667;
 inline constexpr std::uint16_t INTSETUP = 0xE668;
@@ -164,10 +180,26 @@ inline constexpr std::uint8_t B_RESET = 0x00;
 inline constexpr std::uint8_t EIP_RESET = 0xE0;
 inline constexpr std::uint8_t CPUCS_RESET = 0x02;
 inline constexpr std::uint8_t IFCONFIG_RESET = 0x80;
+inline constexpr std::uint8_t EP2FIFOIE_RESET = 0x00;
+inline constexpr std::uint8_t EP2FIFOIRQ_RESET = 0x00;
+inline constexpr std::uint8_t EP4FIFOIE_RESET = 0x00;
+inline constexpr std::uint8_t EP4FIFOIRQ_RESET = 0x00;
+inline constexpr std::uint8_t EP6FIFOIE_RESET = 0x00;
+inline constexpr std::uint8_t EP6FIFOIRQ_RESET = 0x00;
+inline constexpr std::uint8_t EP8FIFOIE_RESET = 0x00;
+inline constexpr std::uint8_t EP8FIFOIRQ_RESET = 0x00;
+inline constexpr std::uint8_t IBNIE_RESET = 0x00;
+inline constexpr std::uint8_t IBNIRQ_RESET = 0x00;
+inline constexpr std::uint8_t NAKIE_RESET = 0x00;
+inline constexpr std::uint8_t NAKIRQ_RESET = 0x00;
 inline constexpr std::uint8_t USBIE_RESET = 0x00;
 inline constexpr std::uint8_t USBIRQ_RESET = 0x00;
 inline constexpr std::uint8_t EPIE_RESET = 0x00;
 inline constexpr std::uint8_t EPIRQ_RESET = 0x00;
+inline constexpr std::uint8_t GPIFIE_RESET = 0x00;
+inline constexpr std::uint8_t GPIFIRQ_RESET = 0x00;
+inline constexpr std::uint8_t USBERRIE_RESET = 0x00;
+inline constexpr std::uint8_t USBERRIRQ_RESET = 0x00;
 inline constexpr std::uint8_t INT2IVEC_RESET = 0x00;
 inline constexpr std::uint8_t INT4IVEC_RESET = 0x80;
 inline constexpr std::uint8_t INTSETUP_RESET = 0x00;
@@ -321,6 +353,32 @@ inline constexpr unsigned CPUCS_CLKSPD_SHIFT = 3;
 inline constexpr std::uint8_t CPUCS_CLKINV = 0x04;
 inline constexpr std::uint8_t CPUCS_CLKOE = 0x02;
 inline constexpr std::uint8_t CPUCS_8051RES = 0x01;
+inline constexpr std::uint8_t IBNIE_EP8 = 0x20;
+inline constexpr std::uint8_t IBNIE_EP6 = 0x10;
+inline constexpr std::uint8_t IBNIE_EP4 = 0x08;
+inline constexpr std::uint8_t IBNIE_EP2 = 0x04;
+inline constexpr std::uint8_t IBNIE_EP1 = 0x02;
+inline constexpr std::uint8_t IBNIE_EP0 = 0x01;
+inline constexpr std::uint8_t IBNIRQ_EP8 = 0x20;
+inline constexpr std::uint8_t IBNIRQ_EP6 = 0x10;
+inline constexpr std::uint8_t IBNIRQ_EP4 = 0x08;
+inline constexpr std::uint8_t IBNIRQ_EP2 = 0x04;
+inline constexpr std::uint8_t IBNIRQ_EP1 = 0x02;
+inline constexpr std::uint8_t IBNIRQ_EP0 = 0x01;
+inline constexpr std::uint8_t NAKIE_EP8PING = 0x80;
+inline constexpr std::uint8_t NAKIE_EP6PING = 0x40;
+inline constexpr std::uint8_t NAKIE_EP4PING = 0x20;
+inline constexpr std::uint8_t NAKIE_EP2PING = 0x10;
+inline constexpr std::uint8_t NAKIE_EP1PING = 0x08;
+inline constexpr std::uint8_t NAKIE_EP0PING = 0x04;
+inline constexpr std::uint8_t NAKIE_IBN = 0x01;
+inline constexpr std::uint8_t NAKIRQ_EP8PING = 0x80;
+inline constexpr std::uint8_t NAKIRQ_EP6PING = 0x40;
+inline constexpr std::uint8_t NAKIRQ_EP4PING = 0x20;
+inline constexpr std::uint8_t NAKIRQ_EP2PING = 0x10;
+inline constexpr std::uint8_t NAKIRQ_EP1PING = 0x08;
+inline constexpr std::uint8_t NAKIRQ_EP0PING = 0x04;
+inline constexpr std::uint8_t NAKIRQ_IBN = 0x01;
 inline constexpr std::uint8_t USBIE_EP0ACK = 0x40;
 inline constexpr std::uint8_t USBIE_HSGRANT = 0x20;
 inline constexpr std::uint8_t USBIE_URES = 0x10;
@@ -351,6 +409,16 @@ inline constexpr std::uint8_t EPIRQ_EP1OUT = 0x08;
 inline constexpr std::uint8_t EPIRQ_EP1IN = 0x04;
 inline constexpr std::uint8_t EPIRQ_EP0OUT = 0x02;
 inline constexpr std::uint8_t EPIRQ_EP0IN = 0x01;
+inline constexpr std::uint8_t USBERRIE_ISOEP8 = 0x80;
+inline constexpr std::uint8_t USBERRIE_ISOEP6 = 0x40;
+inline constexpr std::uint8_t USBERRIE_ISOEP4 = 0x20;
+inline constexpr std::uint8_t USBERRIE_ISOEP2 = 0x10;
+inline constexpr std::uint8_t USBERRIE_ERRLIMIT = 0x01;
+inline constexpr std::uint8_t USBERRIRQ_ISOEP8 = 0x80;
+inline constexpr std::uint8_t USBERRIRQ_ISOEP6 = 0x40;
+inline constexpr std::uint8_t USBERRIRQ_ISOEP4 = 0x20;
+inline constexpr std::uint8_t USBERRIRQ_ISOEP2 = 0x10;
+inline constexpr std::uint8_t USBERRIRQ_ERRLIMIT = 0x01;
 inline constexpr std::uint8_t INT2IVEC_I2V = 0x7C;
 inline constexpr unsigned INT2IVEC_I2V_SHIFT = 2;
 inline constexpr std::uint8_t INT4IVEC_I4V = 0x3C;
@@ -439,10 +507,26 @@ inline constexpr RegisterInfo kRegisters[] = {
     {"EIP", Space::kSfr, 0x00F8, 1, 0xE0},
     {"CPUCS", Space::kXdata, 0xE600, 1, 0x02},
     {"IFCONFIG", Space::kXdata, 0xE601, 1, 0x80},
+    {"EP2FIFOIE", Space::kXdata, 0xE650, 1, 0x00},
+    {"EP2FIFOIRQ", Space::kXdata, 0xE651, 1, 0x00},
+    {"EP4FIFOIE", Space::kXdata, 0xE652, 1, 0x00},
+    {"EP4FIFOIRQ", Space::kXdata, 0xE653, 1, 0x00},
+    {"EP6FIFOIE", Space::kXdata, 0xE654, 1, 0x00},
+    {"EP6FIFOIRQ", Space::kXdata, 0xE655, 1, 0x00},
+    {"EP8FIFOIE", Space::kXdata, 0xE656, 1, 0x00},
+    {"EP8FIFOIRQ", Space::kXdata, 0xE657, 1, 0x00},
+    {"IBNIE", Space::kXdata, 0xE658, 1, 0x00},
+    {"IBNIRQ", Space::kXdata, 0xE659, 1, 0x00},
+    {"NAKIE", Space::kXdata, 0xE65A, 1, 0x00},
+    {"NAKIRQ", Space::kXdata, 0xE65B, 1, 0x00},
     {"USBIE", Space::kXdata, 0xE65C, 1, 0x00},
     {"USBIRQ", Space::kXdata, 0xE65D, 1, 0x00},
     {"EPIE", Space::kXdata, 0xE65E, 1, 0x00},
     {"EPIRQ", Space::kXdata, 0xE65F, 1, 0x00},
+    {"GPIFIE", Space::kXdata, 0xE660, 1, 0x00},
+    {"GPIFIRQ", Space::kXdata, 0xE661, 1, 0x00},
+    {"USBERRIE", Space::kXdata, 0xE662, 1, 0x00},
+    {"USBERRIRQ", Space::kXdata, 0xE663, 1, 0x00},
     {"INT2IVEC", Space::kXdata, 0xE666, 1, 0x00},
     {"INT4IVEC", Space::kXdata, 0xE667, 1, 0x80},
     {"INTSETUP", Space::kXdata, 0xE668, 1, 0x00},

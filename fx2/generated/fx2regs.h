@@ -170,10 +170,26 @@ __sbit __at(0xF8) PUSB;
 /* XDATA registers and buffers. */
 volatile __xdata __at(0xE600) unsigned char CPUCS;
 volatile __xdata __at(0xE601) unsigned char IFCONFIG;
+volatile __xdata __at(0xE650) unsigned char EP2FIFOIE;
+volatile __xdata __at(0xE651) unsigned char EP2FIFOIRQ;
+volatile __xdata __at(0xE652) unsigned char EP4FIFOIE;
+volatile __xdata __at(0xE653) unsigned char EP4FIFOIRQ;
+volatile __xdata __at(0xE654) unsigned char EP6FIFOIE;
+volatile __xdata __at(0xE655) unsigned char EP6FIFOIRQ;
+volatile __xdata __at(0xE656) unsigned char EP8FIFOIE;
+volatile __xdata __at(0xE657) unsigned char EP8FIFOIRQ;
+volatile __xdata __at(0xE658) unsigned char IBNIE;
+volatile __xdata __at(0xE659) unsigned char IBNIRQ;
+volatile __xdata __at(0xE65A) unsigned char NAKIE;
+volatile __xdata __at(0xE65B) unsigned char NAKIRQ;
 volatile __xdata __at(0xE65C) unsigned char USBIE;
 volatile __xdata __at(0xE65D) unsigned char USBIRQ;
 volatile __xdata __at(0xE65E) unsigned char EPIE;
 volatile __xdata __at(0xE65F) unsigned char EPIRQ;
+volatile __xdata __at(0xE660) unsigned char GPIFIE;
+volatile __xdata __at(0xE661) unsigned char GPIFIRQ;
+volatile __xdata __at(0xE662) unsigned char USBERRIE;
+volatile __xdata __at(0xE663) unsigned char USBERRIRQ;
 volatile __xdata __at(0xE666) unsigned char INT2IVEC;
 volatile __xdata __at(0xE667) unsigned char INT4IVEC;
 volatile __xdata __at(0xE668) unsigned char INTSETUP;
@@ -327,6 +343,32 @@ volatile __xdata __at(0xE740) unsigned char EP0BUF[64];
 #define bmCPUCS_CLKINV 0x04
 #define bmCPUCS_CLKOE 0x02
 #define bmCPUCS_8051RES 0x01
+#define bmIBNIE_EP8 0x20
+#define bmIBNIE_EP6 0x10
+#define bmIBNIE_EP4 0x08
+#define bmIBNIE_EP2 0x04
+#define bmIBNIE_EP1 0x02
+#define bmIBNIE_EP0 0x01
+#define bmIBNIRQ_EP8 0x20
+#define bmIBNIRQ_EP6 0x10
+#define bmIBNIRQ_EP4 0x08
+#define bmIBNIRQ_EP2 0x04
+#define bmIBNIRQ_EP1 0x02
+#define bmIBNIRQ_EP0 0x01
+#define bmNAKIE_EP8PING 0x80
+#define bmNAKIE_EP6PING 0x40
+#define bmNAKIE_EP4PING 0x20
+#define bmNAKIE_EP2PING 0x10
+#define bmNAKIE_EP1PING 0x08
+#define bmNAKIE_EP0PING 0x04
+#define bmNAKIE_IBN 0x01
+#define bmNAKIRQ_EP8PING 0x80
+#define bmNAKIRQ_EP6PING 0x40
+#define bmNAKIRQ_EP4PING 0x20
+#define bmNAKIRQ_EP2PING 0x10
+#define bmNAKIRQ_EP1PING 0x08
+#define bmNAKIRQ_EP0PING 0x04
+#define bmNAKIRQ_IBN 0x01
 #define bmUSBIE_EP0ACK 0x40
 #define bmUSBIE_HSGRANT 0x20
 #define bmUSBIE_URES 0x10
@@ -357,6 +399,16 @@ volatile __xdata __at(0xE740) unsigned char EP0BUF[64];
 #define bmEPIRQ_EP1IN 0x04
 #define bmEPIRQ_EP0OUT 0x02
 #define bmEPIRQ_EP0IN 0x01
+#define bmUSBERRIE_ISOEP8 0x80
+#define bmUSBERRIE_ISOEP6 0x40
+#define bmUSBERRIE_ISOEP4 0x20
+#define bmUSBERRIE_ISOEP2 0x10
+#define bmUSBERRIE_ERRLIMIT 0x01
+#define bmUSBERRIRQ_ISOEP8 0x80
+#define bmUSBERRIRQ_ISOEP6 0x40
+#define bmUSBERRIRQ_ISOEP4 0x20
+#define bmUSBERRIRQ_ISOEP2 0x10
+#define bmUSBERRIRQ_ERRLIMIT 0x01
 #define bmINT2IVEC_I2V 0x7C
 #define shINT2IVEC_I2V 2
 #define bmINT4IVEC_I4V 0x3C
