@@ -260,6 +260,16 @@ class Cpu8051 final : public InterruptRequests {
     std::uint16_t wait = 0;
     std::uint8_t backoff = 0;
   };
+  // What the fast-forward found for a loop: how many passes repeat, or that all do.
+  struct LoopVerdict {
+    static constexpr std::size_t kKeySize = 200;
+    std::array<std::uint8_t, kKeySize> key{};
+    std::uint16_t key_size = 0;  // 0: empty
+    std::uint16_t valid = 0;
+    bool forever = false;
+    bool complete = false;  // else `valid` was limited by the lanes checked
+  };
+  std::array<LoopVerdict, 64> loop_verdicts_{};
   bool fast_forward_ = true;
   std::uint64_t fast_forwarded_ = 0;
   std::array<LoopHint, 64> loop_hints_{};

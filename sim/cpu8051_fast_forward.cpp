@@ -39,9 +39,16 @@ struct Cpu8051::LoopPass {
   std::array<std::uint16_t, kMaxLoopInstructions> read_address{};
   std::array<std::uint8_t, kMaxLoopInstructions> read_value{};
   std::array<std::uint8_t, kMaxLoopInstructions> indirect{};  // @Ri's address
+  // First pass: registers read that no pass changes (SP, MPAGE, other core SFRs), in order.
+  std::array<std::uint8_t, 2 * kMaxLoopInstructions> constants{};
+  int constant_count = 0;
   // First pass only: how each location was first touched, and which were written.
   std::array<std::uint8_t, kLocations> first{};
   std::array<bool, kLocations> written{};
+  std::array<std::uint16_t, kLocations> written_list;
+  int written_count = 0;
+  std::array<std::uint16_t, kLocations> live_list;  // read before written
+  int live_count = 0;
   bool unsupported = false;
 };
 
@@ -53,8 +60,14 @@ bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
   };
   auto touch = [&](int loc, bool write) {
     if (!first) return;
-    if (pass.first[loc] == kUntouched) pass.first[loc] = write ? kWrittenFirst : kReadFirst;
-    if (write) pass.written[loc] = true;
+    if (pass.first[loc] == kUntouched) {
+      pass.first[loc] = write ? kWrittenFirst : kReadFirst;
+      if (!write) pass.live_list[pass.live_count++] = static_cast<std::uint16_t>(loc);
+    }
+    if (write && !pass.written[loc]) {
+      pass.written[loc] = true;
+      pass.written_list[pass.written_count++] = static_cast<std::uint16_t>(loc);
+    }
   };
   auto get = [&](int loc) {
     touch(loc, false);
@@ -90,6 +103,11 @@ bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
     }
     return pass.read_value[index];
   };
+  auto constant = [&](std::uint8_t value) {
+    if (first && pass.constant_count < static_cast<int>(pass.constants.size()))
+      pass.constants[pass.constant_count++] = value;
+    return value;
+  };
   auto read_direct = [&](std::uint8_t address) -> std::uint8_t {
     if (address < 0x80) return get(address);
     switch (address) {
@@ -105,17 +123,17 @@ bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
       case kDph1:
         return get(kLocDptr + address - kDpl0);
       case kSp:
-        return sp_;
+        return constant(sp_);
       case kDps:
-        return dps_;
+        return constant(dps_);
       case kMpage:
-        return mpage_;
+        return constant(mpage_);
       default:
         break;
     }
     if (bus_.SfrOwner(address) != nullptr) return external(address, true);
     if (!IsCoreSfrAddress(address)) fail();  // an unmodelled SFR's read is recorded
-    return sfr_[address - 0x80];
+    return constant(sfr_[address - 0x80]);
   };
   auto write_direct = [&](std::uint8_t address, std::uint8_t value) {
     if (address < 0x80) {
@@ -229,7 +247,8 @@ bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
       case 0xE2:
       case 0xE3:
         put(kLocAcc,
-            external(static_cast<std::uint16_t>(mpage_ << 8 | get(bank + (op & 1))), false));
+            external(static_cast<std::uint16_t>(constant(mpage_) << 8 | get(bank + (op & 1))),
+                     false));
         break;
       case 0x74:
       case 0xE5:
@@ -498,11 +517,13 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
   hint.backoff = 0;
   // What a pass reads before writing it carries over from the pass before: those bytes
   // must have moved by delta (if written) or not at all. Other bytes' deltas do not matter.
-  std::uint16_t changed[kLocations];  // written locations that the next pass reads
+  const std::uint16_t* live = pass.live_list.data();
+  const int live_count = pass.live_count;
+  std::uint16_t changed[kLocations];  // read before written, and written
   int changed_count = 0;
   bool fixed_point = true;
-  for (int loc = 0; loc < kLocations; ++loc) {
-    if (pass.first[loc] != kReadFirst) continue;
+  for (int i = 0; i < live_count; ++i) {
+    const int loc = live[i];
     if (!pass.written[loc] && delta[loc] != 0) return;
     if (pass.written[loc]) changed[changed_count++] = static_cast<std::uint16_t>(loc);
     fixed_point = fixed_point && delta[loc] == 0;
@@ -515,35 +536,95 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     }
     return true;
   };
-  const unsigned lanes =
-      fixed_point ? 1 : static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
+  auto start_lane = [&](unsigned j) {
+    for (int i = 0; i < live_count; ++i) {
+      const int loc = live[i];
+      lane[loc] = static_cast<std::uint8_t>(start[loc] + j * delta[loc]);
+    }
+  };
+
+  // The verdict depends only on the path's code, the values it reads and the carried bytes
+  // with their deltas; loops that wait again and again find it here.
+  std::uint8_t key[LoopVerdict::kKeySize];
+  std::size_t key_size = 0;
+  auto add_key = [&](std::uint8_t byte) {
+    if (key_size < sizeof key) key[key_size] = byte;
+    ++key_size;
+  };
+  for (int i = 0; i < pass.length; ++i) {
+    const std::uint16_t pc = pass.path[i];
+    add_key(static_cast<std::uint8_t>(pc >> 8));
+    add_key(static_cast<std::uint8_t>(pc));
+    for (int b = 0; b < 3; ++b) add_key(code_[static_cast<std::uint16_t>(pc + b)]);
+    add_key(pass.read_value[i]);
+    add_key(pass.indirect[i]);
+  }
+  for (int i = 0; i < pass.constant_count; ++i) add_key(pass.constants[i]);
+  for (int i = 0; i < live_count; ++i) {
+    add_key(static_cast<std::uint8_t>(live[i] >> 8));
+    add_key(static_cast<std::uint8_t>(live[i]));
+    add_key(start[live[i]]);
+    add_key(delta[live[i]]);
+  }
+  LoopVerdict* verdict = nullptr;
+  if (key_size <= sizeof key) {
+    std::uint64_t hash = key_size;
+    for (std::size_t i = 0; i < key_size; i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, key + i, std::min<std::size_t>(8, key_size - i));
+      hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+      hash ^= hash >> 32;
+    }
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+    verdict = &loop_verdicts_[hash % loop_verdicts_.size()];
+    if (verdict->key_size != key_size || std::memcmp(verdict->key.data(), key, key_size) != 0) {
+      verdict->key_size = 0;
+    }
+  }
+
   unsigned valid = 1;  // iterations known to repeat the path, from lane 0 on
   bool forever = false;
-  if (!continues(lane, 1)) {
-    valid = 1;
-  } else if (lanes == 1 && fixed_point) {
-    forever = true;
+  if (verdict != nullptr && verdict->key_size != 0 &&
+      (verdict->complete || most <= verdict->valid)) {
+    valid = verdict->valid;
+    forever = verdict->forever;
   } else {
-    for (valid = 1; valid < lanes; ++valid) {
-      for (int loc = 0; loc < kLocations; ++loc)
-        lane[loc] = static_cast<std::uint8_t>(start[loc] + valid * delta[loc]);
-      if (!RunLoopPass(pass, lane, false)) break;
-      if (!continues(lane, valid + 1)) {
-        ++valid;
-        break;
+    // Only as many lanes as can be used now: a key seen once costs no more than stepping.
+    const auto lanes = static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
+    bool complete = true;
+    if (!continues(lane, 1)) {
+      valid = 1;
+    } else if (fixed_point) {
+      forever = true;
+    } else {
+      for (valid = 1; valid < lanes; ++valid) {
+        start_lane(valid);
+        if (!RunLoopPass(pass, lane, false)) break;
+        if (!continues(lane, valid + 1)) {
+          ++valid;
+          break;
+        }
       }
+      forever = valid == kLanes && continues(lane, kLanes);
+      complete = forever || valid < lanes;
     }
-    forever = valid == kLanes && continues(lane, kLanes);
+    if (verdict != nullptr) {
+      std::memcpy(verdict->key.data(), key, key_size);
+      verdict->key_size = static_cast<std::uint16_t>(key_size);
+      verdict->valid = static_cast<std::uint16_t>(valid);
+      verdict->forever = forever;
+      verdict->complete = complete;
+    }
   }
   const std::uint64_t skip = forever ? most : std::min<std::uint64_t>(most, valid);
 
   // The state after the last skipped iteration: its lane's end.
-  const unsigned last = static_cast<unsigned>((skip - 1) % (fixed_point ? 1 : kLanes));
-  for (int loc = 0; loc < kLocations; ++loc)
-    lane[loc] = static_cast<std::uint8_t>(start[loc] + last * delta[loc]);
+  start_lane(static_cast<unsigned>((skip - 1) % (fixed_point ? 1 : kLanes)));
   RunLoopPass(pass, lane, false);
-  for (int loc = 0; loc < kLocations; ++loc) {
-    if (!pass.written[loc]) continue;
+  for (int i = 0; i < pass.written_count; ++i) {
+    const int loc = pass.written_list[i];
     if (loc < 256) {
       iram_[loc] = lane[loc];
     } else if (loc == kLocAcc) {
