@@ -171,7 +171,8 @@ class Cpu8051::OwnRegisters final : public Peripheral {
   Cpu8051& cpu_;
 };
 
-Cpu8051::Cpu8051(Bus& bus) : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegisters(*this)) {
+Cpu8051::Cpu8051(Bus& bus)
+    : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegisters(*this)), loop_pass_(NewLoopPass()) {
   sfr_reset_.fill(0);
   auto reset_value = [this](std::uint8_t address, std::uint8_t value) {
     sfr_reset_[address - 0x80] = value;
@@ -192,6 +193,7 @@ Cpu8051::Cpu8051(Bus& bus) : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegi
 
 Cpu8051::~Cpu8051() {
   delete own_;
+  DeleteLoopPass(loop_pass_);
 }
 
 void Cpu8051::Reset() {

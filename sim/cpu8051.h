@@ -174,6 +174,8 @@ class Cpu8051 final : public InterruptRequests {
   void MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc);
   static bool IsCoreSfrAddress(std::uint8_t address);
   struct LoopPass;
+  static LoopPass* NewLoopPass();
+  static void DeleteLoopPass(LoopPass* pass);
   bool RunLoopPass(LoopPass& pass, std::uint8_t* state, bool first);
   void RunStep(std::uint64_t endCycle, std::uint32_t untilPc) {
     const std::uint16_t before = pc_;
@@ -260,16 +262,18 @@ class Cpu8051 final : public InterruptRequests {
     std::uint16_t wait = 0;
     std::uint8_t backoff = 0;
   };
-  // What the fast-forward found for a loop: how many passes repeat, or that all do.
+  // What the fast-forward found for a loop: for each of the 256 lanes from its base, whether
+  // it repeats the path and whether it ends where the next lane starts.
   struct LoopVerdict {
     static constexpr std::size_t kKeySize = 200;
     std::array<std::uint8_t, kKeySize> key{};
     std::uint16_t key_size = 0;  // 0: empty
-    std::uint16_t valid = 0;
-    bool forever = false;
-    bool complete = false;  // else `valid` was limited by the lanes checked
+    std::array<std::uint64_t, 4> follows{};
+    std::array<std::uint64_t, 4> continues{};
   };
   std::array<LoopVerdict, 64> loop_verdicts_{};
+  LoopVerdict scratch_verdict_;  // for a loop whose verdict is not kept
+  LoopPass* loop_pass_;
   bool fast_forward_ = true;
   std::uint64_t fast_forwarded_ = 0;
   std::array<LoopHint, 64> loop_hints_{};

@@ -49,8 +49,33 @@ struct Cpu8051::LoopPass {
   int written_count = 0;
   std::array<std::uint16_t, kLocations> live_list;  // read before written
   int live_count = 0;
+  std::array<std::uint16_t, kLocations> touched_list;
+  int touched_count = 0;
   bool unsupported = false;
+
+  // Ready for a new loop; clears only what the last one touched.
+  void Clear() {
+    length = 0;
+    has_read.fill(false);
+    read_value.fill(0);
+    indirect.fill(0);
+    constant_count = 0;
+    for (int i = 0; i < touched_count; ++i) {
+      first[touched_list[i]] = kUntouched;
+      written[touched_list[i]] = false;
+    }
+    touched_count = written_count = live_count = 0;
+    unsupported = false;
+  }
 };
+
+Cpu8051::LoopPass* Cpu8051::NewLoopPass() {
+  return new LoopPass;
+}
+
+void Cpu8051::DeleteLoopPass(LoopPass* pass) {
+  delete pass;
+}
 
 bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
   bool ok = true;
@@ -62,6 +87,7 @@ bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
     if (!first) return;
     if (pass.first[loc] == kUntouched) {
       pass.first[loc] = write ? kWrittenFirst : kReadFirst;
+      pass.touched_list[pass.touched_count++] = static_cast<std::uint16_t>(loc);
       if (!write) pass.live_list[pass.live_count++] = static_cast<std::uint16_t>(loc);
     }
     if (write && !pass.written[loc]) {
@@ -477,7 +503,8 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
   // One real iteration, stepped as the run would step it.
   std::uint8_t before[kLocations];
   capture(before);
-  LoopPass pass;
+  LoopPass& pass = *loop_pass_;
+  pass.Clear();
   const unsigned mhz = bus_.ClockMhz();
   const std::uint64_t start_cycle = bus_.ElapsedCycles();
   const std::uint64_t start_instructions = instructions_;
@@ -528,23 +555,42 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     if (pass.written[loc]) changed[changed_count++] = static_cast<std::uint16_t>(loc);
     fixed_point = fixed_point && delta[loc] == 0;
   }
-  // Lane j ended where lane j + 1 starts (j + 1 taken modulo 256)?
+  // Lanes are numbered from a base state on the loop's orbit: the current state is lane
+  // `phase`. With a carried byte whose delta is odd, the base is where that byte is 0, so
+  // that every visit to the same wait (the same orbit) finds the same verdict.
+  unsigned phase = 0;
+  bool on_orbit = fixed_point;
+  for (int i = 0; i < changed_count && !fixed_point; ++i) {
+    const std::uint8_t step = delta[changed[i]];
+    if ((step & 1) == 0) continue;
+    on_orbit = true;
+    std::uint8_t inverse = step;  // Newton's iteration for the inverse modulo 256
+    for (int n = 0; n < 3; ++n) inverse = static_cast<std::uint8_t>(inverse * (2 - step * inverse));
+    phase = static_cast<std::uint8_t>(start[changed[i]] * inverse);
+    break;
+  }
+  std::uint8_t base[kLocations];
+  for (int i = 0; i < live_count; ++i) {
+    const int loc = live[i];
+    base[loc] = static_cast<std::uint8_t>(start[loc] - phase * delta[loc]);
+  }
+  // Lane j ended where lane j + 1 starts (taken modulo 256)?
   auto continues = [&](const std::uint8_t* end, unsigned next) {
     for (int i = 0; i < changed_count; ++i) {
       const int loc = changed[i];
-      if (end[loc] != static_cast<std::uint8_t>(start[loc] + next * delta[loc])) return false;
+      if (end[loc] != static_cast<std::uint8_t>(base[loc] + next * delta[loc])) return false;
     }
     return true;
   };
   auto start_lane = [&](unsigned j) {
     for (int i = 0; i < live_count; ++i) {
       const int loc = live[i];
-      lane[loc] = static_cast<std::uint8_t>(start[loc] + j * delta[loc]);
+      lane[loc] = static_cast<std::uint8_t>(base[loc] + j * delta[loc]);
     }
   };
 
   // The verdict depends only on the path's code, the values it reads and the carried bytes
-  // with their deltas; loops that wait again and again find it here.
+  // at the base with their deltas; waits that recur find it here.
   std::uint8_t key[LoopVerdict::kKeySize];
   std::size_t key_size = 0;
   auto add_key = [&](std::uint8_t byte) {
@@ -563,11 +609,13 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
   for (int i = 0; i < live_count; ++i) {
     add_key(static_cast<std::uint8_t>(live[i] >> 8));
     add_key(static_cast<std::uint8_t>(live[i]));
-    add_key(start[live[i]]);
+    add_key(base[live[i]]);
     add_key(delta[live[i]]);
   }
-  LoopVerdict* verdict = nullptr;
-  if (key_size <= sizeof key) {
+  LoopVerdict* verdict = &scratch_verdict_;
+  bool known = false;
+  // Off an orbit the values themselves are the key: such a verdict is not kept.
+  if (key_size <= sizeof key && on_orbit) {
     std::uint64_t hash = key_size;
     for (std::size_t i = 0; i < key_size; i += 8) {
       std::uint64_t word = 0;
@@ -579,49 +627,54 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     hash *= 0xFF51AFD7ED558CCDull;
     hash ^= hash >> 33;
     verdict = &loop_verdicts_[hash % loop_verdicts_.size()];
-    if (verdict->key_size != key_size || std::memcmp(verdict->key.data(), key, key_size) != 0) {
-      verdict->key_size = 0;
-    }
+    known = verdict->key_size == key_size && std::memcmp(verdict->key.data(), key, key_size) == 0;
   }
-
-  unsigned valid = 1;  // iterations known to repeat the path, from lane 0 on
-  bool forever = false;
-  if (verdict != nullptr && verdict->key_size != 0 &&
-      (verdict->complete || most <= verdict->valid)) {
-    valid = verdict->valid;
-    forever = verdict->forever;
-  } else {
-    // Only as many lanes as can be used now: a key seen once costs no more than stepping.
-    const auto lanes = static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
-    bool complete = true;
-    if (!continues(lane, 1)) {
-      valid = 1;
-    } else if (fixed_point) {
-      forever = true;
+  if (!known) {
+    // Lane j repeats the path (`follows`) and ends where lane j + 1 starts (`continues`).
+    verdict->follows.fill(0);
+    verdict->continues.fill(0);
+    auto set = [](std::array<std::uint64_t, 4>& bits, unsigned j) {
+      bits[j / 64] |= 1ull << (j % 64);
+    };
+    if (fixed_point) {
+      // Every lane is lane 0.
+      const bool repeats = continues(lane, 1);
+      verdict->follows.fill(~0ull);
+      if (repeats) verdict->continues.fill(~0ull);
     } else {
-      for (valid = 1; valid < lanes; ++valid) {
-        start_lane(valid);
-        if (!RunLoopPass(pass, lane, false)) break;
-        if (!continues(lane, valid + 1)) {
-          ++valid;
-          break;
-        }
+      const auto lanes =
+          on_orbit ? kLanes : static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
+      for (unsigned j = 0; j < lanes; ++j) {
+        start_lane(j);
+        if (!RunLoopPass(pass, lane, false)) continue;
+        set(verdict->follows, j);
+        if (continues(lane, j + 1)) set(verdict->continues, j);
       }
-      forever = valid == kLanes && continues(lane, kLanes);
-      complete = forever || valid < lanes;
     }
-    if (verdict != nullptr) {
+    if (verdict != &scratch_verdict_) {
       std::memcpy(verdict->key.data(), key, key_size);
       verdict->key_size = static_cast<std::uint16_t>(key_size);
-      verdict->valid = static_cast<std::uint16_t>(valid);
-      verdict->forever = forever;
-      verdict->complete = complete;
     }
   }
-  const std::uint64_t skip = forever ? most : std::min<std::uint64_t>(most, valid);
+  auto bit = [](const std::array<std::uint64_t, 4>& bits, unsigned j) {
+    return ((bits[j / 64] >> (j % 64)) & 1) != 0;
+  };
+  bool forever = true;
+  for (int w = 0; w < 4; ++w)
+    forever = forever && (verdict->follows[w] & verdict->continues[w]) == ~0ull;
+  std::uint64_t skip = most;
+  if (!forever) {
+    skip = 0;
+    for (unsigned j = phase; skip < most; ++j) {
+      if (!bit(verdict->follows, j % kLanes)) break;
+      ++skip;
+      if (!bit(verdict->continues, j % kLanes)) break;
+    }
+  }
+  if (skip == 0) return;
 
   // The state after the last skipped iteration: its lane's end.
-  start_lane(static_cast<unsigned>((skip - 1) % (fixed_point ? 1 : kLanes)));
+  start_lane(static_cast<unsigned>((phase + skip - 1) % kLanes));
   RunLoopPass(pass, lane, false);
   for (int i = 0; i < pass.written_count; ++i) {
     const int loc = pass.written_list[i];
