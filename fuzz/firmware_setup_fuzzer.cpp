@@ -1,6 +1,7 @@
 // Our control firmware on the emulated board under arbitrary SETUP packets and data
 // stages: every request is answered or stalled within the timeout, the firmware keeps
-// answering, and the EEPROM changes only for a well-formed 0xC6 write, exactly as asked.
+// answering, the EEPROM changes only for a well-formed 0xC6 write, exactly as asked, and
+// endpoint 0 and the I2C master are never misused.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -81,5 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint8_t device[18];
   const auto reply = board.ControlTransfer({0x80, 6, 0x0100, 0, 18}, device);
   if (reply.status != TransferStatus::Ok || device[8] != 0x5C || device[9] != 0x12) std::abort();
+  // And never once outside what the chip's documentation allows.
+  if (!board.Ep0Faults().empty() || board.I2cLateReads() != 0) std::abort();
   return 0;
 }

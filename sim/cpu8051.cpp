@@ -460,6 +460,9 @@ int Cpu8051::PendingInterrupt() const {
   if (in_service_ & 0x02) return -1;
   int low = -1;
   for (int source : kNaturalOrder) {
+    // The FX2 leaves its idle mode only for the wakeup (RESUME) interrupt; every other
+    // request stays pending until then.
+    if (idle_ && source != static_cast<int>(Interrupt::Resume)) continue;
     const InterruptSource& entry = kSources[source];
     if ((sfr[entry.flag_sfr] & entry.flag_mask) == 0) continue;
     if ((sfr[entry.enable_sfr] & entry.enable_mask) == 0) continue;

@@ -35,8 +35,13 @@ static __data uint8_t configuration;
 static __data uint8_t request_type, request;
 static __data uint16_t value, index, length;
 
-/* One EEPROM page, gathered from the OUT packets before it is written. */
-static __xdata uint8_t page[BOARD_EEPROM_PAGE_SIZE];
+/* Two EEPROM pages: one gathered from the OUT packets while the other, written last, waits
+ * to be read back once its write cycle has ended. */
+static __xdata uint8_t pages[2][BOARD_EEPROM_PAGE_SIZE];
+
+/* The page written last and not yet verified (written_count 0: none). */
+static __data uint16_t written_offset;
+static __data uint8_t written_count, written_page;
 
 /* Runs before the C runtime clears RAM: the host sends its first request right after it
  * releases the CPU, so endpoint 0 is taken over here. DISCON stays 0, so the device keeps
@@ -234,16 +239,29 @@ static uint8_t eeprom_device(void) {
   return BOARD_EEPROM_FIRST_ADDRESS + (uint8_t)value;
 }
 
+/* Reads the page written last back from the EEPROM, once its write cycle has ended (the
+ * read's acknowledge polling waits for that), and compares it with what was written. An
+ * EEPROM that acknowledged its bytes but did not keep them fails here. */
+static uint8_t verify_written(uint8_t device) {
+  if (written_count == 0) return 1;
+  if (!eeprom_verify(device, written_offset, pages[written_page], written_count)) return 0;
+  written_count = 0;
+  return 1;
+}
+
 /* Gathers the data stage into pages and writes each page once it is complete (or the data
  * ends). A packet that fills its page exactly is released before the page is written, so
- * the host sends the next packet during the EEPROM's write cycle. The status stage is
- * acknowledged only after the last write cycle has ended. */
+ * the host sends the next packet during the EEPROM's write cycle. Each page is read back
+ * and compared after its write cycle, before the next page is written; the status stage
+ * is acknowledged only after the last page has been verified. */
 static void write_eeprom(void) {
   uint8_t device = eeprom_device();
   uint16_t remaining = length;
-  uint16_t page_offset = index; /* where page[0] goes */
+  uint16_t page_offset = index; /* where the page being gathered goes */
   uint8_t filled = 0;
+  uint8_t gathering = 0;
 
+  written_count = 0;
   if (!eeprom_select_chip(value >> 8)) {
     stall();
     return;
@@ -265,21 +283,26 @@ static void write_eeprom(void) {
       uint8_t page_full;
       if (take > room) take = room;
       page_full = take == room;
-      copy_xdata(page + filled, EP0BUF + used, take);
+      copy_xdata(pages[gathering] + filled, EP0BUF + used, take);
       filled += take;
       used += take;
       if (used == count && remaining) arm_ep0_out();
       if (page_full || (used == count && !remaining)) {
-        if (!eeprom_write_page(device, page_offset, page, filled)) {
+        if (!verify_written(device) ||
+            !eeprom_write_page(device, page_offset, pages[gathering], filled)) {
           stall();
           return;
         }
+        written_offset = page_offset;
+        written_count = filled;
+        written_page = gathering;
+        gathering ^= 1;
         page_offset += filled;
         filled = 0;
       }
     }
   }
-  if (!eeprom_wait_ready(device)) {
+  if (!verify_written(device)) {
     stall();
     return;
   }

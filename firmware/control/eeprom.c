@@ -41,15 +41,19 @@ uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t
   return i2c_stop() && ok;
 }
 
-uint8_t eeprom_wait_ready(uint8_t device) {
-  uint8_t ok = start_when_ready(device);
-  return i2c_stop() && ok;
-}
-
 uint8_t eeprom_read(uint8_t device, uint16_t offset, __xdata uint8_t* dst, uint16_t count) {
   /* A random read: the word address as a write, then a repeated START for reading. */
   if (start_at(device, offset) && i2c_start(READ_ADDRESS(device)) == I2C_ACK &&
       i2c_receive(dst, count))
+    return 1;
+  i2c_stop();
+  return 0;
+}
+
+uint8_t eeprom_verify(uint8_t device, uint16_t offset, const __xdata uint8_t* expected,
+                      uint8_t count) {
+  if (start_at(device, offset) && i2c_start(READ_ADDRESS(device)) == I2C_ACK &&
+      i2c_receive_compare(expected, count) == I2C_ACK)
     return 1;
   i2c_stop();
   return 0;

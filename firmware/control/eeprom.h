@@ -15,11 +15,13 @@ uint8_t eeprom_select_chip(uint8_t chip);
 uint8_t eeprom_write_page(uint8_t device, uint16_t offset, const __xdata uint8_t* data,
                           uint8_t count);
 
-/* Waits, by bounded acknowledge polling, until the device has finished its write cycle,
- * i.e. has accepted every byte written to it. */
-uint8_t eeprom_wait_ready(uint8_t device);
-
-/* Reads count (1 or more) bytes from offset on; 0 on a missing device or a bus failure. */
+/* Reads count (1 or more) bytes from offset on, after waiting (as eeprom_write_page does)
+ * for the device's write cycle to end; 0 on a missing device or a bus failure. */
 uint8_t eeprom_read(uint8_t device, uint16_t offset, __xdata uint8_t* dst, uint16_t count);
+
+/* Reads count (1 to BOARD_EEPROM_PAGE_SIZE) bytes from offset, after waiting as eeprom_read
+ * does, and compares them with expected; 1 only when the device holds exactly those bytes. */
+uint8_t eeprom_verify(uint8_t device, uint16_t offset, const __xdata uint8_t* expected,
+                      uint8_t count);
 
 #endif /* EEPROM_H */

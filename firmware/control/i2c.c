@@ -67,8 +67,8 @@ static uint8_t send_from_autopointer(uint8_t count) __naked {
   00002$:
     movx  a, @dptr
     jb    acc.0, 00003$      ; DONE
-    jb    acc.2, 00006$      ; BERR: no DONE will come
     djnz  r6, 00002$
+    jb    acc.2, 00006$      ; BERR (no DONE will come), looked at every 256 polls
     djnz  r5, 00002$
     sjmp  00005$
   00003$:
@@ -134,6 +134,85 @@ uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count) {
     --count;
   }
   return 0;
+}
+
+/* Receives count bytes as i2c_receive does and compares each with the next byte through
+ * autopointer 1 instead of storing it: I2C_ACK when all were equal, I2C_NACK when one
+ * differed (STOP sent either way), I2C_ERROR on a bus error or a controller that never
+ * finished (no STOP). In assembly so that the bus waits as little as possible between
+ * bytes; the final byte is taken through autopointer 2, right after STOP. */
+static uint8_t receive_compare(uint8_t count) __naked {
+  (void)count;
+  /* clang-format off */
+  __asm
+    mov   r7, dpl
+    mov   r4, #0             ; 1 once a byte differs
+    mov   dptr, #0xE678      ; I2CS
+    cjne  r7, #1, 00001$
+    mov   a, #0x20           ; LASTRD before the read that starts the only byte
+    movx  @dptr, a
+  00001$:
+    inc   dptr               ; I2DAT
+    movx  a, @dptr           ; starts the first byte
+  00002$:
+    mov   dptr, #0xE678      ; I2CS
+    mov   r6, #0
+    mov   r5, #0             ; at most 65536 polls of I2CS
+  00003$:
+    movx  a, @dptr
+    jb    acc.0, 00004$      ; DONE
+    djnz  r6, 00003$
+    jb    acc.2, 00009$      ; BERR (no DONE will come), looked at every 256 polls
+    djnz  r5, 00003$
+    sjmp  00010$
+  00004$:
+    jb    acc.2, 00009$
+    cjne  r7, #2, 00005$
+    mov   a, #0x20           ; LASTRD before the read that starts the final byte
+    movx  @dptr, a
+  00005$:
+    cjne  r7, #1, 00006$
+    push  0xA8               ; IE
+    clr   ea
+    mov   0x9D, #0xE6        ; AUTOPTRH2:L2 = I2CS
+    mov   0x9E, #0x78
+    mov   dptr, #0xE67C      ; XAUTODAT2
+    mov   a, #0x40           ; STOP
+    movx  @dptr, a
+    movx  a, @dptr           ; I2DAT, in the very next instruction
+    pop   0xA8
+    sjmp  00007$
+  00006$:
+    inc   dptr               ; I2DAT: taking this byte starts the next
+    movx  a, @dptr
+  00007$:
+    mov   r3, a
+    mov   dptr, #0xE67B      ; XAUTODAT1: the byte expected
+    movx  a, @dptr
+    xrl   a, r3
+    jz    00008$
+    mov   r4, #1
+  00008$:
+    djnz  r7, 00002$
+    mov   dpl, r4            ; I2C_ACK or I2C_NACK
+    ret
+  00009$:
+    mov   _bus_held, #0      ; a bus error takes the bus from the master
+  00010$:
+    mov   dpl, #2            ; I2C_ERROR
+    ret
+  __endasm;
+  /* clang-format on */
+}
+
+uint8_t i2c_receive_compare(const __xdata uint8_t* expected, uint8_t count) {
+  uint8_t result;
+  AUTOPTRH1 = (uint8_t)((uint16_t)expected >> 8);
+  AUTOPTRL1 = (uint8_t)(uint16_t)expected;
+  result = receive_compare(count);
+  if (result == I2C_ERROR) return I2C_ERROR;
+  bus_held = 0;
+  return wait_stopped() ? result : I2C_ERROR;
 }
 
 uint8_t i2c_stop(void) {

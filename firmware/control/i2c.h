@@ -25,6 +25,11 @@ uint8_t i2c_send_block(const __xdata uint8_t* data, uint8_t count);
  * the caller still ends the transfer with i2c_stop(). */
 uint8_t i2c_receive(__xdata uint8_t* dst, uint16_t count);
 
+/* Reads count (1 to 255) bytes as i2c_receive does, comparing them with expected instead
+ * of storing them (uses both autopointers): I2C_ACK when all were equal, I2C_NACK when one
+ * differed, I2C_ERROR on a bus failure; STOP has been sent unless I2C_ERROR. */
+uint8_t i2c_receive_compare(const __xdata uint8_t* expected, uint8_t count);
+
 /* Ends the transfer with STOP and waits until the controller has put it on the bus; 0 if
  * it never did. Does nothing when the bus is not held (no START yet, STOP already sent,
  * or lost to a bus error). */

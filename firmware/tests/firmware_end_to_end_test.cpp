@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -19,9 +20,11 @@
 #include "device/usb/usb_camera_driver.h"
 #include "device/vendor_request.h"
 #include "firmware/tests/sample_run.h"
+#include "fx2/generated/fx2_register_map.h"
 #include "images/rom_header.h"
 #include "sim/board/emulated_board.h"
 #include "sim/board/reference_board.h"
+#include "sim/board/tests/boot_image.h"
 
 namespace vesk {
 namespace {
@@ -55,7 +58,11 @@ class FirmwareOnBoard : public ::testing::Test {
     std::array<char, 256> path{};
     ASSERT_EQ(OpenCameraDevice(0, handle, path), kOpenSucceeded);
   }
-  void TearDown() override { CloseCameraDevice(handle); }
+  void TearDown() override {
+    CloseCameraDevice(handle);
+    EXPECT_TRUE(board.Ep0Faults().empty());
+    EXPECT_EQ(board.I2cLateReads(), 0u);
+  }
 
   bool LoadControlFirmware() { return DownloadControlFirmware(handle, ControlFirmwareTable); }
 
@@ -182,6 +189,17 @@ TEST_F(FirmwareOnBoard, StallsWhenABankIsMissingOrNeverFinishesItsWriteCycle) {
   board.SetBankStuckBusy(0, 3, false);
   EXPECT_TRUE(AllErased());
 
+  // SDA held low since before the CPU was held: every request stalls, well within time.
+  board.SetSdaStuckLow(true);
+  ASSERT_TRUE(LoadControlFirmware());
+  EXPECT_FALSE(EepromRequest(kHostToDevice, 0x0004, 0, data));
+  EXPECT_EQ(LastStatus(), TransferStatus::Stall);
+  EXPECT_FALSE(EepromRequest(kDeviceToHost, 0x0101, 0, data));
+  EXPECT_EQ(LastStatus(), TransferStatus::Stall);
+  EXPECT_LT(board.RequestLog().back().duration, 100 * sim::kPicosPerMilli);
+  board.SetSdaStuckLow(false);
+  EXPECT_TRUE(AllErased());
+
   // The other banks on the same chip still work.
   std::vector<std::uint8_t> small = Pattern(10, 4);
   EXPECT_TRUE(EepromRequest(kHostToDevice, 0x0004, 0x0100, small));
@@ -255,29 +273,89 @@ TEST(SampleRunOnBoard, WritesEveryImageByteForByteAndTheBoardBootsTheBlinkImage)
     ++beat_requests;
     EXPECT_EQ(record.status, TransferStatus::Ok);
     if (record.setup.wLength == kBeatBytes) {
-      EXPECT_LE(record.duration, test::BeatBound(kBeatBytes) * 11 / 10)
+      EXPECT_LE(record.duration, test::BeatBound(kBeatBytes) * 106 / 100)
           << "beat at " << record.setup.wValue << ":" << record.setup.wIndex;
     }
   }
   EXPECT_EQ(requests, expected);
   EXPECT_EQ(beat_requests, expected - ControlFirmwareRecordCount - 1);
 
+  EXPECT_TRUE(board.Ep0Faults().empty());
+  EXPECT_EQ(board.I2cLateReads(), 0u);
   EXPECT_EQ(host.boot.kind, sim::board::BootKind::Loaded);
   EXPECT_EQ(host.boot.identity.vendorId, 0x125C);
   EXPECT_GE(host.ledToggles, 4u) << "the blink image toggles the LED every 250 ms";
 }
 
-// A missing EEPROM fails the run at the image that lives in it, with that image's line.
-TEST(SampleRunOnBoard, MissingBankEndsTheRunAtTheImageThatLivesThere) {
-  struct Case {
-    int chip, bank;
-    const char* line;
+// The board boots a camera firmware that leaves every USB interrupt source enabled, their
+// requests pending, SUDPTRCTL 0 and an OUT packet armed, then keeps running. The tool holds
+// it and loads ours over it; the whole run and a read-back through 0xC6 still succeed.
+TEST(SampleRunOnBoard, SucceedsOverACameraFirmwareLeftRunning) {
+  EmulatedBoard board;
+  const std::vector<std::uint8_t> camera =
+      sim::board::test::BootImage(sim::board::test::LoadHex("left_running"), 0x125C, 0x0010);
+  std::copy(camera.begin(), camera.end(), board.Bank(0, 0).Contents().begin());
+  ASSERT_EQ(board.PowerCycle().kind, sim::board::BootKind::Loaded);
+  board.RunFor(5 * sim::kPicosPerMilli);
+  auto reg = [&](std::uint16_t address) { return board.bus().ReadXdata(address); };
+  ASSERT_EQ(reg(fx2::EPIE), 0xFF);
+  ASSERT_EQ(reg(fx2::SUDPTRCTL), 0);
+
+  sim::board::EmulatedBoardSource source{board};
+  usb::UsbCameraDriver driver{source};
+  UpdateState state;
+  state.handle.driver = &driver;
+  test::SampleRun host(board);
+  std::vector<std::uint8_t> readBack(sim::board::kEepromImageSize);
+  std::vector<std::uint8_t> stored;
+  host.beforePowerCycle = [&] {
+    DeviceHandle handle;
+    handle.driver = &driver;
+    std::array<char, 256> path{};
+    ASSERT_EQ(OpenCameraDevice(0, handle, path), kOpenSucceeded);
+    for (std::size_t at = 0; at < readBack.size(); at += kBeatBytes) {
+      const auto bank = static_cast<std::uint16_t>(at / kBankSize);
+      const auto value = static_cast<std::uint16_t>((bank / sim::board::kBanksPerChip) << 8 |
+                                                    bank % sim::board::kBanksPerChip);
+      ASSERT_TRUE(SendVendorRequest(handle, kRequestEepromBlock, kDeviceToHost,
+                                    static_cast<std::uint16_t>(at % kBankSize), value, kBeatBytes,
+                                    readBack.data() + at));
+    }
+    CloseCameraDevice(handle);
+    stored = board.SaveEepromImage();
+    for (std::uint16_t address : {fx2::USBIE, fx2::EPIE, fx2::IBNIE, fx2::NAKIE, fx2::USBERRIE})
+      EXPECT_EQ(reg(address) & ~fx2::USBIE_SUDAV, 0) << "enable at " << std::hex << address;
+    EXPECT_EQ(reg(fx2::SUDPTRCTL), 1);
   };
-  for (const Case& c : {Case{0, 1, "Error 0x3 (Failed to download BufCon)\r\n"},
-                        Case{1, 0, "Error 0x4 (Failed to download CamCon)\r\n"}}) {
+  ASSERT_EQ(RunBoardInitialization(host, state), RunOutcome::Succeeded) << host.text;
+  EXPECT_TRUE(host.text.ends_with("Camera firmware update SUCCESSFUL.  Update complete."));
+  ASSERT_EQ(stored.size(), readBack.size());
+  EXPECT_TRUE(readBack == stored);
+  EXPECT_TRUE(board.Ep0Faults().empty());
+  EXPECT_EQ(board.I2cLateReads(), 0u);
+}
+
+// A bank that is missing, keeps its old bytes while acknowledging new ones, or has a stuck
+// bit fails the run at the image that lives in it, with that image's line.
+TEST(SampleRunOnBoard, FaultyBankEndsTheRunAtTheImageThatLivesThere) {
+  struct Case {
+    const char* line;
+    std::function<void(EmulatedBoard&)> fault;
+  };
+  const Case cases[] = {
+      {"Error 0x3 (Failed to download BufCon)\r\n",
+       [](EmulatedBoard& b) { b.SetBankMissing(0, 1, true); }},
+      {"Error 0x4 (Failed to download CamCon)\r\n",
+       [](EmulatedBoard& b) { b.SetBankMissing(1, 0, true); }},
+      {"Error 0x3 (Failed to download BufCon)\r\n",
+       [](EmulatedBoard& b) { b.SetBankWriteProtected(0, 1, true); }},
+      {"Error 0x4 (Failed to download CamCon)\r\n",
+       [](EmulatedBoard& b) { b.SetBankStuckBits(1, 0, 0x1234, 0x40); }},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     EmulatedBoard board;
-    board.SetBankMissing(c.chip, c.bank, true);
+    c.fault(board);
     sim::board::EmulatedBoardSource source{board};
     usb::UsbCameraDriver driver{source};
     UpdateState state;
@@ -301,9 +379,9 @@ namespace {
 TEST_F(FirmwareOnBoard, NoDataRequestsThatAnnounceDataAreStalled) {
   ASSERT_TRUE(LoadControlFirmware());
   std::array<std::uint8_t, 8> data{};
-  for (const usb::SetupPacket& setup : {usb::SetupPacket{0x00, 9, 1, 0, 8},
-                                        usb::SetupPacket{0x01, 11, 0, 0, 8},
-                                        usb::SetupPacket{0x02, 1, 0, 0, 8}}) {
+  for (const usb::SetupPacket& setup :
+       {usb::SetupPacket{0x00, 9, 1, 0, 8}, usb::SetupPacket{0x01, 11, 0, 0, 8},
+        usb::SetupPacket{0x02, 1, 0, 0, 8}}) {
     SCOPED_TRACE(static_cast<int>(setup.bRequest));
     EXPECT_EQ(board.ControlTransfer(setup, data).status, TransferStatus::Stall);
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,14 +17,18 @@ namespace vesk::test {
 using sim::SimTime;
 using sim::board::EmulatedBoard;
 
-// An idealised 4096-byte beat: per 64-byte page its I2C frame at 400 kHz (START and
-// address, two word-address bytes, the data, STOP) and a full 5 ms write cycle.
+// An idealised 4096-byte beat: per 64-byte page its I2C write frame at 400 kHz (START and
+// address, two word-address bytes, the data, STOP), a full 5 ms write cycle, and the frame
+// that reads the page back (START, address, word address, repeated START, address, the
+// data, STOP).
 inline SimTime BeatBound(std::uint32_t bytes) {
   const SimTime bit = 2'500'000;  // ps at 400 kHz
   SimTime total = 0;
   for (std::uint32_t done = 0; done < bytes; done += 64) {
     const std::uint32_t page = std::min<std::uint32_t>(64, bytes - done);
-    total += (10 + 9 * (2 + page) + 1) * bit + 5 * sim::kPicosPerMilli;
+    const SimTime write = (10 + 9 * (2 + page) + 1) * bit;
+    const SimTime readBack = (10 + 9 * 2 + 10 + 9 * page + 1) * bit;
+    total += write + 5 * sim::kPicosPerMilli + readBack;
   }
   return total;
 }
@@ -36,6 +41,7 @@ class SampleRun : public UpdateHost {
   int AskYesNo(std::string_view text, std::string_view) override {
     if (text == kPowerCycleQuestion) {
       askedAt = std::chrono::steady_clock::now();
+      if (beforePowerCycle) beforePowerCycle();
       boot = board_.PowerCycle();
       board_.RunFor(1200 * sim::kPicosPerMilli);
       ledToggles = board_.LedToggles();
@@ -43,6 +49,7 @@ class SampleRun : public UpdateHost {
     return kAnswerYes;
   }
   std::string text;
+  std::function<void()> beforePowerCycle;  // while the control firmware still runs
   sim::board::BootReport boot;
   std::uint64_t ledToggles = 0;
   std::chrono::steady_clock::time_point askedAt;  // host time of the power-cycle question

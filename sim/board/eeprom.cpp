@@ -54,15 +54,18 @@ bool Eeprom::Write(std::uint8_t byte, SimTime) {
 }
 
 std::uint8_t Eeprom::Read(bool, SimTime) {
-  const std::uint8_t value = memory_[pointer_];
+  std::uint8_t value = memory_[pointer_];
+  if (pointer_ == stuckAddress_) value &= static_cast<std::uint8_t>(~stuckMask_);
   pointer_ = static_cast<std::uint16_t>((pointer_ + 1) & kAddressMask);
   return value;
 }
 
 void Eeprom::End(bool stop, SimTime now) {
   // A repeated START after data bytes abandons them: the cycle only starts at STOP.
-  if (stop && writing_ && !pending_.empty()) {
-    for (const auto& [address, value] : pending_) memory_[address] = value;
+  if (stop && writing_ && !pending_.empty() && !writeProtected_) {
+    for (const auto& [address, value] : pending_)
+      memory_[address] =
+          address == stuckAddress_ ? static_cast<std::uint8_t>(value & ~stuckMask_) : value;
     busyUntil_ = now + kWriteCycle;
     ++writeCycles_;
   }

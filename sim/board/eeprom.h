@@ -27,6 +27,14 @@ class Eeprom : public I2cDevice {
   // `dataByte` (0 = the first after the word address); the bytes before it are committed
   // at STOP as usual. One shot.
   void NackDataByteOnce(int dataByte) { nackDataByte_ = dataByte; }
+  // A bank whose writes do not stick: it acknowledges every byte and keeps its old
+  // contents, starting no write cycle (as a write-protected part does).
+  void SetWriteProtected(bool on) { writeProtected_ = on; }
+  // Bits of `mask` at `address` are stuck at 0: they neither store nor read back a 1.
+  void SetStuckBits(std::uint16_t address, std::uint8_t mask) {
+    stuckAddress_ = address;
+    stuckMask_ = mask;
+  }
   bool Missing() const { return missing_; }
   bool StuckBusy() const { return stuckBusy_; }
   // Ends any write cycle and forgets the address pointer (power loss).
@@ -46,6 +54,9 @@ class Eeprom : public I2cDevice {
   std::vector<std::pair<std::uint16_t, std::uint8_t>> pending_;
   bool missing_ = false;
   bool stuckBusy_ = false;
+  bool writeProtected_ = false;
+  std::uint16_t stuckAddress_ = 0;
+  std::uint8_t stuckMask_ = 0;
   int nackDataByte_ = -1;
   SimTime busyUntil_ = 0;
   std::uint16_t pointer_ = 0;

@@ -67,7 +67,7 @@ EmulatedBoard::EmulatedBoard()
                                 eeproms_[chip][bank]);
 
   bus_.AttachXdata(fx2::I2CS, fx2::I2CTL, &i2cMaster_);
-  bus_.AttachXdata(fx2::USBIE, fx2::EPIRQ, &usb_);
+  bus_.AttachXdata(Fx2Usb::kFirstPair, Fx2Usb::kLastPair, &usb_);
   bus_.AttachXdata(fx2::INT2IVEC, fx2::INT2IVEC, &usb_);
   bus_.AttachXdata(fx2::USBCS, fx2::USBCS, &usb_);
   bus_.AttachXdata(fx2::FNADDR, fx2::FNADDR, &usb_);
@@ -261,6 +261,7 @@ BootReport EmulatedBoard::Boot() {
 }
 
 void EmulatedBoard::Stage() {
+  usb_.HostFrame();
   cpu_.RunUntil(bus_.Now() + kMicroframe);
 }
 
@@ -415,8 +416,12 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
 
   if (!IsIn(setup)) {
     while (moved < data.size()) {
-      if (!WaitFor([&] { return usb_.HostOutArmed() || stalled(); }, deadline))
-        return {TransferStatus::Timeout, moved};
+      const auto armed = [&] {
+        if (usb_.HostOutArmed() || stalled()) return true;
+        usb_.HostOutNaked();
+        return false;
+      };
+      if (!WaitFor(armed, deadline)) return {TransferStatus::Timeout, moved};
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t count = std::min(kPacket, data.size() - moved);
@@ -425,8 +430,12 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
     }
   } else {
     while (moved < data.size() && !usb_.HostDescriptorFinished()) {
-      if (!WaitFor([&] { return usb_.HostInReady() || stalled(); }, deadline))
-        return {TransferStatus::Timeout, moved};
+      const auto ready = [&] {
+        if (usb_.HostInReady() || stalled()) return true;
+        usb_.HostInNaked();
+        return false;
+      };
+      if (!WaitFor(ready, deadline)) return {TransferStatus::Timeout, moved};
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t want = std::min(kPacket, data.size() - moved);
@@ -440,6 +449,7 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
     return {TransferStatus::Timeout, moved};
   Stage();
   if (stalled()) return {TransferStatus::Stall, moved};
+  usb_.HostStatusDone();
   return {TransferStatus::Ok, moved};
 }
 

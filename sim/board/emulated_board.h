@@ -104,6 +104,12 @@ class EmulatedBoard : public usb::UsbControlPort {
   // Faults.
   void SetBankMissing(int chip, int bank, bool missing) { Bank(chip, bank).SetMissing(missing); }
   void SetBankStuckBusy(int chip, int bank, bool stuck) { Bank(chip, bank).SetStuckBusy(stuck); }
+  void SetBankWriteProtected(int chip, int bank, bool on) {
+    Bank(chip, bank).SetWriteProtected(on);
+  }
+  void SetBankStuckBits(int chip, int bank, std::uint16_t offset, std::uint8_t mask) {
+    Bank(chip, bank).SetStuckBits(offset, mask);
+  }
   // After `requests` more control transfers the cable is pulled: every later transfer
   // fails with NoDevice at once, and the board cannot be opened any more.
   void UnplugAfter(std::uint32_t requests) { unplugAfter_ = requestCount_ + requests; }
@@ -111,6 +117,14 @@ class EmulatedBoard : public usb::UsbControlPort {
   // The next `requests` control transfers fail (TransferStatus::Error) without reaching
   // the board.
   void FailNextRequests(std::uint32_t requests) { failNext_ = requests; }
+  // SDA held low (a slave stuck mid-byte): every START the master tries is a bus error.
+  // Survives holding the CPU; a power cycle ends it.
+  void SetSdaStuckLow(bool stuck) { i2cMaster_.SetSdaStuckLow(stuck); }
+
+  // What the firmware did that the chip's documentation does not allow, since construction.
+  const std::vector<Ep0Fault>& Ep0Faults() const { return usb_.Faults(); }
+  // I2DAT reads after a read's STOP had gone out: each clocked in a byte nobody wanted.
+  std::uint32_t I2cLateReads() const { return i2cMaster_.LateReads(); }
 
  private:
   class Led;

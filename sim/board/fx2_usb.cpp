@@ -10,7 +10,7 @@ void Fx2Usb::Reset() {
   setupdat_.fill(0);
   ep0buf_.fill(0);
   usbcs_ = fnaddr_ = 0;
-  usbie_ = usbirq_ = epie_ = epirq_ = 0;
+  pairs_.fill(0);
   ep0bch_ = ep0bcl_ = 0;
   ep0cs_ = kHsnak;
   sudptrh_ = sudptrl_ = 0;
@@ -19,31 +19,46 @@ void Fx2Usb::Reset() {
   inCount_ = -1;
   descriptorLeft_ = 0;
   descriptorDone_ = false;
+  inArmed_ = outReceived_ = 0;
 }
 
 void Fx2Usb::SetRenumerated(bool on) {
   usbcs_ = static_cast<std::uint8_t>(on ? usbcs_ | kRenum : usbcs_ & ~kRenum);
 }
 
-void Fx2Usb::Raise(std::uint8_t& irq, std::uint8_t bits) {
-  irq |= bits;
+void Fx2Usb::Raise(int irq, std::uint8_t bits) {
+  pairs_[irq] |= bits;
   RequestIfPending();
 }
 
+void Fx2Usb::HostInNaked() {
+  pairs_[kIbnIrq] |= kIbnEp0;
+  Raise(kNakIrq, kNakIbn);
+}
+
+// Every pair that feeds INT2 requests it on its own, IBNIE/IBNIRQ included (the chip may
+// gate those through NAKIE.IBN; the reading that lets an inherited enable fire is taken).
 void Fx2Usb::RequestIfPending() {
-  if ((usbirq_ & usbie_) != 0 || (epirq_ & epie_) != 0)
+  if (Pending(kUsbIrq) | Pending(kEpIrq) | Pending(kIbnIrq) | Pending(kNakIrq) |
+      Pending(kUsbErrIrq))
     interrupts_.RequestInterrupt(Interrupt::Usb);
 }
 
 std::uint8_t Fx2Usb::Int2Vector() const {
-  // USBIRQ sources come first (SUDAV 0x00, SOF 0x04, ...), then EP0IN 0x20, EP0OUT 0x24...
-  const std::uint8_t usb = usbirq_ & usbie_;
-  for (int bit = 0; bit < 7; ++bit)
-    if (usb & (1 << bit)) return static_cast<std::uint8_t>(bit * 4);
-  const std::uint8_t ep = epirq_ & epie_;
-  for (int bit = 0; bit < 8; ++bit)
-    if (ep & (1 << bit)) return static_cast<std::uint8_t>(0x20 + bit * 4);
-  return 0;
+  // SUDAV 0x00 .. EP0ACK 0x18, EP0IN 0x20 .. EP8 0x3C, IBN 0x40, EP0PING 0x48 .. EP8PING
+  // 0x5C, ERRLIMIT 0x60, EP2ISOERR 0x70 .. EP8ISOERR 0x7C.
+  const auto first = [](std::uint8_t bits, int from, int to, std::uint8_t base) -> int {
+    for (int bit = from; bit <= to; ++bit)
+      if (bits & (1 << bit)) return base + (bit - from) * 4;
+    return -1;
+  };
+  int vector = first(Pending(kUsbIrq), 0, 6, 0x00);
+  if (vector < 0) vector = first(Pending(kEpIrq), 0, 7, 0x20);
+  if (vector < 0 && (Pending(kIbnIrq) || (Pending(kNakIrq) & kNakIbn))) vector = 0x40;
+  if (vector < 0) vector = first(Pending(kNakIrq), 2, 7, 0x48);
+  if (vector < 0) vector = first(Pending(kUsbErrIrq), 0, 0, 0x60);
+  if (vector < 0) vector = first(Pending(kUsbErrIrq), 4, 7, 0x70);
+  return static_cast<std::uint8_t>(vector < 0 ? 0 : vector);
 }
 
 std::uint8_t Fx2Usb::ReadXdata(std::uint16_t address) {
@@ -51,29 +66,20 @@ std::uint8_t Fx2Usb::ReadXdata(std::uint16_t address) {
     return setupdat_[address - fx2::SETUPDAT];
   if (address >= fx2::EP0BUF && address < fx2::EP0BUF + fx2::EP0BUF_SIZE)
     return ep0buf_[address - fx2::EP0BUF];
+  if (address >= kFirstPair && address <= kLastPair) return pairs_[address - kFirstPair];
   switch (address) {
     case fx2::USBCS:
       return static_cast<std::uint8_t>(usbcs_ | kHighSpeed);
     case fx2::FNADDR:
       return fnaddr_;
-    case fx2::USBIE:
-      return usbie_;
-    case fx2::USBIRQ:
-      return usbirq_;
-    case fx2::EPIE:
-      return epie_;
-    case fx2::EPIRQ:
-      return epirq_;
     case fx2::INT2IVEC:
       return Int2Vector();
     case fx2::EP0BCH:
       return ep0bch_;
     case fx2::EP0BCL:
       return ep0bcl_;
-    case fx2::EP0CS: {
-      const bool busy = outArmed_ || inCount_ >= 0 || descriptorLeft_ > 0;
-      return static_cast<std::uint8_t>(ep0cs_ | (busy ? kBusy : 0));
-    }
+    case fx2::EP0CS:
+      return static_cast<std::uint8_t>(ep0cs_ | (Busy() ? kBusy : 0));
     case fx2::SUDPTRH:
       return sudptrh_;
     case fx2::SUDPTRL:
@@ -87,7 +93,16 @@ std::uint8_t Fx2Usb::ReadXdata(std::uint16_t address) {
 
 void Fx2Usb::WriteXdata(std::uint16_t address, std::uint8_t value) {
   if (address >= fx2::EP0BUF && address < fx2::EP0BUF + fx2::EP0BUF_SIZE) {
+    if (Busy()) faults_.push_back(Ep0Fault::BufferWrittenWhileBusy);
     ep0buf_[address - fx2::EP0BUF] = value;
+    return;
+  }
+  if (address >= kFirstPair && address <= kLastPair) {
+    std::uint8_t& reg = pairs_[address - kFirstPair];
+    // Enables are written as they are; requests clear by writing 1, and another source
+    // still pending asks again.
+    reg = (address & 1) ? static_cast<std::uint8_t>(reg & ~value) : value;
+    RequestIfPending();
     return;
   }
   switch (address) {
@@ -95,35 +110,25 @@ void Fx2Usb::WriteXdata(std::uint16_t address, std::uint8_t value) {
       // HSM is read-only; SIGRSUME, DISCON, NOSYNSOF and RENUM are the firmware's.
       usbcs_ = value & 0x0F;
       break;
-    case fx2::USBIE:
-      usbie_ = value;
-      RequestIfPending();
-      break;
-    case fx2::EPIE:
-      epie_ = value;
-      RequestIfPending();
-      break;
-    // Interrupt requests clear by writing 1; another source still pending asks again.
-    case fx2::USBIRQ:
-      usbirq_ &= static_cast<std::uint8_t>(~value);
-      RequestIfPending();
-      break;
-    case fx2::EPIRQ:
-      epirq_ &= static_cast<std::uint8_t>(~value);
-      RequestIfPending();
-      break;
     case fx2::EP0BCH:
       ep0bch_ = value;
       break;
     case fx2::EP0BCL:
+      if (Busy()) faults_.push_back(Ep0Fault::CountWrittenWhileBusy);
       ep0bcl_ = value;
       if (directionIn_) {
         inCount_ = std::min<int>(ep0bch_ << 8 | ep0bcl_, kPacketSize);
+        inArmed_ += static_cast<std::uint32_t>(inCount_);
+        if (inArmed_ > static_cast<std::uint32_t>(setupdat_[6] | setupdat_[7] << 8))
+          faults_.push_back(Ep0Fault::InLongerThanRequested);
       } else {
         outArmed_ = true;
       }
       break;
     case fx2::EP0CS:
+      if ((value & (kHsnak | kStall)) == kHsnak && (ep0cs_ & kHsnak) && !directionIn_ &&
+          outReceived_ < static_cast<std::uint32_t>(setupdat_[6] | setupdat_[7] << 8))
+        faults_.push_back(Ep0Fault::HsnakBeforeOutData);
       if (value & kStall) ep0cs_ |= kStall;
       if (value & kHsnak) ep0cs_ &= static_cast<std::uint8_t>(~kHsnak);
       break;
@@ -143,10 +148,7 @@ void Fx2Usb::WriteXdata(std::uint16_t address, std::uint8_t value) {
 }
 
 std::uint8_t Fx2Usb::ReadSfr(std::uint8_t address) {
-  if (address == fx2::EP01STAT) {
-    const bool busy = outArmed_ || inCount_ >= 0 || descriptorLeft_ > 0;
-    return busy ? fx2::EP01STAT_EP0BSY : 0;
-  }
+  if (address == fx2::EP01STAT) return Busy() ? fx2::EP01STAT_EP0BSY : 0;
   return 0xFF;
 }
 
@@ -186,7 +188,9 @@ void Fx2Usb::HostSetup(const usb::SetupPacket& setup) {
   inCount_ = -1;
   descriptorLeft_ = 0;
   descriptorDone_ = false;
-  Raise(usbirq_, kSudav);
+  inArmed_ = outReceived_ = 0;
+  pairs_[kUsbIrq] |= kSutok;
+  Raise(kUsbIrq, kSudav);
 }
 
 void Fx2Usb::HostDeliverOut(std::span<const std::uint8_t> packet) {
@@ -195,7 +199,8 @@ void Fx2Usb::HostDeliverOut(std::span<const std::uint8_t> packet) {
   ep0bch_ = 0;
   ep0bcl_ = static_cast<std::uint8_t>(count);
   outArmed_ = false;
-  Raise(epirq_, kEp0Out);
+  outReceived_ += static_cast<std::uint32_t>(count);
+  Raise(kEpIrq, kEp0Out);
 }
 
 std::size_t Fx2Usb::HostTakeIn(std::span<std::uint8_t> dest) {
@@ -216,7 +221,7 @@ std::size_t Fx2Usb::HostTakeIn(std::span<std::uint8_t> dest) {
     std::copy_n(ep0buf_.begin(), count, dest.begin());
     inCount_ = -1;
   }
-  Raise(epirq_, kEp0In);
+  Raise(kEpIrq, kEp0In);
   return count;
 }
 

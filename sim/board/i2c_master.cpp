@@ -10,6 +10,7 @@ void I2cMaster::Reset() {
   bootId_ = 0;
   txData_ = rxData_ = 0;
   startPending_ = lastRead_ = stopAfterByte_ = false;
+  idleStop_ = lateReadArmed_ = sdaStuck_ = false;
   mode_ = Mode::Idle;
   byte_ = Byte::None;
   byteEnd_ = stopEnd_ = kNever;
@@ -29,6 +30,7 @@ void I2cMaster::Advance(SimTime now) {
     } else {
       stopEnd_ = kNever;
       bus_.Stop(next);
+      lateReadArmed_ = mode_ == Mode::Read;
       mode_ = Mode::Idle;
       lastRead_ = false;
       if (control_ & kStopInterruptEnable) interrupts_.RequestInterrupt(Interrupt::I2c);
@@ -76,7 +78,7 @@ std::uint8_t I2cMaster::ReadXdata(std::uint16_t address) {
     case fx2::I2CS: {
       std::uint8_t value = status_ | bootId_;
       if (startPending_) value |= kStart;
-      if (stopAfterByte_ || stopEnd_ != kNever) value |= kStop;
+      if (stopAfterByte_ || stopEnd_ != kNever || idleStop_) value |= kStop;
       if (lastRead_) value |= kLastRead;
       return value;
     }
@@ -84,9 +86,14 @@ std::uint8_t I2cMaster::ReadXdata(std::uint16_t address) {
       const SimTime now = clock_();
       const std::uint8_t value = rxData_;
       status_ &= ~kDone;
-      // Reading the data register clocks in the next byte, unless a STOP is on its way.
-      if (mode_ == Mode::Read && byte_ == Byte::None && !startPending_ && !stopAfterByte_ &&
-          stopEnd_ == kNever) {
+      // Reading the data register clocks in the next byte, unless a STOP is on its way. A
+      // read after the STOP has gone out clocks one more (on an idle bus: 0xFF from nobody),
+      // which keeps the master busy for a byte.
+      const bool late = lateReadArmed_ && mode_ == Mode::Idle && byte_ == Byte::None;
+      lateReadArmed_ = false;
+      if (late) ++lateReads_;
+      if ((mode_ == Mode::Read || late) && byte_ == Byte::None && !startPending_ &&
+          !stopAfterByte_ && stopEnd_ == kNever) {
         byte_ = Byte::Receive;
         byteNacked_ = lastRead_;
         byteEnd_ = now + 9 * BitTime();
@@ -107,6 +114,7 @@ void I2cMaster::WriteXdata(std::uint16_t address, std::uint8_t value) {
     case fx2::I2CS:
       if (value & kStart) {
         startPending_ = true;
+        lateReadArmed_ = false;
         status_ &= ~(kDone | kBusError);
       }
       if (value & kStop) {
@@ -114,6 +122,8 @@ void I2cMaster::WriteXdata(std::uint16_t address, std::uint8_t value) {
           stopAfterByte_ = true;
         else if (stopEnd_ == kNever && (bus_.InTransfer() || mode_ != Mode::Idle))
           BeginStop(now);
+        else if (stopEnd_ == kNever)
+          idleStop_ = true;  // nothing to stop: it waits for the next transfer
       }
       lastRead_ = (value & kLastRead) != 0;
       break;
@@ -126,9 +136,18 @@ void I2cMaster::WriteXdata(std::uint16_t address, std::uint8_t value) {
       txData_ = value;
       if (startPending_) {
         startPending_ = false;
+        if (sdaStuck_) {
+          status_ |= kBusError;  // the START never makes it onto the bus
+          break;
+        }
         bus_.Start(now);
         byte_ = Byte::Address;
         byteEnd_ = now + 10 * BitTime();
+        // A STOP left pending on the idle bus goes out right after the address byte.
+        if (idleStop_) {
+          idleStop_ = false;
+          stopAfterByte_ = true;
+        }
       } else if (mode_ == Mode::Write) {
         byte_ = Byte::Data;
         byteEnd_ = now + 9 * BitTime();

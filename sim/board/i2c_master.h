@@ -31,6 +31,10 @@ class I2cMaster : public Peripheral {
 
   // What the boot logic found at power-up (I2CS ID1:ID0).
   void SetBootId(std::uint8_t id) { bootId_ = id & 0x18; }
+  // Fault: SDA held low by a stuck slave; every START ends in BERR. Power-on reset ends it.
+  void SetSdaStuckLow(bool stuck) { sdaStuck_ = stuck; }
+  // I2DAT reads after a read's STOP had gone out; each clocked in one more byte.
+  std::uint32_t LateReads() const { return lateReads_; }
   static SimTime BitTime(bool fast) { return fast ? 2'500'000 : 10'000'000; }  // ps
   SimTime BitTime() const { return BitTime((control_ & k400kHz) != 0); }
 
@@ -55,6 +59,10 @@ class I2cMaster : public Peripheral {
   Mode mode_ = Mode::Idle;
   Byte byte_ = Byte::None;
   bool byteNacked_ = false;
+  bool idleStop_ = false;       // STOP written while the bus was idle: stays pending
+  bool lateReadArmed_ = false;  // a read's STOP has gone out; no START since
+  bool sdaStuck_ = false;
+  std::uint32_t lateReads_ = 0;
   SimTime byteEnd_ = kNever;
   SimTime stopEnd_ = kNever;
 };

@@ -124,21 +124,23 @@ TEST_F(InterruptTest, AutovectorSubstitutesTheVectorRegisterIntoTheJump) {
   EXPECT_EQ(bus_.MainRam()[0x0045], 0x00);
 }
 
-TEST_F(InterruptTest, IdleWaitsForAnInterruptWhileTimePasses) {
+TEST_F(InterruptTest, IdleEndsOnlyOnTheWakeupInterrupt) {
   Code(0x0100,
        {0x78, 0x40, 0x75, 0xE8, 0xE1, 0x75, 0xA8, 0x80, 0x43, 0x87, 0x01,  // ORL PCON,#1: idle
         0x04,                                                              // INC A after waking
         0x80, 0xFE});
   RunTo(0x010B);
   const std::uint64_t instructions = cpu_.Instructions();
+  cpu_.RequestInterrupt(Interrupt::Usb);  // enabled, but no wakeup
   EXPECT_EQ(cpu_.Run(50000), StopReason::CycleLimit);
   EXPECT_TRUE(cpu_.Idle());
   EXPECT_EQ(cpu_.Instructions(), instructions);
   EXPECT_GE(bus_.ElapsedCycles(), 50000u);
-  cpu_.RequestInterrupt(Interrupt::Usb);
+  cpu_.WriteSfr(Cpu8051::kEicon, 0x60);  // ERESI
+  cpu_.RequestInterrupt(Interrupt::Resume);
   RunTo(0x010C, 100);
   EXPECT_FALSE(cpu_.Idle());
-  EXPECT_EQ(Log(2), (std::vector<std::uint8_t>{0x43, 0x44}));
+  EXPECT_EQ(Log(2), (std::vector<std::uint8_t>{0x33, 0x34}));
   EXPECT_EQ(cpu_.A(), 1);
 }
 

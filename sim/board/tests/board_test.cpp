@@ -10,7 +10,7 @@
 #include "device/usb/usb_camera_driver.h"
 #include "device/vendor_request.h"
 #include "sim/board/emulated_board.h"
-#include "sim/ihex.h"
+#include "sim/board/tests/boot_image.h"
 
 namespace vesk::sim::board {
 namespace {
@@ -19,37 +19,8 @@ using usb::SetupPacket;
 using usb::TransferResult;
 using usb::TransferStatus;
 using Bytes = std::vector<std::uint8_t>;
-
-HexImage LoadHex(const std::string& name) {
-  std::ifstream file(std::string(VESK_TEST_PROGRAMS) + "/" + name + ".ihx");
-  std::stringstream text;
-  text << file.rdbuf();
-  HexImage image;
-  std::string error;
-  EXPECT_TRUE(ParseIntelHex(text.str(), image, error)) << name << ": " << error;
-  return image;
-}
-
-// A C2 boot image of `program`: header, one record per hex chunk, the CPUCS end record.
-Bytes BootImage(const HexImage& program, std::uint16_t vid, std::uint16_t pid) {
-  Bytes image = {0xC2,
-                 static_cast<std::uint8_t>(vid),
-                 static_cast<std::uint8_t>(vid >> 8),
-                 static_cast<std::uint8_t>(pid),
-                 static_cast<std::uint8_t>(pid >> 8),
-                 0x01,
-                 0x00,
-                 0x00};
-  for (const HexChunk& chunk : program.chunks) {
-    const auto n = chunk.bytes.size();
-    image.insert(image.end(), {static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n),
-                               static_cast<std::uint8_t>(chunk.address >> 8),
-                               static_cast<std::uint8_t>(chunk.address)});
-    image.insert(image.end(), chunk.bytes.begin(), chunk.bytes.end());
-  }
-  image.insert(image.end(), {0x80, 0x01, 0xE6, 0x00, 0x00});
-  return image;
-}
+using test::BootImage;
+using test::LoadHex;
 
 class BoardTest : public ::testing::Test {
  protected:
@@ -203,6 +174,42 @@ TEST_F(BoardTest, StallsEndOneTransferAndSilenceTimesOut) {
   ASSERT_EQ(Load(0xE600, {1}).status, TransferStatus::Ok);
   EXPECT_EQ(In(0xC0, 0xB5, 0, 0, 2, reply).status, TransferStatus::Timeout);
   EXPECT_EQ(ReadRam(0x1F00, 1), Bytes{0x5A});
+}
+
+// Endpoint-0 use outside the chip's documentation is recorded, not quietly accepted.
+TEST_F(BoardTest, MisusedEndpointZeroIsRecordedAsAFault) {
+  LoadAndRun("usb_test_fw");
+  struct Case {
+    std::uint8_t type;
+    std::uint16_t misuse, length;
+    Ep0Fault fault;
+  };
+  const Case cases[] = {
+      {0xC0, 0, 8, Ep0Fault::InLongerThanRequested},
+      {0xC0, 1, 8, Ep0Fault::CountWrittenWhileBusy},
+      {0xC0, 2, 8, Ep0Fault::BufferWrittenWhileBusy},
+      {0x40, 3, 10, Ep0Fault::HsnakBeforeOutData},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.misuse);
+    Bytes data(c.length);
+    board.ControlTransfer({c.type, 0xB8, c.misuse, 0, c.length}, data);
+    EXPECT_EQ(board.Ep0Faults(), std::vector<Ep0Fault>{c.fault});
+    board.usb().ClearFaults();
+  }
+}
+
+// An enable left set fires the USB interrupt on its own: here IBNIE without NAKIE.IBN.
+TEST_F(BoardTest, EveryEnableAndRequestPairRaisesTheUsbInterrupt) {
+  LoadAndRun("usb_test_fw");
+  Bytes reply;
+  ASSERT_EQ(In(0xC0, 0xB6, 0, 0, 64, reply).status, TransferStatus::Ok);
+  ASSERT_EQ(In(0xC0, 0xB5, 0, 0, 2, reply).status, TransferStatus::Ok);
+  ASSERT_EQ(reply.at(1), 0) << "nothing but SUDAV enabled yet";
+  ASSERT_EQ(Out(0x40, 0xB8, 4, 0).status, TransferStatus::Ok);
+  ASSERT_EQ(In(0xC0, 0xB6, 0, 0, 64, reply).status, TransferStatus::Ok);
+  ASSERT_EQ(In(0xC0, 0xB5, 0, 0, 2, reply).status, TransferStatus::Ok);
+  EXPECT_GT(reply.at(1), 0) << "IN tokens NAKed while the EEPROM was read";
 }
 
 TEST_F(BoardTest, FirmwareReadsEepromsThroughTheI2cMaster) {

@@ -8,7 +8,8 @@
      0x40 B4       never answered
      0xC0 B5  IN   SUDAV count, wrong-vector count
      0xC0 B6  IN   up to 64 bytes of chip 0 bank 0 (0x51) from offset wIndex over I2C
-     0x40 B7       toggles the LED */
+     0x40 B7       toggles the LED
+     0xC0/0x40 B8  misuses endpoint 0 as wValue says (see HandleSetup), then acknowledges */
 #include "fx2/generated/fx2regs.h"
 
 __xdata __at(0x2000) unsigned char echo[1024];
@@ -51,6 +52,10 @@ void AutovectorTable(void) __naked {
   .db 0
   ljmp wrong_entry
   .db 0
+  .rept 22
+  ljmp wrong_entry
+  .db 0
+  .endm
 sudav_entry:
   push acc
   push dpl
@@ -74,6 +79,10 @@ wrong_entry:
   mov a,#0xFF
   movx @dptr,a
   mov dptr,#0xE65F
+  movx @dptr,a
+  mov dptr,#0xE659
+  movx @dptr,a
+  mov dptr,#0xE65B
   movx @dptr,a
   inc _wrongVectors
   pop dph
@@ -186,6 +195,20 @@ static void HandleSetup(void) {
   } else if (type == 0x40 && request == 0xB7) {
     IOA ^= 0x01;
     Ack();
+  } else if ((type & 0x7F) == 0x40 && request == 0xB8) {
+    EP0BCH = 0;
+    if (SETUPDAT[2] == 0) {
+      EP0BCL = 64; /* whatever wLength says */
+    } else if (SETUPDAT[2] == 1) {
+      EP0BCL = 1;
+      EP0BCL = 1; /* while the first is still armed */
+    } else if (SETUPDAT[2] == 2) {
+      EP0BCL = 1;
+      EP0BUF[0] = 1; /* while it is armed */
+    } else if (SETUPDAT[2] == 4) {
+      IBNIE = 0x01; /* EP0 IN-bulk-NAK, with NAKIE left 0 */
+    }
+    Ack(); /* 3: an OUT request acknowledged before its data */
   } else {
     Stall();
   }

@@ -1,0 +1,26 @@
+/* Stands in for a camera's own firmware, left running when the tool holds the CPU: it
+   switches every USB and FIFO interrupt source on (EA stays 0, so the requests the bus
+   raises stay pending), puts descriptor transfers into manual mode (SUDPTRCTL = 0), arms an
+   OUT packet it never reads, hands endpoint 0 back to the chip (RENUM = 0) so that the
+   host still finds the board, and loops. */
+#include "fx2/generated/fx2regs.h"
+
+void main(void) {
+  USBCS &= ~bmUSBCS_RENUM;
+  SUDPTRCTL = 0;
+  INTSETUP = bmINTSETUP_AV2EN | bmINTSETUP_AV4EN;
+  USBIE = 0xFF;
+  EPIE = 0xFF;
+  IBNIE = 0xFF;
+  NAKIE = 0xFF;
+  USBERRIE = 0xFF;
+  GPIFIE = 0xFF;
+  EP2FIFOIE = 0xFF;
+  EP4FIFOIE = 0xFF;
+  EP6FIFOIE = 0xFF;
+  EP8FIFOIE = 0xFF;
+  EP0BCH = 0;
+  EP0BCL = 0;
+  for (;;) {
+  }
+}
