@@ -18,7 +18,8 @@
 // counters), whole iterations are skipped up to the next peripheral deadline, the end of the
 // run or the pass where the loop would leave its path. Cycles, instructions, time and the
 // state left behind are exactly those of stepping through it; interrupts cannot arise in
-// between since nothing happens until that deadline.
+// between since nothing happens until that deadline. The environment variable VESK_SIM_STEP
+// turns it off in every core (SetFastForward in one).
 //
 // Port SFRs (IOA..IOE) read back their latch: no pins are modelled, so read-modify-write
 // instructions and plain reads agree.
