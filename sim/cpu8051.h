@@ -264,7 +264,8 @@ class Cpu8051 final : public InterruptRequests {
     std::uint8_t backoff = 0;
   };
   // What the fast-forward found for a loop: for each of the 256 lanes from its base, whether
-  // it repeats the path and whether it ends where the next lane starts.
+  // it repeats the path and whether it ends where the next lane starts. Verdicts depend
+  // on nothing but their key, so every core of a thread shares one table of them.
   struct LoopVerdict {
     static constexpr std::size_t kKeySize = 200;
     std::array<std::uint8_t, kKeySize> key{};
@@ -272,7 +273,7 @@ class Cpu8051 final : public InterruptRequests {
     std::array<std::uint64_t, 4> follows{};
     std::array<std::uint64_t, 4> continues{};
   };
-  std::array<LoopVerdict, 64> loop_verdicts_{};
+  static thread_local std::array<LoopVerdict, 256> loop_verdicts_;
   LoopVerdict scratch_verdict_;  // for a loop whose verdict is not kept
   LoopPass* loop_pass_;
   bool fast_forward_ = true;

@@ -69,6 +69,8 @@ struct Cpu8051::LoopPass {
   }
 };
 
+thread_local std::array<Cpu8051::LoopVerdict, 256> Cpu8051::loop_verdicts_;
+
 Cpu8051::LoopPass* Cpu8051::NewLoopPass() {
   return new LoopPass;
 }
