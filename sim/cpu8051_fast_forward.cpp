@@ -26,6 +26,7 @@ constexpr int kLocAcc = 256, kLocB = 257, kLocPsw = 258, kLocDptr = 259 /* DPL0 
 constexpr int kLocations = 263;
 constexpr int kMaxLoopInstructions = 24;
 constexpr int kLanes = 256;
+constexpr std::uint64_t kShortestSkip = 4;
 constexpr std::uint8_t kCy = 0x80, kAc = 0x40, kOv = 0x04;
 constexpr std::uint8_t kUntouched = 0, kReadFirst = 1, kWrittenFirst = 2;
 
@@ -530,7 +531,8 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
   const std::uint64_t deadline = std::min(bus_.NextEventCycle(), endCycle);
   if (deadline <= now) return;
   const std::uint64_t most = (deadline - now) / cycles;
-  if (most == 0) return;
+  // A skip of a few passes costs more than stepping them.
+  if (most < kShortestSkip) return;
 
   std::uint8_t start[kLocations];
   capture(start);
