@@ -2,7 +2,8 @@
    switches every USB and FIFO interrupt source on (EA stays 0, so the requests the bus
    raises stay pending), puts descriptor transfers into manual mode (SUDPTRCTL = 0), arms an
    OUT packet it never reads, hands endpoint 0 back to the chip (RENUM = 0) so that the
-   host still finds the board, and loops. */
+   host still finds the board, and reads its boot EEPROM over I2C without end (no STOP), so
+   that the CPU is held in the middle of a transfer. */
 #include "fx2/generated/fx2regs.h"
 
 void main(void) {
@@ -21,6 +22,11 @@ void main(void) {
   EP8FIFOIE = 0xFF;
   EP0BCH = 0;
   EP0BCL = 0;
+  I2CS = bmI2CS_START;
+  I2DAT = 0xA3; /* 0x51, read */
   for (;;) {
+    while (!(I2CS & bmI2CS_DONE)) {
+    }
+    (void)I2DAT; /* takes a byte and clocks in the next */
   }
 }
