@@ -99,6 +99,17 @@ void Bus::WriteSfr(std::uint8_t address, std::uint8_t value) {
   Reschedule(IndexOf(peripheral), peripheral->Tick(Now()));
 }
 
+bool Bus::ReadIsPure(std::uint16_t address) const {
+  if (ram_page_[address >> 8] != nullptr) return true;
+  const std::uint16_t owner = xdata_owner_[address];
+  return owner != 0 && attached_[owner - 1].peripheral->ReadIsPure(address);
+}
+
+bool Bus::SfrReadIsPure(std::uint8_t address) const {
+  const Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  return peripheral != nullptr && peripheral->SfrReadIsPure(address);
+}
+
 void Bus::SetUnmodelledResetValue(std::uint16_t address, std::uint8_t value) {
   unmodelled_reset_[address] = value;
   if (!touched_[address]) unmodelled_[address] = value;

@@ -51,6 +51,11 @@ class Bus {
   std::uint8_t ReadSfr(std::uint8_t address);
   void WriteSfr(std::uint8_t address, std::uint8_t value);
 
+  // True when the CPU's read of `address` has no effect (RAM, or a peripheral's pure
+  // read); false for unmodelled storage, whose reads are recorded.
+  bool ReadIsPure(std::uint16_t address) const;
+  bool SfrReadIsPure(std::uint8_t address) const;
+
   // Direct access for loading programs and for tests; bypasses peripherals.
   std::span<std::uint8_t, kMainRamSize> MainRam() {
     return std::span(memory_).first<kMainRamSize>();
@@ -83,6 +88,8 @@ class Bus {
   }
   // The cycle count at which the next peripheral deadline falls (UINT64_MAX if none).
   std::uint64_t NextEventCycle() const { return next_event_cycle_; }
+  // The first cycle count whose time is at or after `time` (UINT64_MAX for kNever).
+  std::uint64_t FirstCycleAt(SimTime time) const { return CycleOf(time); }
   // Ticks `peripheral` now and takes its new deadline; for peripherals whose state was
   // changed from outside the bus (a USB packet from the host, say).
   void Wake(Peripheral* peripheral);

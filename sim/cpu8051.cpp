@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 
 namespace vesk::sim {
 
@@ -112,6 +113,10 @@ bool IsCoreSfr(std::uint8_t address) {
 
 }  // namespace
 
+bool Cpu8051::IsCoreSfrAddress(std::uint8_t address) {
+  return IsCoreSfr(address);
+}
+
 // CPUCS and the autopointer data registers: XDATA registers that belong to the core.
 class Cpu8051::OwnRegisters final : public Peripheral {
  public:
@@ -167,7 +172,8 @@ class Cpu8051::OwnRegisters final : public Peripheral {
   Cpu8051& cpu_;
 };
 
-Cpu8051::Cpu8051(Bus& bus) : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegisters(*this)) {
+Cpu8051::Cpu8051(Bus& bus)
+    : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegisters(*this)), loop_pass_(NewLoopPass()) {
   sfr_reset_.fill(0);
   auto reset_value = [this](std::uint8_t address, std::uint8_t value) {
     sfr_reset_[address - 0x80] = value;
@@ -188,6 +194,7 @@ Cpu8051::Cpu8051(Bus& bus) : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegi
 
 Cpu8051::~Cpu8051() {
   delete own_;
+  DeleteLoopPass(loop_pass_);
 }
 
 void Cpu8051::Reset() {
@@ -647,26 +654,30 @@ StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
       }
     }
     if (pc_ == untilPc) return StopReason::ReachedPc;
-    Step();
+    RunStep(end, untilPc);
   }
   if (fault_ != CpuFault::None) return StopReason::Fault;
   return StopReason::CycleLimit;
 }
 
 StopReason Cpu8051::RunUntil(SimTime time) {
-  while (bus_.Now() < time) {
-    if (held_ || fault_ != CpuFault::None || (idle_ && !irq_check_ && !timers_running_)) {
-      // Jump to the earlier of the next peripheral deadline and the target time.
-      const SimTime now = bus_.Now();
-      const std::uint64_t now_cycle = bus_.ElapsedCycles();
-      const SimTime per_cycle = bus_.PicosPerCycle();
-      std::uint64_t target = now_cycle + (time - now + per_cycle - 1) / per_cycle;
-      target = std::min(target, bus_.NextEventCycle());
-      const std::uint64_t delta = target > now_cycle ? target - now_cycle : 1;
-      bus_.AdvanceCycles(static_cast<std::uint32_t>(std::min<std::uint64_t>(delta, 0x7FFFFFFF)));
-      continue;
+  // Now() < time exactly while the cycle count is below the first cycle at `time`; that
+  // cycle moves when the firmware changes the clock speed.
+  for (;;) {
+    const unsigned mhz = bus_.ClockMhz();
+    const std::uint64_t end = bus_.FirstCycleAt(time);
+    if (bus_.ElapsedCycles() >= end) break;
+    while (bus_.ElapsedCycles() < end && bus_.ClockMhz() == mhz) {
+      if (held_ || fault_ != CpuFault::None || (idle_ && !irq_check_ && !timers_running_)) {
+        // Jump to the earlier of the next peripheral deadline and the target time.
+        const std::uint64_t now = bus_.ElapsedCycles();
+        const std::uint64_t target = std::min(end, bus_.NextEventCycle());
+        const std::uint64_t delta = target > now ? target - now : 1;
+        bus_.AdvanceCycles(static_cast<std::uint32_t>(std::min<std::uint64_t>(delta, 0x7FFFFFFF)));
+        continue;
+      }
+      RunStep(end, 0x10000);
     }
-    Step();
   }
   return fault_ != CpuFault::None ? StopReason::Fault : StopReason::TimeReached;
 }

@@ -11,6 +11,16 @@
 // and all core SFRs except those a peripheral was attached at with Bus::AttachSfr.
 // SFRs nobody models keep what is written and read their reset value until then.
 //
+// Wait loops are fast-forwarded (on by default): when an iteration of a short loop reads
+// only internal RAM, registers, XDATA RAM and peripheral registers whose reads are pure
+// (Peripheral::ReadIsPure), writes only registers and internal RAM, and its effect on them
+// repeats (each changed byte moves by the same amount every pass: a fixed point or
+// counters), whole iterations are skipped up to the next peripheral deadline, the end of the
+// run or the pass where the loop would leave its path. Cycles, instructions, time and the
+// state left behind are exactly those of stepping through it; interrupts cannot arise in
+// between since nothing happens until that deadline. The environment variable VESK_SIM_STEP
+// turns it off in every core (SetFastForward in one).
+//
 // Port SFRs (IOA..IOE) read back their latch: no pins are modelled, so read-modify-write
 // instructions and plain reads agree.
 
@@ -118,6 +128,12 @@ class Cpu8051 final : public InterruptRequests {
 
   void RequestInterrupt(Interrupt source) override;
 
+  // Turns the fast-forward of wait loops on or off (for comparing the two).
+  void SetFastForward(bool on) { fast_forward_ = on; }
+  bool FastForward() const { return fast_forward_; }
+  // Instructions counted by the fast-forward without being executed one by one.
+  std::uint64_t FastForwardedInstructions() const { return fast_forwarded_; }
+
   // State for tests and tools.
   std::uint16_t Pc() const { return pc_; }
   void SetPc(std::uint16_t pc) { pc_ = pc; }
@@ -154,6 +170,20 @@ class Cpu8051 final : public InterruptRequests {
   friend class OwnRegisters;
 
   std::uint32_t Execute();
+  // Fast-forward, in cpu8051_fast_forward.cpp. Called with PC at the target of a backward
+  // jump; `endCycle` is the run's limit (no instruction may start at or past it).
+  void MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc);
+  static bool IsCoreSfrAddress(std::uint8_t address);
+  struct LoopPass;
+  static LoopPass* NewLoopPass();
+  static void DeleteLoopPass(LoopPass* pass);
+  bool RunLoopPass(LoopPass& pass, std::uint8_t* state, bool first);
+  void RunStep(std::uint64_t endCycle, std::uint32_t untilPc) {
+    const std::uint16_t before = pc_;
+    Step();
+    if (pc_ <= before && fast_forward_) [[unlikely]]
+      MaybeFastForward(endCycle, untilPc);
+  }
   std::uint32_t TakeInterrupt(int source);
   int PendingInterrupt() const;
   void UpdateInterruptPending();
@@ -226,6 +256,29 @@ class Cpu8051 final : public InterruptRequests {
   std::array<std::vector<std::uint8_t>, 2> serial_out_;
 
   OwnRegisters* own_;
+
+  // Fast-forward: loop heads where it failed wait this many more visits before a new try.
+  struct LoopHint {
+    std::uint16_t head = 0;
+    std::uint16_t wait = 0;
+    std::uint8_t backoff = 0;
+  };
+  // What the fast-forward found for a loop: for each of the 256 lanes from its base, whether
+  // it repeats the path and whether it ends where the next lane starts. Verdicts depend
+  // on nothing but their key, so every core of a thread shares one table of them.
+  struct LoopVerdict {
+    static constexpr std::size_t kKeySize = 200;
+    std::array<std::uint8_t, kKeySize> key{};
+    std::uint16_t key_size = 0;  // 0: empty
+    std::array<std::uint64_t, 4> follows{};
+    std::array<std::uint64_t, 4> continues{};
+  };
+  static thread_local std::array<LoopVerdict, 256> loop_verdicts_;
+  LoopVerdict scratch_verdict_;  // for a loop whose verdict is not kept
+  LoopPass* loop_pass_;
+  bool fast_forward_ = true;
+  std::uint64_t fast_forwarded_ = 0;
+  std::array<LoopHint, 64> loop_hints_{};
 };
 
 }  // namespace vesk::sim

@@ -35,6 +35,11 @@ class Peripheral {
   virtual void WriteXdata(std::uint16_t /*address*/, std::uint8_t /*value*/) {}
   virtual std::uint8_t ReadSfr(std::uint8_t /*address*/) { return 0xFF; }
   virtual void WriteSfr(std::uint8_t /*address*/, std::uint8_t /*value*/) {}
+  // True when reading `address` has no effect: two reads with no access to the peripheral
+  // and no deadline of it (see Tick) between them return the same value. The CPU's
+  // fast-forward skips wait loops only over such reads; false (the default) is always safe.
+  virtual bool ReadIsPure(std::uint16_t /*address*/) const { return false; }
+  virtual bool SfrReadIsPure(std::uint8_t /*address*/) const { return false; }
   // Power-on reset of the peripheral's registers and state.
   virtual void Reset() {}
   // Brings the peripheral up to `now`; returns the next time it needs to be ticked, or

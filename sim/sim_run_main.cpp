@@ -1,8 +1,9 @@
 // vesk-sim-run: runs an 8051 program on the emulated FX2 core and reports where it stopped,
 // so that the core can be checked against another 8051 simulator.
 //
-//   vesk-sim-run PROGRAM.ihx [--until-pc ADDR] [--max-cycles N] [--clock 12|24|48]
+//   vesk-sim-run PROGRAM.ihx [--until-pc ADDR] [--max-cycles N] [--clock 12|24|48] [--step]
 //
+// --step runs every instruction, without the fast-forward of wait loops.
 // The last line of the output is always `instructions=N cycles=N pc=0xHHHH` once the
 // program was loaded. Exit status: 0 when the run stopped at --until-pc (or, without it,
 // at the cycle limit), 1 when it faulted or never reached --until-pc, 2 for bad arguments
@@ -26,7 +27,8 @@ using vesk::sim::Bus;
 using vesk::sim::Cpu8051;
 
 constexpr const char* kUsage =
-    "usage: vesk-sim-run PROGRAM.ihx [--until-pc ADDR] [--max-cycles N] [--clock 12|24|48]\n";
+    "usage: vesk-sim-run PROGRAM.ihx [--until-pc ADDR] [--max-cycles N] [--clock 12|24|48] "
+    "[--step]\n";
 
 bool ParseNumber(const std::string& text, std::uint64_t& value) {
   if (text.empty()) return false;
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
   std::uint32_t until_pc = 0x10000;
   std::uint64_t max_cycles = 1'000'000'000;
   unsigned clock_mhz = 12;
+  bool step = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::uint64_t& out) {
@@ -69,6 +72,8 @@ int main(int argc, char** argv) {
         return Usage("--clock must be 12, 24 or 48");
       }
       clock_mhz = static_cast<unsigned>(number);
+    } else if (arg == "--step") {
+      step = true;
     } else if (arg == "-h" || arg == "--help") {
       std::cout << kUsage;
       return 0;
@@ -98,6 +103,7 @@ int main(int argc, char** argv) {
 
   Bus bus;
   Cpu8051 cpu(bus);
+  cpu.SetFastForward(!step);
   bus.WriteXdata(Cpu8051::kCpucs, 0x01);  // hold the CPU while loading, as a host does
   for (const vesk::sim::HexChunk& chunk : image.chunks) {
     for (std::size_t i = 0; i < chunk.bytes.size(); ++i) {
@@ -151,8 +157,9 @@ int main(int argc, char** argv) {
     }
   }
   const double simulated_ms = static_cast<double>(bus.Now()) / 1e9;
-  std::printf("simulated=%.3fms host=%.3fs mips=%.1f\n", simulated_ms, seconds,
-              seconds > 0 ? static_cast<double>(cpu.Instructions()) / seconds / 1e6 : 0.0);
+  std::printf("simulated=%.3fms host=%.3fs mips=%.1f fast-forwarded=%llu\n", simulated_ms, seconds,
+              seconds > 0 ? static_cast<double>(cpu.Instructions()) / seconds / 1e6 : 0.0,
+              static_cast<unsigned long long>(cpu.FastForwardedInstructions()));
   std::printf("instructions=%llu cycles=%llu pc=0x%04X\n",
               static_cast<unsigned long long>(cpu.Instructions()),
               static_cast<unsigned long long>(cpu.Cycles()), cpu.Pc());

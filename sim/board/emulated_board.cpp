@@ -37,6 +37,7 @@ bool LoadableRange(std::uint32_t first, std::uint32_t count) {
 class EmulatedBoard::Led : public Peripheral {
  public:
   std::uint8_t ReadSfr(std::uint8_t address) override { return address == fx2::IOA ? ioa_ : oea_; }
+  bool SfrReadIsPure(std::uint8_t) const override { return true; }
   void WriteSfr(std::uint8_t address, std::uint8_t value) override {
     const bool before = Lit();
     (address == fx2::IOA ? ioa_ : oea_) = value;

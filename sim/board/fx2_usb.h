@@ -43,6 +43,9 @@ class Fx2Usb : public Peripheral {
   std::uint8_t ReadXdata(std::uint16_t address) override;
   void WriteXdata(std::uint16_t address, std::uint8_t value) override;
   std::uint8_t ReadSfr(std::uint8_t address) override;
+  // No register changes when read.
+  bool ReadIsPure(std::uint16_t) const override { return true; }
+  bool SfrReadIsPure(std::uint8_t) const override { return true; }
   void Reset() override;
 
   bool Renumerated() const { return (usbcs_ & kRenum) != 0; }

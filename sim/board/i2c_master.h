@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "fx2/generated/fx2_register_map.h"
 #include "sim/board/clock.h"
 #include "sim/board/i2c_bus.h"
 #include "sim/peripheral.h"
@@ -23,6 +24,8 @@ class I2cMaster : public Peripheral {
 
   std::uint8_t ReadXdata(std::uint16_t address) override;
   void WriteXdata(std::uint16_t address, std::uint8_t value) override;
+  // Reading I2DAT clocks in the next byte; the other registers only report.
+  bool ReadIsPure(std::uint16_t address) const override { return address != fx2::I2DAT; }
   void Reset() override;
   SimTime Tick(SimTime now) override;
 

@@ -16,6 +16,15 @@ ours=$("$sim_run" "$program" --until-pc "$stop_pc" | tail -n 1)
 end=$(now)
 ours_instructions=$(sed -n 's/^instructions=\([0-9]*\) .*/\1/p' <<<"$ours")
 ours_ns=$((end - start))
+# The same without the fast-forward of wait loops.
+start=$(now)
+stepped=$("$sim_run" "$program" --until-pc "$stop_pc" --step | tail -n 1)
+end=$(now)
+stepped_ns=$((end - start))
+[ "$stepped" = "$ours" ] || {
+  echo "benchmark: the run without fast-forward ended elsewhere: $stepped / $ours" >&2
+  exit 1
+}
 
 start=$(now)
 theirs=$("$s51" -t DS320 -b -e "break $stop_pc" -e run -e state -e quit "$program" 2>&1)
@@ -29,12 +38,13 @@ theirs_instructions=$(sed -n 's/^Inst= \([0-9]*\) .*/\1/p' <<<"$theirs")
 }
 theirs_instructions=$((theirs_instructions - 1))
 
-awk -v oi="$ours_instructions" -v ons="$ours_ns" -v ti="$theirs_instructions" -v tns="$theirs_ns" 'BEGIN {
-  ours = oi / (ons / 1e9) / 1e6; theirs = ti / (tns / 1e9) / 1e6;
+awk -v oi="$ours_instructions" -v ons="$ours_ns" -v sns="$stepped_ns" -v ti="$theirs_instructions" -v tns="$theirs_ns" 'BEGIN {
+  ours = oi / (ons / 1e9) / 1e6; stepped = oi / (sns / 1e9) / 1e6; theirs = ti / (tns / 1e9) / 1e6;
   printf "program: %d instructions (vesk-sim-run), %d (s51)\n", oi, ti;
   printf "vesk-sim-run: %.1f M instructions/s (%.3f s)\n", ours, ons / 1e9;
+  printf "vesk-sim-run --step: %.1f M instructions/s (%.3f s)\n", stepped, sns / 1e9;
   printf "s51 -t DS320: %.1f M instructions/s (%.3f s)\n", theirs, tns / 1e9;
-  printf "ratio: %.1fx\n", ours / theirs;
+  printf "ratio: %.1fx (%.1fx with --step)\n", ours / theirs, stepped / theirs;
 }'
 [ "$ours_instructions" = "$theirs_instructions" ] || {
   echo "benchmark: the simulators executed different instruction counts" >&2
