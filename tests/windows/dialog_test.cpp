@@ -43,7 +43,7 @@ constexpr const char* kPowerCycleQuestion =
     "when the camera is ready.\n\nIs the camera ready?";
 // Hang detection only: a healthy step takes a fraction of these.
 constexpr DWORD kWindowTimeoutMs = 60000;
-constexpr DWORD kRunTimeoutMs = 300000;
+constexpr DWORD kRunTimeoutMs = 120000;
 
 const std::string kStarted = "USB Board Initialization Started\r\n";
 // The log up to the power-cycle question.
