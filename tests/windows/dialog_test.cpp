@@ -352,11 +352,13 @@ void CheckControls(HWND dialog) {
   thread.cbSize = sizeof thread;
   GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread);
   Expect(thread.hwndFocus == GetDlgItem(dialog, 1000), "the focus starts on Start Initialization");
+  Expect(GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW, "a task-bar button");
 }
 
-// The system menu ends with a separator and the About entry.
-void CheckSystemMenu(ProbeClient& probe) {
+// Both icons are set, and the system menu ends with a separator and the About entry.
+void CheckIconsAndSystemMenu(ProbeClient& probe) {
   const std::string reply = probe.Ask(vesk::probe::kMenuQuery, 0);
+  ExpectEqual(reply.substr(0, 4), std::string("1 1 "), "big and small icons set");
   const std::string ending = "\n1 0 \n0 16 &About Pelkor...";
   Expect(reply.size() > ending.size() &&
              reply.compare(reply.size() - ending.size(), ending.size(), ending) == 0,
@@ -418,7 +420,7 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
       // Only while it is asked: a hook from another process slows every message down.
       ProbeClient probe;
       Expect(probe.Attach(probeDll, dialog), "probe hook attached");
-      CheckSystemMenu(probe);
+      CheckIconsAndSystemMenu(probe);
     }
     CheckControls(dialog);
     CheckAboutBoxes(program);

@@ -1,6 +1,6 @@
 // Loaded by the system into the dialog program's interface thread when the dialog test
-// installs it as a hook: it answers with the dialog's system menu (which a window of
-// another process cannot be asked for under every Windows implementation) as WM_COPYDATA,
+// installs it as a hook: it answers with the dialog's icons and system menu (which a window
+// of another process cannot be asked for under every Windows implementation) as WM_COPYDATA,
 // and it can refuse to let message boxes be made.
 
 #include <windows.h>
@@ -9,8 +9,8 @@
 
 #include "tests/windows/probe_protocol.h"
 
-// Installed as a WH_CALLWNDPROC hook: replies to the menu query with one line per entry,
-// "separator id text", after the entry count.
+// Installed as a WH_CALLWNDPROC hook: replies to the menu query with whether the big and
+// the small icon are set and the entry count, then one line per entry, "separator id text".
 extern "C" __declspec(dllexport) LRESULT CALLBACK
     VeskProbeHook(int code, WPARAM wParam, LPARAM lParam) {
   static const UINT menuQuery = RegisterWindowMessageA(vesk::probe::kMenuQuery);
@@ -18,7 +18,10 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
   if (code == HC_ACTION && call->message == menuQuery) {
     HMENU menu = GetSystemMenu(call->hwnd, FALSE);
     const int count = menu ? GetMenuItemCount(menu) : -1;
-    std::string reply = std::to_string(count);
+    const bool big = SendMessageA(call->hwnd, WM_GETICON, ICON_BIG, 0) != 0;
+    const bool small = SendMessageA(call->hwnd, WM_GETICON, ICON_SMALL, 0) != 0;
+    std::string reply = std::string(big ? "1 " : "0 ") + (small ? "1 " : "0 ") +
+                        std::to_string(count);
     for (int position = 0; position < count; ++position) {
       char text[128] = {};
       MENUITEMINFOA item{};
