@@ -1,11 +1,11 @@
 // Drives the dialog program from beside it, as an operator would, and checks what it
 // shows. Usage:
 //   vesk-dialog-test <program.exe> <probe.dll> no-camera
-//   vesk-dialog-test <program.exe> <probe.dll> full-run [screenshot.png]
+//   vesk-dialog-test <program.exe> <probe.dll> full-run [screenshot.bmp]
 //   vesk-dialog-test <setup.exe> <probe.dll> installer
-// "no-camera": the shipped program on a machine without a camera: layout, system menu,
-// About box, a cancelled run, a question box that cannot be shown, a run that finds no
-// camera, Help opening the manual beside the program, and the three ways to close.
+// "no-camera": the shipped program on a machine without a camera: its controls, system
+// menu and About box, a cancelled run, a question box that cannot be shown, a run that
+// finds no camera, Help opening the manual beside the program, and the three ways to close.
 // "full-run": a program whose runs reach a board and that has no manual beside it: a
 // successful run, a run refused at the power-cycle question, a close request during a
 // run, and Help failing. The dialog must answer a message within a second at every point
@@ -17,13 +17,12 @@
 
 #include <shlobj.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <mutex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,7 +30,6 @@
 
 #include "tests/expected_logs.h"
 #include "tests/windows/expectations.h"
-#include "tests/windows/png_writer.h"
 #include "tests/windows/probe_protocol.h"
 
 namespace {
@@ -45,7 +43,7 @@ constexpr const char* kPowerCycleQuestion =
     "when the camera is ready.\n\nIs the camera ready?";
 // Hang detection only: a healthy step takes a fraction of these.
 constexpr DWORD kWindowTimeoutMs = 60000;
-constexpr DWORD kRunTimeoutMs = 300000;
+constexpr DWORD kRunTimeoutMs = 120000;
 
 const std::string kStarted = "USB Board Initialization Started\r\n";
 // The log up to the power-cycle question.
@@ -63,18 +61,6 @@ std::string WindowText(HWND window) {
                            SMTO_NORMAL, 5000, &length))
     return "<no answer>";
   return std::string(text.data(), length);
-}
-
-std::string ClassName(HWND window) {
-  char name[64] = {};
-  GetClassNameA(window, name, sizeof name);
-  return name;
-}
-
-std::string Hex(unsigned long value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%lX", value);
-  return text;
 }
 
 // Replies of the probe hook arrive here as WM_COPYDATA.
@@ -111,20 +97,6 @@ class ProbeClient {
     return reply_;
   }
 
-  // The rectangle in pixels of the dialog's client area: left, top, width, height.
-  RECT MapDialogRect(int x, int y, int width, int height) {
-    const std::string reply =
-        Ask(vesk::probe::kRectQuery,
-            static_cast<WPARAM>(vesk::probe::PackRect(x, y, x + width, y + height)));
-    int mapped = 0;
-    RECT rect{};
-    if (std::sscanf(reply.c_str(), "%d %ld %ld %ld %ld", &mapped, &rect.left, &rect.top,
-                    &rect.right, &rect.bottom) != 5 ||
-        !mapped)
-      return RECT{-1, -1, -1, -1};
-    return RECT{rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
-  }
-
  private:
   static LRESULT CALLBACK ReplyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA) {
@@ -140,65 +112,6 @@ class ProbeClient {
   HWND dialog_ = nullptr;
   HMODULE module_ = nullptr;
   HHOOK hook_ = nullptr;
-};
-
-// Receives what other processes write with OutputDebugString, as a debug monitor does: a
-// shared buffer and two events that the writers find by name.
-class DebugMonitor {
- public:
-  DebugMonitor() {
-    bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
-    dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
-    mapping_ =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
-    view_ = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096) : nullptr;
-    if (bufferReady_ && dataReady_ && view_) thread_ = std::thread([this] { Receive(); });
-  }
-  ~DebugMonitor() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (view_) UnmapViewOfFile(view_);
-    for (HANDLE handle : {mapping_, dataReady_, bufferReady_})
-      if (handle) CloseHandle(handle);
-  }
-  bool Running() const { return thread_.joinable(); }
-
-  // Everything `processId` wrote so far, one line per call.
-  std::string Text(DWORD processId) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    std::string text;
-    for (const auto& [writer, line] : lines_)
-      if (writer == processId) text += line + "\n";
-    return text;
-  }
-
- private:
-  void Receive() {
-    // The buffer is handed to one writer at a time, and again only once read.
-    SetEvent(bufferReady_);
-    while (!stop_) {
-      if (WaitForSingleObject(dataReady_, 100) != WAIT_OBJECT_0) continue;
-      const auto* buffer = static_cast<const char*>(view_);
-      DWORD writer = 0;
-      std::memcpy(&writer, buffer, sizeof writer);
-      {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(writer,
-                            std::string(buffer + sizeof writer,
-                                        strnlen(buffer + sizeof writer, 4096 - sizeof writer)));
-      }
-      SetEvent(bufferReady_);
-    }
-  }
-
-  HANDLE bufferReady_ = nullptr;
-  HANDLE dataReady_ = nullptr;
-  HANDLE mapping_ = nullptr;
-  void* view_ = nullptr;
-  std::atomic<bool> stop_ = false;
-  std::mutex mutex_;
-  std::vector<std::pair<DWORD, std::string>> lines_;
-  std::thread thread_;
 };
 
 class DialogProgram {
@@ -414,134 +327,84 @@ bool RunEnded(HWND dialog) {
   return false;
 }
 
-struct Expected {
-  int id;
-  const char* className;
-  const char* text;  // null: not compared
-  int x, y, width, height;
-  DWORD styleBits;
-  DWORD absentBits;
-};
-
-void CheckLayout(DialogProgram& program, ProbeClient& probe) {
-  HWND dialog = program.Dialog();
-  const LONG style = GetWindowLongA(dialog, GWL_STYLE);
-  const DWORD wanted = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
-  Expect((style & wanted) == wanted, "dialog style " + Hex(style));
-  Expect((style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) == 0, "no minimise or maximise box");
-  Expect((GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0, "task-bar button");
-
-  RECT client{};
-  GetClientRect(dialog, &client);
-  const RECT size = probe.MapDialogRect(0, 0, 354, 231);
-  Expect(client.right == size.right && client.bottom == size.bottom,
-         "client area is 354 x 231 dialog units");
-
-  const Expected controls[] = {
-      {1000, "Button", "Start Initialization", 18, 22, 65, 14, BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
-      {1, "Button", "Close", 233, 210, 50, 14, WS_TABSTOP, BS_DEFPUSHBUTTON},
-      {57670, "Button", "&Help", 297, 210, 50, 14, WS_TABSTOP, 0},
-      {-1, "Button", "Board Initialization", 7, 7, 340, 194, BS_GROUPBOX, WS_TABSTOP},
-      {1002, "Static", "Status:", 98, 46, 200, 14, WS_GROUP, SS_NOPREFIX},
-      {1005, "Static", "Version 1.0", 7, 208, 89, 16, WS_GROUP, 0},
-      {1006, "Static", "Device Values to be Programmed:  PID = 0x0010      DID = 0x0011", 98, 25,
-       234, 14, WS_GROUP, 0},
-      {1007, "Edit", "", 98, 67, 238, 122, WS_TABSTOP | ES_MULTILINE | ES_READONLY,
-       WS_VSCROLL | WS_HSCROLL | ES_AUTOVSCROLL | ES_AUTOHSCROLL},
-      {136, "Static", nullptr, 18, 67, 65, 122, SS_BITMAP | SS_REALSIZEIMAGE | SS_SUNKEN, 0},
+// The controls the operator uses, by id, with what they show before a run.
+void CheckControls(HWND dialog) {
+  const struct {
+    int id;
+    const char* text;
+  } controls[] = {
+      {1000, "Start Initialization"},
+      {IDOK, "Close"},
+      {57670, "&Help"},
+      {1002, "Status:"},
+      {1005, "Version 1.0"},
+      {1006, "Device Values to be Programmed:  PID = 0x0010      DID = 0x0011"},
+      {1007, ""},
   };
-  HWND child = GetWindow(dialog, GW_CHILD);
-  for (const Expected& expected : controls) {
-    const std::string name = "control " + std::to_string(expected.id);
-    Expect(child != nullptr, name + " exists in tab order");
-    if (!child) return;
-    ExpectEqual(GetDlgCtrlID(child), expected.id, name + " id");
-    ExpectEqual(ClassName(child), std::string(expected.className), name + " class");
-    if (expected.text) ExpectEqual(WindowText(child), std::string(expected.text), name + " text");
-    const DWORD controlStyle = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
-    Expect((controlStyle & WS_VISIBLE) != 0, name + " visible");
-    if (expected.id == 1007) {
-      // The dialog manager turns an edit control's border into a sunken client edge.
-      const DWORD extended = static_cast<DWORD>(GetWindowLongA(child, GWL_EXSTYLE));
-      Expect((controlStyle & WS_BORDER) || (extended & WS_EX_CLIENTEDGE), name + " border");
-    }
-    Expect((controlStyle & expected.styleBits) == expected.styleBits &&
-               (controlStyle & expected.absentBits) == 0,
-           name + " style " + Hex(controlStyle));
-
-    RECT actual{};
-    GetWindowRect(child, &actual);
-    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&actual), 2);
-    const RECT position = probe.MapDialogRect(expected.x, expected.y, 0, 0);
-    const RECT mapped = probe.MapDialogRect(0, 0, expected.width, expected.height);
-    Expect(actual.left == position.left && actual.top == position.top, name + " position");
-    if (expected.id == 136) {
-      // A picture control takes the size of its bitmap.
-      Expect(actual.right - actual.left == 96 && actual.bottom - actual.top == 196,
-             "the picture is 96 x 196");
-    } else {
-      Expect(
-          actual.right - actual.left == mapped.right && actual.bottom - actual.top == mapped.bottom,
-          name + " size");
-    }
-    child = GetWindow(child, GW_HWNDNEXT);
+  for (const auto& control : controls) {
+    HWND window = GetDlgItem(dialog, control.id);
+    const std::string name = "control " + std::to_string(control.id);
+    Expect(window && IsWindowVisible(window), name + " shown");
+    ExpectEqual(WindowText(window), std::string(control.text), name + " text");
   }
-  Expect(child == nullptr, "no further controls");
-
+  Expect(GetDlgItem(dialog, 136) != nullptr, "the board picture is there");
   GUITHREADINFO thread{};
   thread.cbSize = sizeof thread;
   GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread);
   Expect(thread.hwndFocus == GetDlgItem(dialog, 1000), "the focus starts on Start Initialization");
-  ExpectEqual(probe.Ask(vesk::probe::kIconQuery, 0), std::string("1 1"), "big and small icons set");
+  Expect(GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW, "a task-bar button");
 }
 
-void CheckSystemMenu(ProbeClient& probe) {
+// Both icons are set, and the system menu ends with a separator and the About entry.
+void CheckIconsAndSystemMenu(ProbeClient& probe) {
   const std::string reply = probe.Ask(vesk::probe::kMenuQuery, 0);
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at <= reply.size()) {
-    const std::size_t end = reply.find('\n', at);
-    lines.push_back(reply.substr(at, end == std::string::npos ? std::string::npos : end - at));
-    if (end == std::string::npos) break;
-    at = end + 1;
-  }
-  Expect(lines.size() >= 3, "the system menu has entries: " + reply);
-  if (lines.size() < 3) return;
-  ExpectEqual(lines[lines.size() - 2].substr(0, 2), std::string("1 "),
-              "the system menu's second last entry is a separator");
-  ExpectEqual(lines.back(), std::string("0 16 &About Pelkor..."),
-              "the system menu ends with the About entry");
+  ExpectEqual(reply.substr(0, 4), std::string("1 1 "), "big and small icons set");
+  const std::string ending = "\n1 0 \n0 16 &About Pelkor...";
+  Expect(reply.size() > ending.size() &&
+             reply.compare(reply.size() - ending.size(), ending.size(), ending) == 0,
+         "the system menu ends with a separator and \"&About Pelkor...\": " + reply);
 }
 
-void CheckAboutBox(DialogProgram& program, WPARAM command, bool closeWithEsc) {
+// The About box opens from the system menu's command (the system may set its low four
+// bits) and ends with OK or Esc, giving the dialog back.
+void CheckAboutBoxes(DialogProgram& program) {
   HWND dialog = program.Dialog();
-  const std::string name = "About box by system command " + std::to_string(command);
-  PostMessageA(dialog, WM_SYSCOMMAND, command, 0);
-  HWND about = program.WaitForWindow(kAboutCaption, dialog, kWindowTimeoutMs);
-  Expect(about != nullptr, name + " opens, owned by the dialog");
-  if (!about) return;
-  const auto texts = ChildTexts(about);
-  Expect(Contains(texts, "Vesk USB Update Tool - Version 1.0"), name + " names the tool");
-  Expect(Contains(texts, "OK"), name + " has OK");
-  Expect(!IsWindowEnabled(dialog), name + " disables the dialog");
-  HWND ok = GetDlgItem(about, IDOK);
-  if (closeWithEsc)
-    PostMessageA(ok, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-  else
-    Click(about, IDOK);
-  Expect(program.WaitUntil([&] { return !IsWindow(about) || !IsWindowVisible(about); },
-                           kWindowTimeoutMs),
-         name + (closeWithEsc ? " ends with Esc" : " ends with OK"));
-  Expect(program.WaitUntil([&] { return IsWindowEnabled(dialog) != FALSE; }, kWindowTimeoutMs),
-         name + ": the dialog takes input again");
+  for (const auto& [command, closeWithEsc] : {std::pair{16, false}, std::pair{31, true}}) {
+    const std::string name = "About box by system command " + std::to_string(command);
+    PostMessageA(dialog, WM_SYSCOMMAND, static_cast<WPARAM>(command), 0);
+    HWND about = program.WaitForWindow(kAboutCaption, dialog, kWindowTimeoutMs);
+    Expect(about != nullptr, name + " opens, owned by the dialog");
+    if (!about) return;
+    Expect(Contains(ChildTexts(about), "Vesk USB Update Tool - Version 1.0"),
+           name + " names the tool");
+    Expect(!IsWindowEnabled(dialog), name + " disables the dialog");
+    if (closeWithEsc)
+      PostMessageA(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    else
+      Click(about, IDOK);
+    Expect(program.WaitUntil([&] { return !IsWindow(about) || !IsWindowVisible(about); },
+                             kWindowTimeoutMs),
+           name + (closeWithEsc ? " ends with Esc" : " ends with OK"));
+    Expect(program.WaitUntil([&] { return IsWindowEnabled(dialog) != FALSE; }, kWindowTimeoutMs),
+           name + ": the dialog takes input again");
+  }
 }
 
-void CheckCloses(const std::string& path, const char* how, const std::function<void(HWND)>& close) {
-  DialogProgram program(path);
-  HWND dialog = program.Start();
-  Expect(dialog != nullptr, std::string("dialog appears before closing by ") + how);
-  if (!dialog) return;
-  close(dialog);
+// The three ways to close the dialog; each ends the program with status 0.
+const struct {
+  const char* how;
+  void (*close)(HWND dialog);
+} kCloses[] = {
+    {"Close", [](HWND dialog) { Click(dialog, IDOK); }},
+    {"Esc",
+     [](HWND dialog) {
+       PostMessageA(GetDlgItem(dialog, 1000), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+     }},
+    {"the close box", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+};
+
+void CheckCloses(DialogProgram& program, const char* how, void (*close)(HWND)) {
+  close(program.Dialog());
   DWORD exitCode = 99;
   Expect(program.WaitForExit(kWindowTimeoutMs, exitCode), std::string(how) + " ends the program");
   ExpectEqual(exitCode, DWORD{0}, std::string(how) + ": exit status 0");
@@ -557,11 +420,10 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
       // Only while it is asked: a hook from another process slows every message down.
       ProbeClient probe;
       Expect(probe.Attach(probeDll, dialog), "probe hook attached");
-      CheckLayout(program, probe);
-      CheckSystemMenu(probe);
+      CheckIconsAndSystemMenu(probe);
     }
-    CheckAboutBox(program, 16, false);
-    CheckAboutBox(program, 31, true);
+    CheckControls(dialog);
+    CheckAboutBoxes(program);
 
     StartRun(program, IDNO);
     Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
@@ -569,22 +431,15 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
     ExpectEqual(StatusText(dialog), kStarted + "Initialization cancelled by user\r\n",
                 "No at the confirmation: two lines");
 
-    {
-      DebugMonitor monitor;
-      Expect(monitor.Running(), "debug monitor started");
-      StartRun(program, IDYES);
-      Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
-             "run without camera ends");
-      ExpectEqual(StatusText(dialog),
-                  kStarted +
-                      "Opening camera connection\r\n"
-                      "Error 0x1 (Failed to connect to camera)\r\n"
-                      "Camera firmware update FAILED.",
-                  "no camera: four lines");
-      const std::string debugText = monitor.Text(program.ProcessId());
-      Expect(debugText.find("cannot open the camera") != std::string::npos,
-             "the cause goes to the debugger output: " + debugText);
-    }
+    StartRun(program, IDYES);
+    Expect(program.WaitUntil([&] { return RunEnded(dialog); }, kRunTimeoutMs),
+           "run without camera ends");
+    ExpectEqual(StatusText(dialog),
+                kStarted +
+                    "Opening camera connection\r\n"
+                    "Error 0x1 (Failed to connect to camera)\r\n"
+                    "Camera firmware update FAILED.",
+                "no camera: four lines");
     ExpectEqual(EnabledRunButtons(dialog), 3,
                 "Start, Close and Help are enabled after the verdict");
     {
@@ -622,18 +477,17 @@ void NoCameraScenario(const std::string& path, const std::string& probeDll) {
     Expect(program.FindWindowOf(BaseName(path).c_str(), dialog) == nullptr,
            "no failure box when the manual opens");
 
-    Click(dialog, IDOK);
-    DWORD exitCode = 99;
-    Expect(program.WaitForExit(kWindowTimeoutMs, exitCode), "Close ends the program");
-    ExpectEqual(exitCode, DWORD{0}, "Close: exit status 0");
+    CheckCloses(program, kCloses[0].how, kCloses[0].close);
   }
-  CheckCloses(path, "Esc", [](HWND dialog) {
-    PostMessageA(GetDlgItem(dialog, 1000), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-  });
-  CheckCloses(path, "the close box",
-              [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); });
+  for (const auto& [how, close] : std::span(kCloses).subspan(1)) {
+    DialogProgram program(path);
+    Expect(program.Start() != nullptr, std::string("dialog appears before closing by ") + how);
+    if (program.Dialog()) CheckCloses(program, how, close);
+  }
 }
 
+// Writes the window as it is on the screen into a 24-bit BMP file (the CTest run turns it
+// into a PNG).
 bool Screenshot(HWND window, const std::string& path) {
   RECT rect{};
   GetWindowRect(window, &rect);
@@ -641,25 +495,25 @@ bool Screenshot(HWND window, const std::string& path) {
   const int height = rect.bottom - rect.top;
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  BITMAPINFOHEADER header{sizeof header, width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
   void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
+                                    DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(memory, bitmap);
   BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
   GdiFlush();
-  std::vector<std::uint8_t> rgb;
-  const int stride = (width * 3 + 3) & ~3;
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const auto* pixel = static_cast<const std::uint8_t*>(bits) + y * stride + x * 3;
-      rgb.insert(rgb.end(), {pixel[2], pixel[1], pixel[0]});
-    }
+  const DWORD size = static_cast<DWORD>(((width * 3 + 3) & ~3) * height);
+  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof header;
+  const BITMAPFILEHEADER file{0x4D42, offset + size, 0, 0, offset};
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&header), sizeof header);
+  out.write(static_cast<const char*>(bits), size);
   SelectObject(memory, old);
   DeleteObject(bitmap);
   DeleteDC(memory);
   ReleaseDC(nullptr, screen);
-  return vesk::png::WriteRgb(path, width, height, rgb);
+  return bits && out.good();
 }
 
 // Runs to the power-cycle question and answers it; returns false when it never came.
@@ -703,7 +557,6 @@ void FullRunScenario(const std::string& path, const std::string& screenshot) {
                       "Power cycle complete\r\n"
                       "Camera firmware update SUCCESSFUL.  Update complete.",
                   "successful run: thirteen lines");
-      ExpectEqual(StatusText(dialog).size(), std::size_t{433}, "successful log: 433 characters");
       Sleep(500);
       Expect(program.FindWindowOf(kQuestionCaption, dialog) == nullptr,
              "no second run was started during the first");
@@ -848,7 +701,7 @@ int main(int argc, char** argv) {
   }
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s program.exe probe.dll no-camera|full-run [shot.png]|installer\n",
+                 "usage: %s program.exe probe.dll no-camera|full-run [shot.bmp]|installer\n",
                  argv[0]);
     return 2;
   }

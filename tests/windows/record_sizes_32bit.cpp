@@ -3,5 +3,3 @@
 #include "device/win32/setupapi_records.h"
 
 static_assert(sizeof(void*) == 4, "compile this file for 32-bit Windows");
-static_assert(vesk::win32::kInterfaceDataRecordSize == 28);
-static_assert(vesk::win32::kInterfaceDetailRecordSize == 5);
