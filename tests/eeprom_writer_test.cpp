@@ -42,6 +42,7 @@ std::vector<Beat> MiddleBeats(unsigned chip, unsigned fromBank, unsigned toBank)
   return beats;
 }
 
+// Each write: its beats, every byte once and in order, and what the observer was told.
 TEST_F(PagedWriterTest, WorkedExamplesGoOutAsTheirBeats) {
   std::vector<WorkedExample> examples = {
       {0, 4, 0x0000, 20, {{0, 4, 0x0000, 20}}},
@@ -53,6 +54,10 @@ TEST_F(PagedWriterTest, WorkedExamplesGoOutAsTheirBeats) {
       {0, 0, 0x0000, 4097, {{0, 0, 0x0000, 4096}, {0, 0, 0x1000, 1}}},
       {0, 5, 0x0080, 4096 - 0x80, {{0, 5, 0x0080, 4096 - 0x80}}},
       {0, 5, 0x7000, 4097, {{0, 5, 0x7000, 4096}, {1, 0, 0x0000, 1}}},
+      // Unaligned start above 4096: brought to the next 4096 boundary first.
+      {0, 2, 0x7F00, 9000,
+       {{0, 2, 0x7F00, 256}, {0, 3, 0x0000, 4096}, {0, 3, 0x1000, 4096}, {0, 3, 0x2000, 552}}},
+      {0, 0, 0x0000, 0, {}},
   };
   WorkedExample big{0, 0, 0, 200000, MiddleBeats(0, 0, 5)};
   big.beats.push_back({1, 0, 0x0000, 3392});
@@ -63,67 +68,44 @@ TEST_F(PagedWriterTest, WorkedExamplesGoOutAsTheirBeats) {
                  "/" + std::to_string(example.offset) + " length " + std::to_string(example.length));
     driver.requests.clear();
     const auto data = Pattern(example.length, example.length);
+    std::vector<std::uint32_t> told;
     ASSERT_TRUE(WriteEepromPaged(handle, example.chip, example.bank, example.offset,
-                                 example.length, data.data()));
+                                 example.length, data.data(),
+                                 [&](std::uint32_t done) { told.push_back(done); }));
     EXPECT_EQ(EepromBeats(driver.requests), example.beats);
-    EXPECT_EQ(EepromData(driver.requests), data);  // every byte once, in order
+    EXPECT_EQ(EepromData(driver.requests), data);
+    std::vector<std::uint32_t> afterEachBeat;
+    for (std::uint32_t done = 0; const Beat& beat : example.beats)
+      afterEachBeat.push_back(done += beat.count);
+    EXPECT_EQ(told, afterEachBeat);
   }
   EXPECT_TRUE(debugLines.empty());
-}
-
-TEST_F(PagedWriterTest, ZeroLengthSendsNothing) {
-  EXPECT_TRUE(WriteEepromPaged(handle, 0, 0, 0, 0, nullptr));
-  EXPECT_TRUE(driver.requests.empty());
 }
 
 TEST_F(PagedWriterTest, EachFailingBeatNamesItselfAndStopsTheWrite) {
   const auto data = Pattern(9000);
   struct Case {
-    std::size_t failingRequest;
-    const char* message;
+    std::uint16_t offset;
+    std::uint32_t length;
+    std::size_t failingRequest;  // 0: none
+    const char* message;         // nullptr: none
+    std::size_t requests;
   };
-  for (const Case& c : {Case{1, "ERROR: Failed 1st beat EEPROM write call."},
-                        Case{2, "ERROR:  Failed mid-beat EEPROM write call."},
-                        Case{3, "ERROR:  Failed last EEPROM write call."}}) {
+  // At 0x0100, 9000 bytes are a first beat, one middle beat and a last beat; 8192 at 0
+  // are two middle beats; nothing starts at 0x8000, past the bank.
+  for (const Case& c : {Case{0x0100, 9000, 1, "ERROR: Failed 1st beat EEPROM write call.", 1},
+                        Case{0x0100, 9000, 2, "ERROR:  Failed mid-beat EEPROM write call.", 2},
+                        Case{0x0100, 9000, 3, "ERROR:  Failed last EEPROM write call.", 3},
+                        Case{0x0000, 8192, 1, "ERROR:  Failed mid-beat EEPROM write call.", 1},
+                        Case{0x8000, 10, 0, nullptr, 0}}) {
+    SCOPED_TRACE(c.failingRequest);
     driver.requests.clear();
     debugLines.clear();
     driver.failingRequests = {c.failingRequest};
-    // 9000 bytes at 0x0100: a first beat, one middle beat, a last beat.
-    EXPECT_FALSE(WriteEepromPaged(handle, 0, 5, 0x0100, 9000, data.data()));
-    EXPECT_EQ(driver.requests.size(), c.failingRequest);
-    EXPECT_EQ(debugLines, std::vector<std::string>{c.message});
+    EXPECT_FALSE(WriteEepromPaged(handle, 0, 5, c.offset, c.length, data.data()));
+    EXPECT_EQ(driver.requests.size(), c.requests);
+    EXPECT_EQ(debugLines, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
   }
-}
-
-TEST_F(PagedWriterTest, FirstMiddleBeatFailingSendsNoLastBeat) {
-  driver.failingRequests = {1};
-  const auto data = Pattern(8192);
-  EXPECT_FALSE(WriteEepromPaged(handle, 0, 0, 0, 8192, data.data()));
-  EXPECT_EQ(driver.requests.size(), 1u);
-  EXPECT_EQ(debugLines, std::vector<std::string>{"ERROR:  Failed mid-beat EEPROM write call."});
-}
-
-TEST_F(PagedWriterTest, OffsetsOutsideTheUsualStartsNeverCrossABank) {
-  const auto data = Pattern(9000);
-  // Unaligned start above 4096: brought to the next 4096 boundary first.
-  ASSERT_TRUE(WriteEepromPaged(handle, 0, 2, 0x7F00, 9000, data.data()));
-  EXPECT_EQ(EepromBeats(driver.requests),
-            (std::vector<Beat>{
-                {0, 2, 0x7F00, 256}, {0, 3, 0x0000, 4096}, {0, 3, 0x1000, 4096}, {0, 3, 0x2000, 552}}));
-  EXPECT_EQ(EepromData(driver.requests), data);
-
-  driver.requests.clear();
-  EXPECT_FALSE(WriteEepromPaged(handle, 0, 0, 0x8000, 10, data.data()));
-  EXPECT_TRUE(driver.requests.empty());
-}
-
-TEST_F(PagedWriterTest, ObserverSeesBytesWrittenAfterEachBeatAndChangesNoRequest) {
-  const auto data = Pattern(12000);
-  std::vector<std::uint32_t> seen;
-  ASSERT_TRUE(WriteEepromPaged(handle, 0, 5, 0x6000, 12000, data.data(),
-                               [&](std::uint32_t done) { seen.push_back(done); }));
-  EXPECT_EQ(seen, (std::vector<std::uint32_t>{4096, 8192, 12000}));
-  EXPECT_EQ(driver.requests.size(), 3u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "device/control_firmware_table.h"
+#include <set>
+
 #include "device/device_connection.h"
 #include "device/firmware_loader.h"
 #include "fake_camera_driver.h"
@@ -41,68 +42,44 @@ TEST_F(FirmwareLoaderTest, HoldRecordsReleaseInTableOrderWithOnlyTheUsedBytes) {
   EXPECT_EQ(driver.requests[3].input, kRelease);
 }
 
-TEST_F(FirmwareLoaderTest, RefusedRecordStopsTheLoadAndLeavesTheCpuHeld) {
-  HexRecord table[] = {{1, 0x0100, 0, {0x00}}, {1, 0x0101, 0, {0x00}}, {0, 0, 1, {}}};
-  driver.failingRequests = {2};
-  EXPECT_FALSE(DownloadControlFirmware(handle, table));
-  ASSERT_EQ(driver.requests.size(), 2u);
-  EXPECT_EQ(driver.requests[0].input, kHold);
-
-  driver.requests.clear();
-  driver.failingRequests = {1};
-  EXPECT_FALSE(DownloadControlFirmware(handle, table));
-  EXPECT_EQ(driver.requests.size(), 1u);
-}
-
-TEST_F(FirmwareLoaderTest, AnyNonZeroTypeEndsTheTable) {
-  HexRecord table[] = {{1, 0x0100, 0, {0x11}}, {1, 0x0200, 2, {0x22}}, {1, 0x0300, 0, {0x33}},
-                       {0, 0, 1, {}}};
-  ASSERT_TRUE(LoadHexRecords(handle, table));
-  ASSERT_EQ(driver.requests.size(), 1u);
-}
-
-TEST_F(FirmwareLoaderTest, FailingReleaseIsNotReported) {
-  HexRecord table[] = {{1, 0x0100, 0, {0x11}}, {0, 0, 1, {}}};
-  driver.failingRequests = {3};
-  EXPECT_TRUE(DownloadControlFirmware(handle, table));
-  EXPECT_EQ(driver.requests.back().input, kRelease);
-}
-
-TEST_F(FirmwareLoaderTest, TablesThatLoadNothingOrOverrunARecordAreRefused) {
-  HexRecord empty[] = {{0, 0, 1, {}}};
-  EXPECT_FALSE(LoadHexRecords(handle, empty));
-  EXPECT_TRUE(driver.requests.empty());
-
-  HexRecord overlong[] = {{17, 0x0100, 0, {}}, {0, 0, 1, {}}};
-  EXPECT_FALSE(DownloadControlFirmware(handle, overlong));
-  EXPECT_EQ(driver.requests.size(), 1u);  // the hold only; the CPU stays held
-}
-
-TEST(ControlFirmwareTableShape, RecordsAreSmallDisjointAndEndWithOneEndRecord) {
-  const std::size_t count = ControlFirmwareRecordCount;
-  ASSERT_GE(count, 2u);
-  const HexRecord& end = ControlFirmwareTable[count - 1];
-  EXPECT_EQ(end.length, 0);
-  EXPECT_EQ(end.address, 0);
-  EXPECT_EQ(end.type, 1);
-  for (std::uint8_t b : end.data) EXPECT_EQ(b, 0);
-
-  std::vector<bool> used(0x10000);
-  bool resetVectorIsLongJump = false;
-  for (std::size_t i = 0; i + 1 < count; ++i) {
-    const HexRecord& r = ControlFirmwareTable[i];
-    ASSERT_EQ(r.type, 0) << "row " << i + 1;
-    ASSERT_GE(r.length, 1);
-    ASSERT_LE(r.length, 16);
-    for (int k = r.length; k < 16; ++k) EXPECT_EQ(r.data[k], 0) << "row " << i + 1;
-    for (int k = 0; k < r.length; ++k) {
-      ASSERT_LT(r.address + k, 0x2000) << "row " << i + 1;
-      ASSERT_FALSE(used[r.address + k]) << "overlap at row " << i + 1;
-      used[r.address + k] = true;
-    }
-    if (r.address == 0 && r.length >= 3 && r.data[0] == 0x02) resetVectorIsLongJump = true;
+// Tables and refusals: what the load returns and the requests it sent. A failed load
+// never sends the release, so the CPU stays held; a failing release is not reported.
+TEST_F(FirmwareLoaderTest, EachTableAndRefusalGivesItsResultAndRequests) {
+  struct Row {
+    bool wholeDownload;  // hold, records, release; else the records alone
+    std::vector<HexRecord> table;
+    std::set<std::size_t> failingRequests;
+    bool ok;
+    std::vector<std::vector<std::uint8_t>> requests;
+  };
+  const auto record = [](std::uint16_t address, std::uint8_t byte) {
+    return Bytes({0xA0, 0x00, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
+                  0x00, 0x00, byte});
+  };
+  const HexRecord end{0, 0, 1, {}};
+  const std::vector<HexRecord> two = {{1, 0x0100, 0, {0x11}}, {1, 0x0101, 0, {0x22}}, end};
+  const Row rows[] = {
+      {true, two, {2}, false, {kHold, record(0x0100, 0x11)}},
+      {true, two, {1}, false, {kHold}},
+      {true, two, {4}, true, {kHold, record(0x0100, 0x11), record(0x0101, 0x22), kRelease}},
+      // Any non-zero type ends the table.
+      {false, {{1, 0x0100, 0, {0x11}}, {1, 0x0200, 2, {0x22}}, {1, 0x0300, 0, {0x33}}, end}, {},
+       true, {record(0x0100, 0x11)}},
+      {false, {end}, {}, false, {}},
+      {true, {{17, 0x0100, 0, {}}, end}, {}, false, {kHold}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+    driver.requests.clear();
+    driver.failingRequests = row.failingRequests;
+    std::vector<HexRecord> table = row.table;
+    EXPECT_EQ(row.wholeDownload ? DownloadControlFirmware(handle, table.data())
+                                : LoadHexRecords(handle, table.data()),
+              row.ok);
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (const auto& request : driver.requests) sent.push_back(request.input);
+    EXPECT_EQ(sent, row.requests);
   }
-  EXPECT_TRUE(resetVectorIsLongJump);
 }
 
 }  // namespace

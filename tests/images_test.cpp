@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "device/device_connection.h"
 #include "images/image_downloads.h"
@@ -97,134 +98,96 @@ class ImageDownloadTest : public ::testing::Test {
   void SetUp() override {
     std::array<char, 256> path{};
     ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
-    ::testing::internal::CaptureStdout();
   }
-  void TearDown() override { stdoutText(); }
-  std::string stdoutText() {
-    if (!capturing_) return captured_;
-    capturing_ = false;
-    return captured_ = ::testing::internal::GetCapturedStdout();
-  }
-
- private:
-  bool capturing_ = true;
-  std::string captured_;
 };
 
-TEST_F(ImageDownloadTest, SingleImagesGoToTheirPlacesAndReportTheirLength) {
-  const auto bufcon = Pattern(40000, 1);
-  const auto camcon = std::vector<std::uint8_t>{0x5A};
-  const auto fx2 = Pattern(5000, 3);
-  dir.Write(BufConImageFile, bufcon);
-  dir.Write(CamConImageFile, camcon);
-  dir.Write(Fx2ImageFile, fx2);
+enum class Download { BufCon, CamCon, Fx2, Gpif };
 
-  ImageDownloadResult result{123};
-  ASSERT_TRUE(DownloadBufCon(handle, result));
-  EXPECT_EQ(result.byteCount, 40000u);
-  auto beats = EepromBeats(driver.requests);
-  ASSERT_EQ(beats.size(), 10u);
-  EXPECT_EQ(beats.front(), (Beat{0, 1, 0x0000, 4096}));
-  EXPECT_EQ(beats[8], (Beat{0, 2, 0x0000, 4096}));  // carried past 32,768 into bank 2
-  EXPECT_EQ(beats.back(), (Beat{0, 2, 0x1000, 40000 - 36864}));
-  EXPECT_EQ(EepromData(driver.requests), bufcon);
-
-  driver.requests.clear();
-  ASSERT_TRUE(DownloadCamCon(handle, result));
-  EXPECT_EQ(result.byteCount, 1u);
-  EXPECT_EQ(EepromBeats(driver.requests), (std::vector<Beat>{{1, 0, 0x0000, 1}}));
-
-  driver.requests.clear();
-  ASSERT_TRUE(DownloadFx2Image(handle));
-  EXPECT_EQ(EepromBeats(driver.requests),
-            (std::vector<Beat>{{0, 0, 0x0000, 4096}, {0, 0, 0x1000, 904}}));
-  EXPECT_EQ(EepromData(driver.requests), fx2);
-}
-
-TEST_F(ImageDownloadTest, MissingOrEmptyImagesWriteNothingAndKeepTheCount) {
-  ImageDownloadResult result{77};
-  EXPECT_FALSE(DownloadBufCon(handle, result));
-  dir.Write(CamConImageFile, {});
-  EXPECT_FALSE(DownloadCamCon(handle, result));
-  EXPECT_FALSE(DownloadFx2Image(handle));
-  EXPECT_EQ(result.byteCount, 77u);
-  EXPECT_TRUE(driver.requests.empty());
-}
-
-TEST_F(ImageDownloadTest, ImagesLargerThanTheirRoomAreRefusedBeforeAnyByte) {
-  ImageDownloadResult result{5};
-  dir.Write(BufConImageFile, Pattern(98304 + 1));
-  dir.Write(CamConImageFile, Pattern(196608 + 1));
-  dir.Write(Fx2ImageFile, Pattern(32768 + 1));
-  EXPECT_FALSE(DownloadBufCon(handle, result));
-  EXPECT_FALSE(DownloadCamCon(handle, result));
-  EXPECT_FALSE(DownloadFx2Image(handle));
-  EXPECT_TRUE(driver.requests.empty());
-  EXPECT_EQ(result.byteCount, 5u);
-
-  dir.Write(BufConImageFile, Pattern(98304));
-  dir.Write(CamConImageFile, Pattern(196608));
-  dir.Write(Fx2ImageFile, Pattern(32768));
-  EXPECT_TRUE(DownloadBufCon(handle, result));
-  EXPECT_EQ(EepromBeats(driver.requests).back(), (Beat{0, 3, 0x7000, 4096}));
-  EXPECT_TRUE(DownloadCamCon(handle, result));
-  EXPECT_EQ(EepromBeats(driver.requests).back(), (Beat{1, 5, 0x7000, 4096}));
-  EXPECT_TRUE(DownloadFx2Image(handle));
-}
-
-TEST_F(ImageDownloadTest, GpifFilesGoOneAfterAnotherToFixedOffsets) {
-  dir.Write(GpifBufConFile, Pattern(128, 1));
-  dir.Write(GpifCamConFile, Pattern(100, 2));
-  dir.Write(GpifFifoFile, Pattern(32512, 3));
-  ASSERT_TRUE(DownloadGpifWaveforms(handle));
-  EXPECT_EQ(EepromBeats(driver.requests),
-            (std::vector<Beat>{{0, 5, 0x0000, 128},
-                               {0, 5, 0x0080, 100},
-                               {0, 5, 0x0100, 3840},
-                               {0, 5, 0x1000, 4096},
-                               {0, 5, 0x2000, 4096},
-                               {0, 5, 0x3000, 4096},
-                               {0, 5, 0x4000, 4096},
-                               {0, 5, 0x5000, 4096},
-                               {0, 5, 0x6000, 4096},
-                               {0, 5, 0x7000, 4096}}));
-  EXPECT_EQ(stdoutText(),
-            "Reading file gpif_bufcon.bin.\nReading file gpif_camcon.bin.\nReading file "
-            "gpif_fifo.bin.\n");
-}
-
-TEST_F(ImageDownloadTest, GpifStopsAtTheFirstBadFileLeavingEarlierOnesWritten) {
-  dir.Write(GpifBufConFile, Pattern(128, 1));
-  dir.Write(GpifFifoFile, Pattern(16, 3));
-  EXPECT_FALSE(DownloadGpifWaveforms(handle));  // gpif_camcon.bin missing
-  EXPECT_EQ(EepromBeats(driver.requests), (std::vector<Beat>{{0, 5, 0x0000, 128}}));
-  EXPECT_EQ(stdoutText(), "Reading file gpif_bufcon.bin.\n");  // gpif_fifo.bin not opened
-
-  driver.requests.clear();
-  dir.Write(GpifCamConFile, Pattern(129, 2));  // one byte over its room
-  EXPECT_FALSE(DownloadGpifWaveforms(handle));
-  EXPECT_EQ(EepromBeats(driver.requests), (std::vector<Beat>{{0, 5, 0x0000, 128}}));
-
-  driver.requests.clear();
-  std::filesystem::remove(dir.path() / GpifBufConFile);
-  EXPECT_FALSE(DownloadGpifWaveforms(handle));
-  EXPECT_TRUE(driver.requests.empty());
-}
-
-TEST_F(ImageDownloadTest, FailedEepromWriteFailsTheDownload) {
-  dir.Write(Fx2ImageFile, Pattern(8192));
-  driver.failingRequests = {2};
-  EXPECT_FALSE(DownloadFx2Image(handle));
-  ImageDownloadResult result{9};
-  dir.Write(BufConImageFile, Pattern(10));
-  driver.failingRequests = {3};
-  EXPECT_FALSE(DownloadBufCon(handle, result));
-  EXPECT_EQ(result.byteCount, 9u);
+// Each download with its files in some state: the result, the beats that went out (the
+// last ones and their count), the byte count it reports and what it said on stdout.
+TEST_F(ImageDownloadTest, EachImageGoesToItsPlaceOrIsRefusedBeforeAnyByte) {
+  struct Row {
+    Download download;
+    std::vector<std::pair<std::string, std::size_t>> files;  // in EEPROM order; absent: missing
+    std::set<std::size_t> failingRequests;
+    bool ok;
+    std::size_t beatCount;
+    std::vector<Beat> lastBeats;
+    const char* said = nullptr;  // stdout, when checked
+  };
+  using D = Download;
+  const Row rows[] = {
+      {D::BufCon, {{BufConImageFile, 40000}}, {}, true, 10,
+       {{0, 1, 0x7000, 4096}, {0, 2, 0x0000, 4096}, {0, 2, 0x1000, 40000 - 36864}}},
+      {D::BufCon, {{BufConImageFile, 98304}}, {}, true, 24, {{0, 3, 0x7000, 4096}}},
+      {D::BufCon, {{BufConImageFile, 98304 + 1}}, {}, false, 0, {}},
+      {D::BufCon, {}, {}, false, 0, {}},
+      {D::BufCon, {{BufConImageFile, 10}}, {1}, false, 1, {{0, 1, 0, 10}}},
+      {D::CamCon, {{CamConImageFile, 1}}, {}, true, 1, {{1, 0, 0x0000, 1}}},
+      {D::CamCon, {{CamConImageFile, 196608}}, {}, true, 48, {{1, 5, 0x7000, 4096}}},
+      {D::CamCon, {{CamConImageFile, 196608 + 1}}, {}, false, 0, {}},
+      {D::CamCon, {{CamConImageFile, 0}}, {}, false, 0, {}},
+      {D::Fx2, {{Fx2ImageFile, 5000}}, {}, true, 2, {{0, 0, 0x0000, 4096}, {0, 0, 0x1000, 904}}},
+      {D::Fx2, {{Fx2ImageFile, 32768}}, {}, true, 8, {{0, 0, 0x7000, 4096}}},
+      {D::Fx2, {{Fx2ImageFile, 32768 + 1}}, {}, false, 0, {}},
+      {D::Fx2, {}, {}, false, 0, {}},
+      {D::Fx2, {{Fx2ImageFile, 8192}}, {2}, false, 2, {{0, 0, 0x1000, 4096}}},
+      {D::Gpif,
+       {{GpifBufConFile, 128}, {GpifCamConFile, 100}, {GpifFifoFile, 32512}},
+       {}, true, 10,
+       {{0, 5, 0x0000, 128}, {0, 5, 0x0080, 100}, {0, 5, 0x0100, 3840}, {0, 5, 0x1000, 4096},
+        {0, 5, 0x2000, 4096}, {0, 5, 0x3000, 4096}, {0, 5, 0x4000, 4096}, {0, 5, 0x5000, 4096},
+        {0, 5, 0x6000, 4096}, {0, 5, 0x7000, 4096}},
+       "Reading file gpif_bufcon.bin.\nReading file gpif_camcon.bin.\nReading file "
+       "gpif_fifo.bin.\n"},
+      // Stops at the first bad file, leaving the earlier ones written and the rest unopened.
+      {D::Gpif, {{GpifBufConFile, 128}, {GpifFifoFile, 16}}, {}, false, 1,
+       {{0, 5, 0x0000, 128}}, "Reading file gpif_bufcon.bin.\n"},
+      {D::Gpif, {{GpifBufConFile, 128}, {GpifCamConFile, 129}, {GpifFifoFile, 16}}, {}, false, 1,
+       {{0, 5, 0x0000, 128}}},
+      {D::Gpif, {{GpifCamConFile, 100}, {GpifFifoFile, 16}}, {}, false, 0, {}, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+    ScratchDirectory files;
+    std::vector<std::uint8_t> bytes;
+    for (const auto& [name, size] : row.files) {
+      const auto pattern = Pattern(size, static_cast<unsigned>(bytes.size() + 1));
+      files.Write(name, pattern);
+      bytes.insert(bytes.end(), pattern.begin(), pattern.end());
+    }
+    driver.requests.clear();
+    driver.failingRequests = row.failingRequests;
+    ImageDownloadResult result{77};
+    ::testing::internal::CaptureStdout();
+    bool ok = false;
+    switch (row.download) {
+      case D::BufCon: ok = DownloadBufCon(handle, result); break;
+      case D::CamCon: ok = DownloadCamCon(handle, result); break;
+      case D::Fx2: ok = DownloadFx2Image(handle); break;
+      case D::Gpif: ok = DownloadGpifWaveforms(handle); break;
+    }
+    const std::string said = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ok, row.ok);
+    const auto beats = EepromBeats(driver.requests);
+    EXPECT_EQ(beats.size(), row.beatCount);
+    EXPECT_EQ(std::vector<Beat>(beats.end() - std::min(beats.size(), row.lastBeats.size()),
+                                beats.end()),
+              row.lastBeats);
+    if (row.ok) {
+      EXPECT_EQ(EepromData(driver.requests), bytes);  // every byte once, in order
+    }
+    EXPECT_EQ(result.byteCount, row.ok && row.download <= D::CamCon ? bytes.size() : 77u);
+    if (row.said) {
+      EXPECT_EQ(said, row.said);
+    }
+  }
 }
 
 TEST_F(ImageDownloadTest, ProgressFollowsTheBeatsOfEachFile) {
   dir.Write(Fx2ImageFile, Pattern(9000));
   std::vector<std::pair<std::string, std::uint32_t>> seen;
+  ::testing::internal::CaptureStdout();
   ASSERT_TRUE(DownloadFx2Image(handle, [&](const std::string& file, std::uint32_t done,
                                            std::uint32_t total) {
     EXPECT_EQ(total, 9000u);
@@ -234,6 +197,7 @@ TEST_F(ImageDownloadTest, ProgressFollowsTheBeatsOfEachFile) {
                       {"tarsel_usb.iic", 0}, {"tarsel_usb.iic", 4096}, {"tarsel_usb.iic", 8192},
                       {"tarsel_usb.iic", 9000}}));
   EXPECT_EQ(driver.requests.size(), 3u);
+  ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

@@ -368,12 +368,6 @@ TEST(SampleRunOnBoard, FaultyBankEndsTheRunAtTheImageThatLivesThere) {
   }
 }
 
-}  // namespace
-}  // namespace vesk
-
-namespace vesk {
-namespace {
-
 // Found by fuzzing: a standard request without a data stage that announces one used to be
 // acknowledged, leaving the host's data stage to time out.
 TEST_F(FirmwareOnBoard, NoDataRequestsThatAnnounceDataAreStalled) {

@@ -18,20 +18,10 @@ using vesk::sim::SimTime;
 
 // Where each image lives (chip << 8 | bank), as the tool writes them.
 const char* ImageAt(std::uint16_t value) {
-  switch (value) {
-    case 0x0000:
-      return "tarsel_usb.iic";
-    case 0x0001:
-    case 0x0002:
-    case 0x0003:
-      return "bufcon.bin";
-    case 0x0004:
-      return "ROM header";
-    case 0x0005:
-      return "GPIF waveforms";
-    default:
-      return value >> 8 ? "camcon.bin" : "?";
-  }
+  static const char* const kChipZero[] = {"tarsel_usb.iic", "bufcon.bin", "bufcon.bin",
+                                          "bufcon.bin",     "ROM header", "GPIF waveforms"};
+  if (value >> 8) return "camcon.bin";
+  return value < 6 ? kChipZero[value] : "?";
 }
 
 double Ms(SimTime t) {

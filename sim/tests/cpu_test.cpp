@@ -44,36 +44,10 @@ TEST_F(CpuTest, MovxAtRiUsesMpageAndDpsSelectsTheDataPointer) {
 TEST_F(CpuTest, AutopointersCopyThroughXautodat) {
   for (int i = 0; i < 4; ++i) bus_.ScratchRam()[i] = static_cast<std::uint8_t>(0xA0 + i);
   // AUTOPTRSETUP=7; AUTOPTR1=0xE000; AUTOPTR2=0x3000; 4 x (MOVX A,@DPTR(XAUTODAT1);
-  // INC DPTR; MOVX @DPTR,A(XAUTODAT2); DEC DPL)
-  Code(0x0000, {0x75,
-                0xAF,
-                0x07,
-                0x75,
-                0x9A,
-                0xE0,
-                0x75,
-                0x9B,
-                0x00,
-                0x75,
-                0x9D,
-                0x30,
-                0x75,
-                0x9E,
-                0x00,
-                0x7F,
-                0x04,
-                0x90,
-                0xE6,
-                0x7B,
-                /* 0x0014 */ 0xE0,
-                0xA3,
-                0xF0,
-                0x15,
-                0x82,
-                0xDF,
-                0xF9,
-                0x80,
-                0xFE});
+  // INC DPTR; MOVX @DPTR,A(XAUTODAT2); DEC DPL), the loop at 0x0014
+  Code(0x0000,
+       {0x75, 0xAF, 0x07, 0x75, 0x9A, 0xE0, 0x75, 0x9B, 0x00, 0x75, 0x9D, 0x30, 0x75, 0x9E, 0x00,
+        0x7F, 0x04, 0x90, 0xE6, 0x7B, 0xE0, 0xA3, 0xF0, 0x15, 0x82, 0xDF, 0xF9, 0x80, 0xFE});
   RunTo(0x001B);
   EXPECT_EQ(bus_.MainRam()[0x3000], 0xA0);
   EXPECT_EQ(bus_.MainRam()[0x3003], 0xA3);

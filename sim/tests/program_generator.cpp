@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace vesk::sim::test {
 
@@ -14,170 +15,47 @@ constexpr std::uint16_t kInt0Routine = 0x0080;
 constexpr std::uint16_t kTimer0Routine = 0x00A0;
 constexpr std::uint8_t kScratch = 0x7C;  // IRAM byte the RET/RETI set-up goes through
 
-// Instruction lengths in bytes.
-int Length(std::uint8_t op) {
-  switch (op) {
-    case 0x02:
-    case 0x12:
-    case 0x10:
-    case 0x20:
-    case 0x30:
-    case 0x43:
-    case 0x53:
-    case 0x63:
-    case 0x75:
-    case 0x85:
-    case 0x90:
-    case 0xB4:
-    case 0xB5:
-    case 0xD5:
-      return 3;
-    default:
-      break;
-  }
-  if (op >= 0xB6 && op <= 0xBF) return 3;
-  if ((op & 0x1F) == 0x01 || (op & 0x1F) == 0x11) return 2;
-  switch (op) {
-    case 0x05:
-    case 0x15:
-    case 0x24:
-    case 0x25:
-    case 0x34:
-    case 0x35:
-    case 0x40:
-    case 0x42:
-    case 0x44:
-    case 0x45:
-    case 0x50:
-    case 0x52:
-    case 0x54:
-    case 0x55:
-    case 0x60:
-    case 0x62:
-    case 0x64:
-    case 0x65:
-    case 0x70:
-    case 0x72:
-    case 0x74:
-    case 0x80:
-    case 0x82:
-    case 0x92:
-    case 0x94:
-    case 0x95:
-    case 0xA0:
-    case 0xA2:
-    case 0xB0:
-    case 0xB2:
-    case 0xC0:
-    case 0xC2:
-    case 0xC5:
-    case 0xD0:
-    case 0xD2:
-    case 0xE5:
-    case 0xF5:
-      return 2;
-    default:
-      break;
-  }
-  const int row = op >> 4;
-  const int col = op & 0x0F;
-  if ((row == 0x7 && col >= 6) || (row == 0x8 && col >= 6) || (row == 0xA && col >= 6) ||
-      (row == 0xD && col >= 8)) {
-    return 2;
-  }
-  return 1;
+// The bytes after each opcode, a row of the opcode map per line:
+//   -  none        d  direct      b  bit         i  immediate    r  relative
+//   a  AJMP/ACALL  L  LJMP/LCALL  (both placed by the generator itself)
+//   B  bit, relative      D  direct, immediate   M  direct, direct
+//   W  16-bit immediate   C  immediate, relative J  direct, relative
+constexpr std::string_view kOperands =
+    "-aL--d----------"
+    "BaL--d----------"
+    "Ba--id----------"
+    "Ba--id----------"
+    "radDid----------"
+    "radDid----------"
+    "radDid----------"
+    "rab-iDiiiiiiiiii"
+    "rab--Mdddddddddd"
+    "Wab-id----------"
+    "bab---dddddddddd"
+    "bab-CJCCCCCCCCCC"
+    "dab--d----------"
+    "dab--J--rrrrrrrr"
+    "-a---d----------"
+    "-a---d----------";
+
+// Operand kinds of the bytes after `op`, in order: a lower-case letter above, or the pair
+// an upper-case one stands for (the letter, then its two kinds).
+constexpr std::string_view kPairs = "BbrDdiMddWiiCirJdr";
+std::string_view OperandKinds(std::uint8_t op) {
+  const char layout = kOperands[op];
+  if (layout == '-') return {};
+  for (std::size_t i = 0; i < kPairs.size(); i += 3)
+    if (kPairs[i] == layout) return kPairs.substr(i + 1, 2);
+  return kOperands.substr(op, 1);
 }
 
 bool IsRelativeBranch(std::uint8_t op) {
-  switch (op) {
-    case 0x10:
-    case 0x20:
-    case 0x30:
-    case 0x40:
-    case 0x50:
-    case 0x60:
-    case 0x70:
-    case 0x80:
-    case 0xD5:
-      return true;
-    default:
-      return op >= 0xB4 && op <= 0xBF ? true : (op >= 0xD8 && op <= 0xDF);
-  }
+  return OperandKinds(op).ends_with('r');
 }
 
 bool UsesIndirect(std::uint8_t op) {
   const int col = op & 0x0F;
   return col == 6 || col == 7 || op == 0xE2 || op == 0xE3 || op == 0xF2 || op == 0xF3;
-}
-
-// Operand kinds of the second and third byte.
-enum class Kind { None, Direct, Bit, Immediate, Relative };
-
-struct Operands {
-  Kind first = Kind::None;
-  Kind second = Kind::None;
-};
-
-Operands OperandsOf(std::uint8_t op) {
-  const int col = op & 0x0F;
-  switch (op) {
-    case 0x10:
-    case 0x20:
-    case 0x30:
-      return {Kind::Bit, Kind::Relative};
-    case 0x72:
-    case 0x82:
-    case 0x92:
-    case 0xA0:
-    case 0xA2:
-    case 0xB0:
-    case 0xB2:
-    case 0xC2:
-    case 0xD2:
-      return {Kind::Bit};
-    case 0x40:
-    case 0x50:
-    case 0x60:
-    case 0x70:
-    case 0x80:
-      return {Kind::Relative};
-    case 0x42:
-    case 0x52:
-    case 0x62:
-    case 0x05:
-    case 0x15:
-    case 0xC0:
-    case 0xD0:
-    case 0xC5:
-    case 0xE5:
-    case 0xF5:
-      return {Kind::Direct};
-    case 0x43:
-    case 0x53:
-    case 0x63:
-    case 0x75:
-      return {Kind::Direct, Kind::Immediate};
-    case 0x85:
-      return {Kind::Direct, Kind::Direct};
-    case 0x90:
-      return {Kind::Immediate, Kind::Immediate};
-    case 0x74:
-      return {Kind::Immediate};
-    case 0xB4:
-      return {Kind::Immediate, Kind::Relative};
-    case 0xB5:
-    case 0xD5:
-      return {Kind::Direct, Kind::Relative};
-    default:
-      break;
-  }
-  if (op >= 0xB6 && op <= 0xBF) return {Kind::Immediate, Kind::Relative};
-  if (op >= 0xD8 && op <= 0xDF) return {Kind::Relative};
-  if (op >= 0x76 && op <= 0x7F) return {Kind::Immediate};
-  if ((op >= 0x86 && op <= 0x8F) || (op >= 0xA6 && op <= 0xAF)) return {Kind::Direct};
-  if (col == 4 && op >= 0x24 && op <= 0x94 && op != 0x84) return {Kind::Immediate};
-  if (col == 5 && op >= 0x25 && op <= 0x95) return {Kind::Direct};
-  return {};
 }
 
 class Generator {
@@ -275,27 +153,12 @@ class Generator {
 
   std::vector<std::uint8_t> WithOperands(std::uint8_t op, std::uint8_t relative) {
     std::vector<std::uint8_t> bytes{op};
-    const Operands operands = OperandsOf(op);
-    for (Kind kind : {operands.first, operands.second}) {
-      switch (kind) {
-        case Kind::None:
-          break;
-        case Kind::Direct:
-          bytes.push_back(DirectAddress());
-          break;
-        case Kind::Bit:
-          bytes.push_back(BitAddress());
-          break;
-        case Kind::Immediate:
-          bytes.push_back(static_cast<std::uint8_t>(Random(256)));
-          break;
-        case Kind::Relative:
-          bytes.push_back(relative);
-          break;
-      }
+    for (char kind : OperandKinds(op)) {
+      if (kind == 'd') bytes.push_back(DirectAddress());
+      if (kind == 'b') bytes.push_back(BitAddress());
+      if (kind == 'i') bytes.push_back(static_cast<std::uint8_t>(Random(256)));
+      if (kind == 'r') bytes.push_back(relative);
     }
-    if (static_cast<int>(bytes.size()) != Length(op))
-      throw std::logic_error("operand table: opcode " + std::to_string(op));
     return bytes;
   }
 
