@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <iostream>
 
 #include "app/update_sequence.h"
 #include "device/control_firmware_table.h"
@@ -73,6 +72,7 @@ std::string UpTo(const std::string& lastLine) {
 class UpdateSequenceTest : public ::testing::Test {
  protected:
   ScratchDirectory dir;
+  testing::QuietStdout quiet;
   testing::FakeCameraDriver driver;
   ScriptedHost host{driver};
   UpdateState state;
@@ -81,7 +81,6 @@ class UpdateSequenceTest : public ::testing::Test {
   void SetUp() override {
     state.handle.driver = &driver;
     WriteSamples();
-    ::testing::internal::CaptureStdout();
   }
   void WriteSamples() {
     dir.Write(BufConImageFile, Pattern(0x12345, 1));
@@ -93,9 +92,6 @@ class UpdateSequenceTest : public ::testing::Test {
   }
   void TearDown() override {
     ClearStopRequest();
-    // A failure's message went to stdout with the reader's lines.
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    if (HasFailure()) std::cerr << out;
   }
 
   RunOutcome Run() { return RunBoardInitialization(host, state); }
