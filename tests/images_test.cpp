@@ -17,6 +17,7 @@ using testing::Beat;
 using testing::EepromBeats;
 using testing::EepromData;
 using testing::Pattern;
+using testing::QuietStdout;
 using testing::ScratchDirectory;
 
 TEST(ImageFileReader, EachShapeOfFileGivesItsResultWithoutBlockingOrThrowing) {
@@ -54,23 +55,22 @@ TEST(ImageFileReader, EachShapeOfFileGivesItsResultWithoutBlockingOrThrowing) {
       {"fifo.bin", E::NotRegularFile, {}, false},
       {"zero.bin", E::NotRegularFile, {}, false},
   };
+  QuietStdout quiet;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::size_t limit = c.bytes.empty() ? 1000 : c.bytes.size();
-    ::testing::internal::CaptureStdout();
     const ImageRead read = ReadImageBytes(c.name, limit, true);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(quiet.Take(),
               c.announced ? "Reading file " + std::string(c.name) + ".\n" : "");
     EXPECT_EQ(read.error, c.error);
     EXPECT_EQ(read.bytes, c.bytes);
   }
   // The downloads' reader stops one byte past the room.
-  ::testing::internal::CaptureStdout();
   EXPECT_EQ(ReadImageFile("long.bin", 99), std::vector<std::uint8_t>(Pattern(100)));
-  ::testing::internal::GetCapturedStdout();
 }
 
 TEST(ImageFileReader, RelativeNamesFollowTheWorkingDirectory) {
+  QuietStdout quiet;
   ScratchDirectory first;
   first.Write("bufcon.bin", {1, 2, 3});
   const auto large = Pattern(300000);
@@ -79,14 +79,10 @@ TEST(ImageFileReader, RelativeNamesFollowTheWorkingDirectory) {
     std::filesystem::current_path(first.path() / "other");
     ScratchDirectory second;  // becomes the working directory, restores "other" after
     second.Write("bufcon.bin", large);
-    ::testing::internal::CaptureStdout();
     EXPECT_EQ(ReadImageFile(BufConImageFile, 300000), large);
-    ::testing::internal::GetCapturedStdout();
   }
   std::filesystem::current_path(first.path());
-  ::testing::internal::CaptureStdout();
   EXPECT_EQ(ReadImageFile(BufConImageFile, 300000), (std::vector<std::uint8_t>{1, 2, 3}));
-  ::testing::internal::GetCapturedStdout();
 }
 
 class ImageDownloadTest : public ::testing::Test {
@@ -94,6 +90,7 @@ class ImageDownloadTest : public ::testing::Test {
   ScratchDirectory dir;
   testing::FakeCameraDriver driver;
   DeviceHandle handle{kNullDeviceHandle, &driver};
+  QuietStdout quiet;
 
   void SetUp() override {
     std::array<char, 256> path{};
@@ -159,7 +156,7 @@ TEST_F(ImageDownloadTest, EachImageGoesToItsPlaceOrIsRefusedBeforeAnyByte) {
     driver.requests.clear();
     driver.failingRequests = row.failingRequests;
     ImageDownloadResult result{77};
-    ::testing::internal::CaptureStdout();
+    quiet.Take();
     bool ok = false;
     switch (row.download) {
       case D::BufCon: ok = DownloadBufCon(handle, result); break;
@@ -167,7 +164,7 @@ TEST_F(ImageDownloadTest, EachImageGoesToItsPlaceOrIsRefusedBeforeAnyByte) {
       case D::Fx2: ok = DownloadFx2Image(handle); break;
       case D::Gpif: ok = DownloadGpifWaveforms(handle); break;
     }
-    const std::string said = ::testing::internal::GetCapturedStdout();
+    const std::string said = quiet.Take();
     EXPECT_EQ(ok, row.ok);
     const auto beats = EepromBeats(driver.requests);
     EXPECT_EQ(beats.size(), row.beatCount);
@@ -187,7 +184,6 @@ TEST_F(ImageDownloadTest, EachImageGoesToItsPlaceOrIsRefusedBeforeAnyByte) {
 TEST_F(ImageDownloadTest, ProgressFollowsTheBeatsOfEachFile) {
   dir.Write(Fx2ImageFile, Pattern(9000));
   std::vector<std::pair<std::string, std::uint32_t>> seen;
-  ::testing::internal::CaptureStdout();
   ASSERT_TRUE(DownloadFx2Image(handle, [&](const std::string& file, std::uint32_t done,
                                            std::uint32_t total) {
     EXPECT_EQ(total, 9000u);
@@ -197,7 +193,6 @@ TEST_F(ImageDownloadTest, ProgressFollowsTheBeatsOfEachFile) {
                       {"tarsel_usb.iic", 0}, {"tarsel_usb.iic", 4096}, {"tarsel_usb.iic", 8192},
                       {"tarsel_usb.iic", 9000}}));
   EXPECT_EQ(driver.requests.size(), 3u);
-  ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

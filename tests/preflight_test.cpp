@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
+#include <optional>
 
 #include "images/image_file.h"
 #include "images/preflight.h"
@@ -13,12 +12,8 @@ namespace vesk {
 namespace {
 
 using testing::Pattern;
+using testing::ReadSample;
 using testing::ScratchDirectory;
-
-std::vector<std::uint8_t> SampleBootImage() {
-  std::ifstream file(std::string(VESK_SOURCE_DIR) + "/samples/tarsel_usb.iic", std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // A C2 image: the 8-byte header, then the given records (length word, address, data).
 std::vector<std::uint8_t> C2(std::initializer_list<std::vector<std::uint8_t>> records) {
@@ -28,12 +23,16 @@ std::vector<std::uint8_t> C2(std::initializer_list<std::vector<std::uint8_t>> re
 }
 const std::vector<std::uint8_t> kRun = {0x80, 0x01, 0xE6, 0x00, 0x00};  // last: CPUCS = 0
 
-TEST(Preflight, ReadyFilesComeInRunOrderWithSizeAndRoom) {
-  ScratchDirectory dir;
+void WriteReadyFiles(const ScratchDirectory& dir) {
   for (const std::string* name :
        {&BufConImageFile, &CamConImageFile, &GpifBufConFile, &GpifCamConFile, &GpifFifoFile})
     dir.Write(*name, Pattern(100));
-  dir.Write(Fx2ImageFile, SampleBootImage());
+  dir.Write(Fx2ImageFile, ReadSample("tarsel_usb.iic"));
+}
+
+TEST(Preflight, ReadyFilesComeInRunOrderWithSizeAndRoom) {
+  ScratchDirectory dir;
+  WriteReadyFiles(dir);
   const auto checks = CheckImageFiles(dir.path().string());
   ASSERT_EQ(checks.size(), 6u);
   const std::vector<std::pair<std::string, std::uint32_t>> expected = {
@@ -45,85 +44,54 @@ TEST(Preflight, ReadyFilesComeInRunOrderWithSizeAndRoom) {
     EXPECT_EQ(checks[i].problem, ImageFileProblem::None) << checks[i].message;
     EXPECT_EQ(checks[i].message, "");
   }
-  EXPECT_EQ(checks[2].bytes, SampleBootImage().size());
+  EXPECT_EQ(checks[2].bytes, ReadSample("tarsel_usb.iic").size());
 }
 
+// One file put in place of a ready one (nullopt: removed; "dir": a directory).
 TEST(Preflight, EachRefusalNamesTheFileAndTheCause) {
   struct Case {
     std::string file;
-    std::function<void(const ScratchDirectory&)> breakIt;
+    std::optional<std::vector<std::uint8_t>> bytes;
     ImageFileProblem problem;
     std::string message;
   };
+  using P = ImageFileProblem;
   const std::vector<std::uint8_t> c0 = {0xC0, 0x5C, 0x12, 0x10, 0x00, 0x11, 0x00, 0x00};
+  const std::string fx2 = "tarsel_usb.iic: ";
   const std::vector<Case> cases = {
-      {"camcon.bin", [](auto& d) { d.Write("camcon.bin", Pattern(300000)); },
-       ImageFileProblem::TooBig, "camcon.bin: 300000 bytes, CamCon holds at most 196608"},
-      {"gpif_fifo.bin", [](auto& d) { d.Write("gpif_fifo.bin", Pattern(32513)); },
-       ImageFileProblem::TooBig, "gpif_fifo.bin: 32513 bytes, GPIF FIFO holds at most 32512"},
-      {"bufcon.bin", [](auto& d) { std::filesystem::remove(d.path() / "bufcon.bin"); },
-       ImageFileProblem::Missing, "bufcon.bin: missing"},
-      {"gpif_bufcon.bin", [](auto& d) { d.Write("gpif_bufcon.bin", {}); }, ImageFileProblem::Empty,
-       "gpif_bufcon.bin: empty"},
-      {"gpif_camcon.bin",
-       [](auto& d) {
-         std::filesystem::remove(d.path() / "gpif_camcon.bin");
-         std::filesystem::create_directory(d.path() / "gpif_camcon.bin");
-       },
-       ImageFileProblem::NotRegularFile, "gpif_camcon.bin: a directory, not a file"},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", {0x12, 0x34});
-       },
-       ImageFileProblem::BadBootImage,
-       "tarsel_usb.iic: not a boot image (first byte 0x12, not 0xC0 or 0xC2)"},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", {0xC0, 0x5C});
-       },
-       ImageFileProblem::BadBootImage,
-       "tarsel_usb.iic: 2 bytes, shorter than the 8-byte boot header"},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", C2({{0x00, 0x02, 0x3F, 0xFF, 1, 2}, kRun}));
-       },
-       ImageFileProblem::BadBootImage,
-       "tarsel_usb.iic: the record at byte 8 writes 0x3FFF-0x4000, outside the FX2's RAM"},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", C2({{0x00, 0x02, 0x00, 0x00, 1, 2}}));
-       },
-       ImageFileProblem::BadBootImage,
-       "tarsel_usb.iic: the records end without the final CPUCS write"},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", C2({{0x80, 0x02, 0x00, 0x00, 1, 2}}));
-       },
-       ImageFileProblem::BadBootImage,
-       "tarsel_usb.iic: the last record (at byte 8) is not the CPUCS write"},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", C2({{0x00, 0x10, 0x00, 0x00, 1, 2}}));
-       },
-       ImageFileProblem::BadBootImage,
-       "tarsel_usb.iic: the record at byte 8 runs past the end of the file"},
+      {"camcon.bin", Pattern(300000), P::TooBig,
+       "camcon.bin: 300000 bytes, CamCon holds at most 196608"},
+      {"gpif_fifo.bin", Pattern(32513), P::TooBig,
+       "gpif_fifo.bin: 32513 bytes, GPIF FIFO holds at most 32512"},
+      {"bufcon.bin", std::nullopt, P::Missing, "bufcon.bin: missing"},
+      {"gpif_bufcon.bin", std::vector<std::uint8_t>{}, P::Empty, "gpif_bufcon.bin: empty"},
+      {"gpif_camcon.bin", std::vector<std::uint8_t>{'d', 'i', 'r'}, P::NotRegularFile,
+       "gpif_camcon.bin: a directory, not a file"},
+      {"tarsel_usb.iic", std::vector<std::uint8_t>{0x12, 0x34}, P::BadBootImage,
+       fx2 + "not a boot image (first byte 0x12, not 0xC0 or 0xC2)"},
+      {"tarsel_usb.iic", std::vector<std::uint8_t>{0xC0, 0x5C}, P::BadBootImage,
+       fx2 + "2 bytes, shorter than the 8-byte boot header"},
+      {"tarsel_usb.iic", C2({{0x00, 0x02, 0x3F, 0xFF, 1, 2}, kRun}), P::BadBootImage,
+       fx2 + "the record at byte 8 writes 0x3FFF-0x4000, outside the FX2's RAM"},
+      {"tarsel_usb.iic", C2({{0x00, 0x02, 0x00, 0x00, 1, 2}}), P::BadBootImage,
+       fx2 + "the records end without the final CPUCS write"},
+      {"tarsel_usb.iic", C2({{0x80, 0x02, 0x00, 0x00, 1, 2}}), P::BadBootImage,
+       fx2 + "the last record (at byte 8) is not the CPUCS write"},
+      {"tarsel_usb.iic", C2({{0x00, 0x10, 0x00, 0x00, 1, 2}}), P::BadBootImage,
+       fx2 + "the record at byte 8 runs past the end of the file"},
       // Well-formed boot images pass: the identity header, scratch RAM records.
-      {"tarsel_usb.iic", [c0](auto& d) { d.Write("tarsel_usb.iic", c0); }, ImageFileProblem::None,
-       ""},
-      {"tarsel_usb.iic",
-       [](auto& d) {
-         d.Write("tarsel_usb.iic", C2({{0x00, 0x01, 0xE1, 0xFF, 7}, kRun}));
-       },
-       ImageFileProblem::None, ""},
+      {"tarsel_usb.iic", c0, P::None, ""},
+      {"tarsel_usb.iic", C2({{0x00, 0x01, 0xE1, 0xFF, 7}, kRun}), P::None, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     ScratchDirectory dir;
-    for (const std::string* name :
-         {&BufConImageFile, &CamConImageFile, &GpifBufConFile, &GpifCamConFile, &GpifFifoFile})
-      dir.Write(*name, Pattern(100));
-    dir.Write(Fx2ImageFile, SampleBootImage());
-    c.breakIt(dir);
+    WriteReadyFiles(dir);
+    std::filesystem::remove(dir.path() / c.file);
+    if (c.bytes == std::vector<std::uint8_t>{'d', 'i', 'r'})
+      std::filesystem::create_directory(dir.path() / c.file);
+    else if (c.bytes)
+      dir.Write(c.file, *c.bytes);
     std::size_t refused = 0;
     for (const ImageFileCheck& check : CheckImageFiles(dir.path().string())) {
       if (check.file != c.file) {

@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <random>
+
+#include <gtest/gtest.h>
 
 namespace vesk::testing {
 
@@ -31,6 +35,25 @@ std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed) {
     b = static_cast<std::uint8_t>(state >> 24);
   }
   return bytes;
+}
+
+QuietStdout::QuietStdout() { ::testing::internal::CaptureStdout(); }
+
+QuietStdout::~QuietStdout() {
+  const std::string rest = ::testing::internal::GetCapturedStdout();
+  if (::testing::Test::HasFailure()) std::cout << taken_ << rest << std::flush;
+}
+
+std::string QuietStdout::Take() {
+  std::string text = ::testing::internal::GetCapturedStdout();
+  taken_ += text;
+  ::testing::internal::CaptureStdout();
+  return text;
+}
+
+std::vector<std::uint8_t> ReadSample(const std::string& name) {
+  std::ifstream file(std::string(VESK_SAMPLES_DIR) + "/" + name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 ScratchDirectory::ScratchDirectory() : previous_(std::filesystem::current_path()) {

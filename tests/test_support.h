@@ -24,6 +24,23 @@ std::vector<std::uint8_t> EepromData(const std::vector<RecordedIoControl>& reque
 
 std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed = 1);
 
+// A file of the project's samples folder (the bootable FX2 image among them).
+std::vector<std::uint8_t> ReadSample(const std::string& name);
+
+// Holds back what the test prints on stdout (the image reader's "Reading file" lines)
+// while it lives. gtest's failure messages go there too: when the test has failed, all of
+// it is passed on at the end.
+class QuietStdout {
+ public:
+  QuietStdout();
+  ~QuietStdout();
+  // What was printed since the start or the last Take.
+  std::string Take();
+
+ private:
+  std::string taken_;
+};
+
 // A fresh empty directory that becomes the working directory for the test's lifetime.
 class ScratchDirectory {
  public:

@@ -45,17 +45,14 @@ const char* Name(Shape shape) {
 class BadInput : public ::testing::Test {
  protected:
   ScratchDirectory dir;
+  QuietStdout quiet;
   std::vector<PlacedImage> images;
 
   void SetUp() override {
     images = ImageLayout(Pattern(5000, 1), Pattern(5000, 2), ReadSample("tarsel_usb.iic"),
                          Pattern(128, 4), Pattern(128, 5), Pattern(64, 6));
-    ::testing::internal::CaptureStdout();
   }
-  void TearDown() override {
-    StopGrowing();
-    ::testing::internal::GetCapturedStdout();
-  }
+  void TearDown() override { StopGrowing(); }
 
   // Appends to `path` until StopGrowing, a few megabytes a second; returns once the file
   // is already larger than `room`.
@@ -135,13 +132,7 @@ TEST_F(BadInput, EachFileInEachShape) {
   const std::vector<PlacedImage> previous =
       ImageLayout(Pattern(7000, 21), Pattern(3000, 22), ReadSample("tarsel_usb.iic"),
                   Pattern(128, 24), Pattern(128, 25), Pattern(300, 26));
-  std::vector<std::uint8_t> programmed;
-  {
-    for (const PlacedImage& image : previous) dir.Write(image.file, image.bytes);
-    SystemRig rig;
-    ASSERT_EQ(rig.Run(), RunOutcome::Succeeded);
-    programmed = rig.board.SaveEepromImage();
-  }
+  const std::vector<std::uint8_t> programmed = ProgramBoard(dir, previous);
   const Shape shapes[] = {Shape::Missing,   Shape::Empty,         Shape::Directory,
                           Shape::Unopenable, Shape::OneByte,      Shape::ExactRoom,
                           Shape::OverRoom,  Shape::AllValues,     Shape::Sparse8GB,

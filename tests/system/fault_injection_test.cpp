@@ -37,6 +37,7 @@ const char* Name(Fault fault) {
 class FaultSweep : public ::testing::Test {
  protected:
   ScratchDirectory dir;
+  QuietStdout quiet;
   std::vector<PlacedImage> images;
   // What a board in the field holds from an earlier run: other sizes, other bytes.
   std::vector<PlacedImage> previous;
@@ -47,13 +48,11 @@ class FaultSweep : public ::testing::Test {
                          Pattern(128, 13), Pattern(128, 14), Pattern(100, 15));
     ASSERT_FALSE(images[2].bytes.empty());
     for (const PlacedImage& image : images) dir.Write(image.file, image.bytes);
-    ::testing::internal::CaptureStdout();  // the reader's "Reading file" lines
     previousSink = SetDebugSink([this](std::string_view) { ++debugLines; });
   }
   void TearDown() override {
     ClearStopRequest();
     SetDebugSink(previousSink);
-    ::testing::internal::GetCapturedStdout();
   }
   DebugSink previousSink;
   std::size_t debugLines = 0;
@@ -62,12 +61,9 @@ class FaultSweep : public ::testing::Test {
   std::vector<std::uint8_t> ProgrammedEeprom() {
     previous = ImageLayout(Pattern(60000, 21), Pattern(90000, 22), ReadSample("tarsel_usb.iic"),
                            Pattern(128, 24), Pattern(128, 25), Pattern(300, 26));
-    for (const PlacedImage& image : previous) dir.Write(image.file, image.bytes);
-    SystemRig rig;
-    EXPECT_EQ(rig.Run(), RunOutcome::Succeeded);
-    EXPECT_TRUE(rig.HoldsCompleteRun(previous));
+    const std::vector<std::uint8_t> eeprom = ProgramBoard(dir, previous);
     for (const PlacedImage& image : images) dir.Write(image.file, image.bytes);
-    return rig.board.SaveEepromImage();
+    return eeprom;
   }
 
   // Which step owns each request of a successful run (index 0 = request 1).

@@ -1,8 +1,6 @@
 #include "system_run.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "device/stop_request.h"
 #include "images/rom_header.h"
@@ -29,11 +27,6 @@ std::vector<PlacedImage> ImageLayout(const std::vector<std::uint8_t>& bufcon,
       {"gpif_camcon.bin", 0, 5, 128, 128, gpifLine, gpifError, gpifCamCon},
       {"gpif_fifo.bin", 0, 5, 256, 32512, gpifLine, gpifError, gpifFifo},
   };
-}
-
-std::vector<std::uint8_t> ReadSample(const std::string& name) {
-  std::ifstream file(std::string(VESK_SAMPLES_DIR) + "/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 class FaultyBoardSource::Port : public usb::UsbControlPort {
@@ -125,6 +118,15 @@ bool SystemRig::HeaderStale(const std::vector<const std::vector<PlacedImage>*>& 
       header.bufConSize() != images[0].bytes.size() || header.camConSize() != images[1].bytes.size())
     return ::testing::AssertionFailure() << "the header does not describe the run";
   return ::testing::AssertionSuccess();
+}
+
+std::vector<std::uint8_t> ProgramBoard(const ScratchDirectory& dir,
+                                       const std::vector<PlacedImage>& set) {
+  for (const PlacedImage& image : set) dir.Write(image.file, image.bytes);
+  SystemRig rig;
+  EXPECT_EQ(rig.Run(), RunOutcome::Succeeded);
+  EXPECT_TRUE(rig.HoldsCompleteRun(set));
+  return rig.board.SaveEepromImage();
 }
 
 std::string FailedLog(const std::string& lastProgressLine, const std::string& errorLine) {

@@ -12,6 +12,7 @@
 #include "app/update_sequence.h"
 #include "device/usb/usb_camera_driver.h"
 #include "sim/board/emulated_board.h"
+#include "test_support.h"
 
 namespace vesk::testing {
 
@@ -32,8 +33,6 @@ std::vector<PlacedImage> ImageLayout(const std::vector<std::uint8_t>& bufcon,
                                      const std::vector<std::uint8_t>& gpifBufCon,
                                      const std::vector<std::uint8_t>& gpifCamCon,
                                      const std::vector<std::uint8_t>& gpifFifo);
-
-std::vector<std::uint8_t> ReadSample(const std::string& name);
 
 // Passes every control transfer on to the board, except the one numbered `failAt`
 // (counted from 1 since the last Reset), which fails without reaching the board. After
@@ -91,6 +90,10 @@ struct SystemRig {
 
   std::vector<std::uint8_t> startedFrom;
 };
+
+// The EEPROM of a board that a run initialised with `set`, whose files it leaves in `dir`.
+std::vector<std::uint8_t> ProgramBoard(const ScratchDirectory& dir,
+                                       const std::vector<PlacedImage>& set);
 
 // The run's log up to and including `line`, then `errorLine` and the FAILED verdict.
 std::string FailedLog(const std::string& lastProgressLine, const std::string& errorLine);
