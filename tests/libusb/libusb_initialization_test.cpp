@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -133,6 +134,15 @@ TEST_F(LibusbInitialization, WritesEveryImageAndTheHeaderIntoTheBoardThatIsMembe
 TEST_F(LibusbInitialization, BoardPulledOutDuringBufConEndsTheRunWithError3) {
   MockUsbBus bus;
   EmulatedBoard board;
+  // The board holds an earlier run's valid header: the run must not leave it over the new
+  // BufCon bytes.
+  std::vector<std::uint8_t> eeprom(12 * 32768, 0xFF);
+  RomHeader earlier;
+  earlier.SetBufConSize(90000);
+  earlier.SetCamConSize(150000);
+  const RomHeaderBytes earlierBytes = earlier.Encode();
+  std::copy(earlierBytes.begin(), earlierBytes.end(), eeprom.begin() + 4 * 32768);
+  ASSERT_TRUE(board.LoadEepromImage(eeprom));
   MockBoard& node = bus.AddBoard("1-2", usb::kBareFx2Identity, board);
   YesHost host;
   host.onLog = [&](const std::string& log) {
@@ -151,6 +161,10 @@ TEST_F(LibusbInitialization, BoardPulledOutDuringBufConEndsTheRunWithError3) {
   const std::vector<std::uint8_t> image = ReadSample(*kBufConPlace.file);
   const std::vector<std::uint8_t> start = EepromAt(board, kBufConPlace, 4096);
   EXPECT_TRUE(std::equal(start.begin(), start.end(), image.begin()));
+  const std::vector<std::uint8_t> header =
+      EepromAt(board, {nullptr, 0, 4, 0, kRomHeaderSize}, kRomHeaderSize);
+  EXPECT_TRUE(std::all_of(header.begin(), header.end(), [](std::uint8_t b) { return b == 0xFF; }))
+      << "the earlier header is still in place";
 }
 
 TEST_F(LibusbInitialization, EepromThatDoesNotAnswerStallsTheWriteAndEndsTheRun) {
