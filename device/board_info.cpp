@@ -46,4 +46,23 @@ std::string IdentityText(std::uint16_t vendorId, std::uint16_t productId) {
   return text;
 }
 
+PathOpen OpenBoardByPath(CameraDriver& driver, const std::string& path, NativeDeviceHandle& handle,
+                         std::string& devicePath) {
+  handle = kNullDeviceHandle;
+  const std::vector<BoardInfo> boards = driver.ListBoards();
+  const auto found = std::find_if(boards.begin(), boards.end(),
+                                  [&](const BoardInfo& board) { return board.path == path; });
+  if (found == boards.end()) return PathOpen::Absent;
+  std::string opened;
+  if (!driver.OpenInterface(static_cast<std::uint16_t>(found - boards.begin()), handle, opened))
+    return PathOpen::OpenFailed;
+  if (opened != path) {
+    driver.Close(handle);
+    handle = kNullDeviceHandle;
+    return PathOpen::Replaced;
+  }
+  devicePath = std::move(opened);
+  return PathOpen::Opened;
+}
+
 }  // namespace vesk

@@ -69,4 +69,12 @@ struct DeviceHandle {
   }
 };
 
+// Opens the board whose path is `path` through `driver`, at whatever member index it sits
+// now. Absent: no such board is listed. Replaced: the list changed between the look and
+// the open and another board answered; it has been closed again. On anything but Opened
+// `handle` is null or whatever the failed open left.
+enum class PathOpen { Opened, Absent, OpenFailed, Replaced };
+PathOpen OpenBoardByPath(CameraDriver& driver, const std::string& path, NativeDeviceHandle& handle,
+                         std::string& devicePath);
+
 }  // namespace vesk

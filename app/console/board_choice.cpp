@@ -27,21 +27,7 @@ std::string BoardLine(std::size_t index, const BoardInfo& board) {
 
 bool OneBoardDriver::OpenInterface(std::uint16_t /*memberIndex*/, NativeDeviceHandle& handle,
                                    std::string& devicePath) {
-  handle = kNullDeviceHandle;
-  const std::vector<BoardInfo> boards = inner_.ListBoards();
-  const auto found = std::find_if(boards.begin(), boards.end(),
-                                  [&](const BoardInfo& board) { return board.path == path_; });
-  if (found == boards.end()) return false;
-  std::string opened;
-  if (!inner_.OpenInterface(static_cast<std::uint16_t>(found - boards.begin()), handle, opened))
-    return false;
-  if (opened != path_) {
-    inner_.Close(handle);
-    handle = kNullDeviceHandle;
-    return false;
-  }
-  devicePath = std::move(opened);
-  return true;
+  return OpenBoardByPath(inner_, path_, handle, devicePath) == PathOpen::Opened;
 }
 
 std::vector<BoardInfo> OneBoardDriver::ListBoards() {

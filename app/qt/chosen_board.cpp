@@ -1,7 +1,5 @@
 #include "app/qt/chosen_board.h"
 
-#include <algorithm>
-
 #include "device/failure_detail.h"
 
 namespace vesk::qt {
@@ -20,22 +18,11 @@ bool ChosenBoardDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
   }
   if (chosen.empty()) return inner_.OpenInterface(memberIndex, handle, devicePath);
 
-  handle = kNullDeviceHandle;
-  const std::vector<BoardInfo> boards = inner_.ListBoards();
-  const auto board = std::find_if(boards.begin(), boards.end(),
-                                  [&](const BoardInfo& info) { return info.path == chosen; });
-  if (board == boards.end()) {
+  const PathOpen result = OpenBoardByPath(inner_, chosen, handle, devicePath);
+  // Absent, or the list changed between the look and the open and another board answered.
+  if (result == PathOpen::Absent || result == PathOpen::Replaced)
     NoteUsbFailure(UsbFailure::NoDevice, "the chosen board " + chosen + " is no longer attached");
-    return false;
-  }
-  const auto index = static_cast<std::uint16_t>(board - boards.begin());
-  if (!inner_.OpenInterface(index, handle, devicePath)) return false;
-  if (devicePath == chosen) return true;
-  // The list changed between the look and the open: that is another board.
-  NoteUsbFailure(UsbFailure::NoDevice, "the chosen board " + chosen + " is no longer attached");
-  inner_.Close(handle);
-  handle = kNullDeviceHandle;
-  return false;
+  return result == PathOpen::Opened;
 }
 
 }  // namespace vesk::qt
