@@ -3,33 +3,73 @@
 #include "fx2regs.h"
 
 /* Every wait for the controller is a bounded busy poll of I2CS: the CPU never idles, since
- * on the FX2 only a wakeup interrupt ends the idle mode. This bounds the passes of one
- * wait: a byte takes 90 us at 100 kHz, a pass about 1 us at 48 MHz, so this is far beyond
- * any healthy bus. */
-#define I2C_WAIT_PASSES 20000u
+ * on the FX2 only a wakeup interrupt ends the idle mode. A poll takes at most 65536 passes
+ * of under 1.2 us at 48 MHz (about 75 ms), far beyond a byte's 90 us at 100 kHz on a
+ * healthy bus. The polls are in assembly: the time from the controller's DONE to the next
+ * byte is lost to the bus, on every byte of a page. */
 
 /* 1 while this firmware holds the bus: from a START the controller took until its STOP.
  * A STOP is only ever issued then; on an idle bus it would stay pending on the chip and
  * spoil the next START. */
 static __data uint8_t bus_held;
 
-/* Waits until the controller has put the STOP on the bus. */
-static uint8_t wait_stopped(void) {
-  uint16_t passes = I2C_WAIT_PASSES;
-  while (I2CS & bmI2CS_STOP) {
-    if (--passes == 0) return 0;
-  }
-  return 1;
+/* Polls until I2CS shows DONE, or BERR (a controller that refused the byte sets no DONE;
+ * looked at every 256 passes). Returns I2CS then, or 0 when the poll ran out. The compiler
+ * does not look into these bodies, so they keep the registers they use. */
+static uint8_t poll_done(void) __naked {
+  /* clang-format off */
+  __asm
+    push  ar6
+    push  ar7
+    mov   dptr, #0xE678      ; I2CS
+    mov   r6, #0
+    mov   r7, #0
+  00001$:
+    movx  a, @dptr
+    jb    acc.0, 00003$      ; DONE
+    djnz  r6, 00001$
+    jb    acc.2, 00003$      ; BERR
+    djnz  r7, 00001$
+    clr   a
+  00003$:
+    mov   dpl, a
+    pop   ar7
+    pop   ar6
+    ret
+  __endasm;
+  /* clang-format on */
 }
 
-/* Waits for DONE, or BERR (a controller that refused the byte sets no DONE). A bus error
- * takes the bus from the master. */
+/* Polls until the controller has put the STOP on the bus: 1, or 0 if it never did. */
+static uint8_t wait_stopped(void) __naked {
+  /* clang-format off */
+  __asm
+    push  ar6
+    push  ar7
+    mov   dptr, #0xE678      ; I2CS
+    mov   r6, #0
+    mov   r7, #0
+  00001$:
+    movx  a, @dptr
+    jnb   acc.6, 00002$      ; STOP cleared
+    djnz  r6, 00001$
+    djnz  r7, 00001$
+    mov   dpl, #0
+    sjmp  00003$
+  00002$:
+    mov   dpl, #1
+  00003$:
+    pop   ar7
+    pop   ar6
+    ret
+  __endasm;
+  /* clang-format on */
+}
+
+/* Waits for DONE or BERR. A bus error takes the bus from the master. */
 static uint8_t wait_done(void) {
-  uint16_t passes = I2C_WAIT_PASSES;
-  uint8_t status;
-  while (!((status = I2CS) & (bmI2CS_DONE | bmI2CS_BERR))) {
-    if (--passes == 0) return I2C_ERROR;
-  }
+  uint8_t status = poll_done();
+  if (!(status & (bmI2CS_DONE | bmI2CS_BERR))) return I2C_ERROR;
   if (status & bmI2CS_BERR) {
     bus_held = 0;
     return I2C_ERROR;
