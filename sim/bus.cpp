@@ -28,7 +28,7 @@ std::size_t Bus::IndexOf(Peripheral* peripheral) {
   for (std::size_t i = 0; i < attached_.size(); ++i) {
     if (attached_[i].peripheral == peripheral) return i;
   }
-  attached_.push_back({peripheral, UINT64_MAX});
+  attached_.push_back({peripheral, UINT64_MAX, false});
   return attached_.size() - 1;
 }
 
@@ -82,6 +82,7 @@ void Bus::WriteSlow(std::uint16_t address, std::uint8_t value) {
     return;
   }
   Attached& entry = attached_[owner - 1];
+  if (entry.watched) MarkChange();
   entry.peripheral->WriteXdata(address, value);
   Reschedule(owner - 1, entry.peripheral->Tick(Now()));
 }
@@ -95,8 +96,10 @@ std::uint8_t Bus::ReadSfr(std::uint8_t address) {
 
 void Bus::WriteSfr(std::uint8_t address, std::uint8_t value) {
   Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  const std::size_t index = IndexOf(peripheral);
+  if (attached_[index].watched) MarkChange();
   peripheral->WriteSfr(address, value);
-  Reschedule(IndexOf(peripheral), peripheral->Tick(Now()));
+  Reschedule(index, peripheral->Tick(Now()));
 }
 
 bool Bus::ReadIsPure(std::uint16_t address) const {

@@ -94,6 +94,17 @@ class Bus {
   // changed from outside the bus (a USB packet from the host, say).
   void Wake(Peripheral* peripheral);
 
+  // Change marks, for a host that waits on what the firmware does: every write by the CPU
+  // to a watched peripheral, and every write of the interrupt request flags in EXIF, marks
+  // the time its instruction started, the first since ClearChangeMark(). Cpu8051::RunUntil
+  // can end right after such an instruction.
+  void WatchWrites(Peripheral* peripheral) { attached_[IndexOf(peripheral)].watched = true; }
+  void MarkChange() {
+    if (change_time_ == kNever) change_time_ = Now();
+  }
+  SimTime ChangeTime() const { return change_time_; }  // kNever when none
+  void ClearChangeMark() { change_time_ = kNever; }
+
   // Power-on reset: resets every attached peripheral, scratch RAM keeps its contents (it is
   // not cleared on the chip either), unmodelled storage goes back to its reset values and
   // the touched set is emptied. Main RAM is left as it is. Time keeps running.
@@ -103,6 +114,7 @@ class Bus {
   struct Attached {
     Peripheral* peripheral;
     std::uint64_t deadline_cycle;
+    bool watched = false;
   };
   std::size_t IndexOf(Peripheral* peripheral);
   std::uint64_t CycleOf(SimTime time) const;
@@ -129,6 +141,7 @@ class Bus {
   SimTime base_time_ = 0;
   std::uint64_t base_cycles_ = 0;
   std::uint64_t next_event_cycle_ = UINT64_MAX;
+  SimTime change_time_ = kNever;
 };
 
 }  // namespace vesk::sim

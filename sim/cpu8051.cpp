@@ -338,6 +338,7 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
     case kExif:
       // Bits 2..0 read as the reset pattern; bit 3 reads 1.
       stored = static_cast<std::uint8_t>((value & 0xF0) | 0x08);
+      bus_.MarkChange();
       break;
     case kPcon:
       stored = value;
@@ -660,14 +661,19 @@ StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
   return StopReason::CycleLimit;
 }
 
-StopReason Cpu8051::RunUntil(SimTime time) {
+StopReason Cpu8051::RunUntil(SimTime time, bool stopAtChange) {
   // Now() < time exactly while the cycle count is below the first cycle at `time`; that
   // cycle moves when the firmware changes the clock speed.
+  stop_at_change_ = stopAtChange;
   for (;;) {
     const unsigned mhz = bus_.ClockMhz();
     const std::uint64_t end = bus_.FirstCycleAt(time);
     if (bus_.ElapsedCycles() >= end) break;
     while (bus_.ElapsedCycles() < end && bus_.ClockMhz() == mhz) {
+      if (stopAtChange && bus_.ChangeTime() != kNever) [[unlikely]] {
+        stop_at_change_ = false;
+        return StopReason::Changed;
+      }
       if (held_ || fault_ != CpuFault::None || (idle_ && !irq_check_ && !timers_running_)) {
         // Jump to the earlier of the next peripheral deadline and the target time.
         const std::uint64_t now = bus_.ElapsedCycles();
@@ -679,6 +685,7 @@ StopReason Cpu8051::RunUntil(SimTime time) {
       RunStep(end, 0x10000);
     }
   }
+  stop_at_change_ = false;
   return fault_ != CpuFault::None ? StopReason::Fault : StopReason::TimeReached;
 }
 

@@ -39,7 +39,7 @@ enum class CpuFault : std::uint8_t {
   FetchOutsideMainRam,  // PC left 0x0000-0x3FFF (FaultPc() is where)
 };
 
-enum class StopReason : std::uint8_t { ReachedPc, CycleLimit, TimeReached, Fault };
+enum class StopReason : std::uint8_t { ReachedPc, CycleLimit, TimeReached, Fault, Changed };
 
 class Cpu8051 final : public InterruptRequests {
  public:
@@ -123,8 +123,10 @@ class Cpu8051 final : public InterruptRequests {
   StopReason Run(std::uint64_t maxCycles, std::uint32_t untilPc = 0x10000);
   // Runs until Bus::Now() >= `time`. While the CPU is held, idle or faulted, time jumps
   // from one peripheral deadline to the next (the chip keeps running around a halted
-  // core); returns Fault when the core is faulted at the end, else TimeReached.
-  StopReason RunUntil(SimTime time);
+  // core); returns Fault when the core is faulted at the end, else TimeReached. With
+  // `stopAtChange` it also ends (Changed) once the bus holds a change mark, right after the
+  // instruction that made it.
+  StopReason RunUntil(SimTime time, bool stopAtChange = false);
 
   void RequestInterrupt(Interrupt source) override;
 
@@ -277,6 +279,9 @@ class Cpu8051 final : public InterruptRequests {
   LoopVerdict scratch_verdict_;  // for a loop whose verdict is not kept
   LoopPass* loop_pass_;
   bool fast_forward_ = true;
+  // RunUntil is to end right after an instruction that leaves a change mark on the bus:
+  // the fast-forward's real iteration must not run on past it.
+  bool stop_at_change_ = false;
   std::uint64_t fast_forwarded_ = 0;
   std::array<LoopHint, 64> loop_hints_{};
 };

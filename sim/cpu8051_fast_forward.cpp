@@ -516,9 +516,10 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     if (bus_.ElapsedCycles() >= endCycle || pc_ == untilPc) return;
     pass.path[pass.length++] = pc_;
     Step();
-    // An interrupt to weigh, idle, a fault, or a new clock speed (which moves the run's end
-    // when it is a time): not waiting now.
+    // An interrupt to weigh, idle, a fault, a new clock speed (which moves the run's end
+    // when it is a time), or a change the run is to stop at: not waiting now.
     if (attention_ || bus_.ClockMhz() != mhz) return;
+    if (stop_at_change_ && bus_.ChangeTime() != kNever) return;
   } while (pc_ != head);
   for (int i = 0; i < pass.length; ++i) {
     if (pass.path[i] == untilPc) return;
@@ -536,9 +537,6 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
 
   std::uint8_t start[kLocations];
   capture(start);
-  std::uint8_t delta[kLocations];
-  for (int loc = 0; loc < kLocations; ++loc)
-    delta[loc] = static_cast<std::uint8_t>(start[loc] - before[loc]);
   std::uint8_t lane[kLocations];
   std::memcpy(lane, start, sizeof lane);
   if (!RunLoopPass(pass, lane, true)) {
@@ -553,8 +551,10 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
   std::uint16_t changed[kLocations];  // read before written, and written
   int changed_count = 0;
   bool fixed_point = true;
+  std::uint8_t delta[kLocations];  // set for the live bytes only
   for (int i = 0; i < live_count; ++i) {
     const int loc = live[i];
+    delta[loc] = static_cast<std::uint8_t>(start[loc] - before[loc]);
     if (!pass.written[loc] && delta[loc] != 0) return;
     if (pass.written[loc]) changed[changed_count++] = static_cast<std::uint16_t>(loc);
     fixed_point = fixed_point && delta[loc] == 0;
@@ -660,20 +660,22 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
       verdict->key_size = static_cast<std::uint16_t>(key_size);
     }
   }
-  auto bit = [](const std::array<std::uint64_t, 4>& bits, unsigned j) {
-    return ((bits[j / 64] >> (j % 64)) & 1) != 0;
-  };
-  bool forever = true;
-  for (int w = 0; w < 4; ++w)
-    forever = forever && (verdict->follows[w] & verdict->continues[w]) == ~0ull;
+  // Lanes from `phase` on (around the orbit) that repeat the path and continue it; the
+  // first lane that does not continue still counts when it repeats the path.
+  std::array<std::uint64_t, 4> goes_on;
+  for (int w = 0; w < 4; ++w) goes_on[w] = verdict->follows[w] & verdict->continues[w];
   std::uint64_t skip = most;
-  if (!forever) {
-    skip = 0;
-    for (unsigned j = phase; skip < most; ++j) {
-      if (!bit(verdict->follows, j % kLanes)) break;
-      ++skip;
-      if (!bit(verdict->continues, j % kLanes)) break;
-    }
+  constexpr unsigned kNone = ~0u;
+  unsigned stop = kNone;  // the first lane from `phase` on (counted on) that does not go on
+  for (unsigned k = 0; k <= 4 && stop == kNone; ++k) {
+    const unsigned from = k == 0 ? phase : (phase / 64 + k) * 64;
+    const std::uint64_t zeros = ~goes_on[(from / 64) % 4] >> (from % 64);
+    if (zeros != 0) stop = from + static_cast<unsigned>(std::countr_zero(zeros));
+  }
+  if (stop != kNone) {
+    const unsigned lane_index = stop % kLanes;
+    const bool repeats = ((verdict->follows[lane_index / 64] >> (lane_index % 64)) & 1) != 0;
+    skip = std::min<std::uint64_t>(most, stop - phase + (repeats ? 1 : 0));
   }
   if (skip == 0) return;
 

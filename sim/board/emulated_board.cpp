@@ -77,6 +77,7 @@ EmulatedBoard::EmulatedBoard()
   bus_.AttachXdata(fx2::SETUPDAT, fx2::SETUPDAT + fx2::SETUPDAT_SIZE - 1, &usb_);
   bus_.AttachXdata(fx2::EP0BUF, fx2::EP0BUF + fx2::EP0BUF_SIZE - 1, &usb_);
   bus_.AttachSfr(static_cast<std::uint8_t>(fx2::EP01STAT), &usb_);
+  bus_.WatchWrites(&usb_);
   bus_.AttachSfr(static_cast<std::uint8_t>(fx2::IOA), led_.get());
   bus_.AttachSfr(static_cast<std::uint8_t>(fx2::OEA), led_.get());
   PowerCycle();
@@ -267,12 +268,24 @@ void EmulatedBoard::Stage() {
 
 template <typename Ready>
 bool EmulatedBoard::WaitFor(Ready ready, SimTime deadline) {
-  // The host retries a NAKed token several times a microframe.
+  // The host tries now and then every kRetry (several times a microframe); a try sees
+  // every instruction that started before it.
   constexpr SimTime kRetry = kMicroframe / 8;
+  const SimTime first = bus_.Now();
+  SimTime retry = first;
   while (!ready()) {
-    const SimTime now = bus_.Now();
-    if (now >= deadline) return false;
-    cpu_.RunUntil(std::min(deadline, now + kRetry));
+    if (bus_.Now() >= deadline) return false;
+    if (cpu_.FastForward()) {
+      // A try that finds EP0 as the last one left it changes nothing (its NAK flags are
+      // set already), so the board runs on until the firmware writes to the USB block or
+      // EXIF; the first try after that instruction's start is the next that can differ.
+      bus_.ClearChangeMark();
+      if (cpu_.RunUntil(deadline, true) != StopReason::Changed) continue;
+      retry = first + ((bus_.ChangeTime() - first) / kRetry + 1) * kRetry;
+    } else {
+      retry += kRetry;
+    }
+    cpu_.RunUntil(std::min(deadline, retry));
   }
   return true;
 }
