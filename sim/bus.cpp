@@ -126,10 +126,25 @@ std::vector<std::uint16_t> Bus::TouchedUnmodelled() const {
   return result;
 }
 
+namespace {
+// Picoseconds of `cycles` machine cycles at `Mhz`; a constant divisor, as Now() runs on
+// every peripheral access.
+template <unsigned Mhz>
+SimTime TimeOfCycles(std::uint64_t cycles) {
+  return cycles / Mhz * kPicosPerMhzCycle + cycles % Mhz * kPicosPerMhzCycle / Mhz;
+}
+}  // namespace
+
 SimTime Bus::Now() const {
   const std::uint64_t cycles = cycles_ - base_cycles_;
-  return base_time_ + cycles / clock_mhz_ * kPicosPerMhzCycle +
-         cycles % clock_mhz_ * kPicosPerMhzCycle / clock_mhz_;
+  switch (clock_mhz_) {  // SetClockMhz takes nothing else
+    case 48:
+      return base_time_ + TimeOfCycles<48>(cycles);
+    case 24:
+      return base_time_ + TimeOfCycles<24>(cycles);
+    default:
+      return base_time_ + TimeOfCycles<12>(cycles);
+  }
 }
 
 SimTime Bus::PicosPerCycle() const {
