@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,58 +31,54 @@ class DeviceLinkTest : public ::testing::Test {
   }
 };
 
-TEST_F(DeviceLinkTest, OpenFillsHandleAndCopiesPathWithItsZero) {
-  ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
-  EXPECT_TRUE(handle.IsOpen());
-  EXPECT_EQ(driver.openedMembers, std::vector<std::uint16_t>{0});
-  EXPECT_STREQ(path.data(), driver.devicePath.c_str());
-  EXPECT_EQ(path[driver.devicePath.size() + 1], '#');  // nothing written past the zero
+TEST_F(DeviceLinkTest, OpenCopiesThePathWithItsZeroOrFailsLeavingItUntouched) {
+  struct Row {
+    const char* name;
+    bool present, refused;
+    std::size_t pathLength;
+    NativeDeviceHandle failedHandle;  // kNoFailure: the open succeeds
+  };
+  constexpr NativeDeviceHandle kNoFailure = 0x7777;
+  const Row rows[] = {{"opens", true, false, 30, kNoFailure},
+                      {"no interface", false, false, 30, kNullDeviceHandle},
+                      {"open refused", true, true, 30, kInvalidDeviceHandle},
+                      {"path fills the buffer", true, false, 1023, kNoFailure},
+                      {"path one too long", true, false, 1024, kNullDeviceHandle}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeCameraDriver d;
+    d.interfacePresent = row.present;
+    d.openRefused = row.refused;
+    d.devicePath = std::string(row.pathLength, 'p');
+    DeviceHandle h{kNullDeviceHandle, &d};
+    path.fill('#');
+    const bool opens = row.failedHandle == kNoFailure;
+    EXPECT_EQ(OpenCameraDevice(0, h, path), opens ? 0 : 1);
+    EXPECT_EQ(h.IsOpen(), opens);
+    if (opens) {
+      EXPECT_STREQ(path.data(), d.devicePath.c_str());
+      EXPECT_EQ(path[std::min<std::size_t>(row.pathLength + 1, 1023)], row.pathLength < 1023 ? '#' : '\0');
+    } else {
+      EXPECT_TRUE(PathUntouched());
+      EXPECT_EQ(h.value, row.failedHandle);
+      EXPECT_TRUE(d.openHandles.empty());
+    }
+  }
 }
 
-TEST_F(DeviceLinkTest, FailedOpensLeaveHandleClosedAndPathUntouched) {
-  driver.interfacePresent = false;
-  EXPECT_EQ(OpenCameraDevice(0, handle, path), 1);
-  EXPECT_EQ(handle.value, kNullDeviceHandle);
-  EXPECT_TRUE(PathUntouched());
-
-  driver.interfacePresent = true;
-  driver.openRefused = true;
-  EXPECT_EQ(OpenCameraDevice(0, handle, path), 1);
-  EXPECT_EQ(handle.value, kInvalidDeviceHandle);
-  EXPECT_FALSE(handle.IsOpen());
-  EXPECT_TRUE(PathUntouched());
-}
-
-TEST_F(DeviceLinkTest, PathLongerThanBufferFailsAndClosesTheDevice) {
-  driver.devicePath = std::string(1024, 'p');  // 1025 bytes with its zero
-  EXPECT_EQ(OpenCameraDevice(0, handle, path), 1);
-  EXPECT_TRUE(PathUntouched());
-  EXPECT_FALSE(handle.IsOpen());
-  EXPECT_TRUE(driver.openHandles.empty());
-
-  driver.devicePath = std::string(1023, 'p');  // fits exactly
-  EXPECT_EQ(OpenCameraDevice(0, handle, path), 0);
-  EXPECT_EQ(path[1023], '\0');
-}
-
-TEST_F(DeviceLinkTest, OpenOverAStillOpenHandleClosesItFirst) {
+TEST_F(DeviceLinkTest, OpenClosesAHandleStillOpenAndCloseClosesOnce) {
   ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
   const NativeDeviceHandle first = handle.value;
   ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
   EXPECT_NE(handle.value, first);
   EXPECT_EQ(driver.closedHandles, std::vector<NativeDeviceHandle>{first});
-  EXPECT_EQ(driver.openHandles.size(), 1u);
-}
-
-TEST_F(DeviceLinkTest, CloseClosesOnceAndIgnoresNullAndInvalid) {
-  ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
   EXPECT_EQ(CloseCameraDevice(handle), 0);
   EXPECT_EQ(handle.value, kNullDeviceHandle);
   EXPECT_EQ(CloseCameraDevice(handle), 0);
   handle.value = kInvalidDeviceHandle;
   EXPECT_EQ(CloseCameraDevice(handle), 0);
-  EXPECT_EQ(handle.value, kInvalidDeviceHandle);
-  EXPECT_EQ(driver.closedHandles.size(), 1u);
+  EXPECT_EQ(driver.closedHandles.size(), 2u);
+  EXPECT_TRUE(driver.openHandles.empty());
 }
 
 TEST_F(DeviceLinkTest, RequestHeaderAndBuffersInBothDirections) {
@@ -104,17 +99,9 @@ TEST_F(DeviceLinkTest, RequestHeaderAndBuffersInBothDirections) {
   EXPECT_EQ(driver.requests[1].outputSize, 3u);
   EXPECT_EQ(driver.requests[2].input, Bytes({0xC6, 0x00, 0x00, 0x00, 0x00, 0x00}));
   EXPECT_EQ(driver.requests[2].outputSize, 0u);
-}
-
-TEST_F(DeviceLinkTest, EepromBlockPutsChipAndBankInValueAndOffsetInIndex) {
-  ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
-  std::vector<std::uint8_t> sixteen(16);
-  for (int i = 0; i < 16; ++i) sixteen[i] = static_cast<std::uint8_t>(0xF0 + i);
-  ASSERT_TRUE(WriteEepromBlock(handle, 1, 0, 0x0100, 16, sixteen.data()));
-  auto expected = Bytes({0xC6, 0x00, 0x00, 0x01, 0x00, 0x01});
-  expected.insert(expected.end(), sixteen.begin(), sixteen.end());
-  EXPECT_EQ(driver.requests.at(0).input, expected);
-  EXPECT_EQ(driver.requests.at(0).input.size(), 22u);
+  // An EEPROM block: chip and bank in the value, the offset in the index.
+  ASSERT_TRUE(WriteEepromBlock(handle, 1, 2, 0x0304, 3, data));
+  EXPECT_EQ(driver.requests[3].input, Bytes({0xC6, 0x00, 0x02, 0x01, 0x04, 0x03, 0xAA, 0xBB, 0xCC}));
 }
 
 TEST_F(DeviceLinkTest, RequestsThroughAClosedHandleOrARefusingDriverFail) {
@@ -136,17 +123,6 @@ TEST_F(DeviceLinkTest, RequestsThroughAClosedHandleOrARefusingDriverFail) {
   ClearStopRequest();
   EXPECT_EQ(driver.requests.size(), 2u);
   EXPECT_TRUE(SendVendorRequest(handle, 0xA0, 0, 0, 0xE600, 1, &byte));
-}
-
-TEST_F(DeviceLinkTest, EachRequestReadsTheHandleAfresh) {
-  ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
-  std::uint8_t byte = 0;
-  DeviceHandle& same = handle;
-  ASSERT_TRUE(SendVendorRequest(same, 0xA0, 0, 0, 0xE600, 1, &byte));
-  ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);  // a new native value in the same variable
-  ASSERT_TRUE(SendVendorRequest(same, 0xA0, 0, 0, 0xE600, 1, &byte));
-  EXPECT_NE(driver.requests[0].handle, driver.requests[1].handle);
-  EXPECT_EQ(driver.requests[1].handle, handle.value);
 }
 
 TEST(BoardList, IdentityTellsTheStateAndNothingElseIsABoard) {

@@ -35,19 +35,10 @@ struct WorkedExample {
   std::vector<Beat> beats;
 };
 
-std::vector<Beat> MiddleBeats(unsigned chip, unsigned fromBank, unsigned toBank) {
-  std::vector<Beat> beats;
-  for (unsigned bank = fromBank; bank <= toBank; ++bank)
-    for (unsigned offset = 0; offset < 0x8000; offset += 0x1000) beats.push_back({chip, bank, offset, 4096});
-  return beats;
-}
-
 // Each write: its beats, every byte once and in order, and what the observer was told.
 TEST_F(PagedWriterTest, WorkedExamplesGoOutAsTheirBeats) {
-  std::vector<WorkedExample> examples = {
+  const WorkedExample examples[] = {
       {0, 4, 0x0000, 20, {{0, 4, 0x0000, 20}}},
-      {0, 5, 0x0080, 128, {{0, 5, 0x0080, 128}}},
-      {0, 0, 0x0000, 8192, {{0, 0, 0x0000, 4096}, {0, 0, 0x1000, 4096}}},
       {0, 5, 0x6000, 12000, {{0, 5, 0x6000, 4096}, {0, 5, 0x7000, 4096}, {1, 0, 0x0000, 3808}}},
       {0, 5, 0x0100, 9000, {{0, 5, 0x0100, 3840}, {0, 5, 0x1000, 4096}, {0, 5, 0x2000, 1064}}},
       {0, 0, 0x0000, 4096, {{0, 0, 0x0000, 4096}}},
@@ -59,10 +50,6 @@ TEST_F(PagedWriterTest, WorkedExamplesGoOutAsTheirBeats) {
        {{0, 2, 0x7F00, 256}, {0, 3, 0x0000, 4096}, {0, 3, 0x1000, 4096}, {0, 3, 0x2000, 552}}},
       {0, 0, 0x0000, 0, {}},
   };
-  WorkedExample big{0, 0, 0, 200000, MiddleBeats(0, 0, 5)};
-  big.beats.push_back({1, 0, 0x0000, 3392});
-  examples.push_back(big);
-
   for (const auto& example : examples) {
     SCOPED_TRACE("start " + std::to_string(example.chip) + "/" + std::to_string(example.bank) +
                  "/" + std::to_string(example.offset) + " length " + std::to_string(example.length));

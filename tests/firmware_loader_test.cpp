@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 
 #include "device/device_connection.h"
 #include "device/firmware_loader.h"
@@ -25,23 +26,6 @@ class FirmwareLoaderTest : public ::testing::Test {
 const auto kHold = Bytes({0xA0, 0x00, 0x00, 0xE6, 0x00, 0x00, 0x01});
 const auto kRelease = Bytes({0xA0, 0x00, 0x00, 0xE6, 0x00, 0x00, 0x00});
 
-TEST_F(FirmwareLoaderTest, HoldRecordsReleaseInTableOrderWithOnlyTheUsedBytes) {
-  HexRecord table[] = {
-      {13, 0x0EEA, 0, {0xEF, 0x24, 0xFF, 0x92, 0x07, 0xA2, 0x07, 0xE4, 0x33, 0x90, 0x13, 0xC9, 0xF0}},
-      {1, 0x0EF7, 0, {0x22, 0x55, 0x66}},  // bytes past the length are not sent
-      {0, 0x0000, 1, {}},
-  };
-  ASSERT_TRUE(DownloadControlFirmware(handle, table));
-  ASSERT_EQ(driver.requests.size(), 4u);
-  EXPECT_EQ(driver.requests[0].input, kHold);
-  EXPECT_EQ(driver.requests[1].input, Bytes({0xA0, 0x00, 0xEA, 0x0E, 0x00, 0x00, 0xEF, 0x24, 0xFF,
-                                             0x92, 0x07, 0xA2, 0x07, 0xE4, 0x33, 0x90, 0x13, 0xC9,
-                                             0xF0}));
-  EXPECT_EQ(driver.requests[2].input, Bytes({0xA0, 0x00, 0xF7, 0x0E, 0x00, 0x00, 0x22}));
-  EXPECT_EQ(driver.requests[2].outputSize, 1u);
-  EXPECT_EQ(driver.requests[3].input, kRelease);
-}
-
 // Tables and refusals: what the load returns and the requests it sent. A failed load
 // never sends the release, so the CPU stays held; a failing release is not reported.
 TEST_F(FirmwareLoaderTest, EachTableAndRefusalGivesItsResultAndRequests) {
@@ -59,6 +43,9 @@ TEST_F(FirmwareLoaderTest, EachTableAndRefusalGivesItsResultAndRequests) {
   const HexRecord end{0, 0, 1, {}};
   const std::vector<HexRecord> two = {{1, 0x0100, 0, {0x11}}, {1, 0x0101, 0, {0x22}}, end};
   const Row rows[] = {
+      // Only a record's own bytes are sent, in table order.
+      {true, {{2, 0x0EEA, 0, {0xEF, 0x24}}, {1, 0x0EF7, 0, {0x22, 0x55}}, end}, {}, true,
+       {kHold, Bytes({0xA0, 0x00, 0xEA, 0x0E, 0x00, 0x00, 0xEF, 0x24}), record(0x0EF7, 0x22), kRelease}},
       {true, two, {2}, false, {kHold, record(0x0100, 0x11)}},
       {true, two, {1}, false, {kHold}},
       {true, two, {4}, true, {kHold, record(0x0100, 0x11), record(0x0101, 0x22), kRelease}},

@@ -30,23 +30,6 @@ void WriteReadyFiles(const ScratchDirectory& dir) {
   dir.Write(Fx2ImageFile, ReadSample("tarsel_usb.iic"));
 }
 
-TEST(Preflight, ReadyFilesComeInRunOrderWithSizeAndRoom) {
-  ScratchDirectory dir;
-  WriteReadyFiles(dir);
-  const auto checks = CheckImageFiles(dir.path().string());
-  ASSERT_EQ(checks.size(), 6u);
-  const std::vector<std::pair<std::string, std::uint32_t>> expected = {
-      {"bufcon.bin", 98304},    {"camcon.bin", 196608},   {"tarsel_usb.iic", 32768},
-      {"gpif_bufcon.bin", 128}, {"gpif_camcon.bin", 128}, {"gpif_fifo.bin", 32512}};
-  for (std::size_t i = 0; i < checks.size(); ++i) {
-    EXPECT_EQ(checks[i].file, expected[i].first);
-    EXPECT_EQ(checks[i].room, expected[i].second);
-    EXPECT_EQ(checks[i].problem, ImageFileProblem::None) << checks[i].message;
-    EXPECT_EQ(checks[i].message, "");
-  }
-  EXPECT_EQ(checks[2].bytes, ReadSample("tarsel_usb.iic").size());
-}
-
 // One file put in place of a ready one (nullopt: removed; "dir": a directory).
 TEST(Preflight, EachRefusalNamesTheFileAndTheCause) {
   struct Case {

@@ -2,14 +2,10 @@
 
 #include <functional>
 
-#include "device/device_connection.h"
-#include "fake_camera_driver.h"
 #include "images/rom_header.h"
 
 namespace vesk {
 namespace {
-
-using testing::Bytes;
 
 RomHeaderBytes Header(std::initializer_list<std::uint8_t> bytes) {
   RomHeaderBytes out{};
@@ -55,25 +51,6 @@ TEST(RomHeader, EachSetOfFieldsEncodesToItsBytes) {
     EXPECT_EQ(back.Encode(), row.bytes);
     EXPECT_EQ(back.checksum(), back.ComputeChecksum());
   }
-}
-
-TEST(RomHeader, WrittenAsOneBlockAtChip0Bank4) {
-  testing::FakeCameraDriver driver;
-  DeviceHandle handle{kNullDeviceHandle, &driver};
-  std::array<char, 64> path{};
-  ASSERT_EQ(OpenCameraDevice(0, handle, path), 0);
-  RomHeader header;
-  header.InitRomHeader();
-  header.SetVendorId(4700);
-  ASSERT_TRUE(header.WriteRomHeader(handle));
-  ASSERT_EQ(driver.requests.size(), 1u);
-  auto expected = Bytes({0xC6, 0x00, 0x04, 0x00, 0x00, 0x00});
-  const auto bytes = header.Encode();
-  expected.insert(expected.end(), bytes.begin(), bytes.end());
-  EXPECT_EQ(driver.requests[0].input, expected);
-
-  driver.failingRequests = {2};
-  EXPECT_FALSE(header.WriteRomHeader(handle));
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
+// The sequence's own decisions against a scripted driver: the line each failing step ends
+// with, cancelling, stopping, and what a run leaves for the next. The whole successful
+// run and the bytes it writes are checked on the emulated board (tests/system).
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 
 #include "app/update_sequence.h"
 #include "device/control_firmware_table.h"
@@ -12,61 +16,42 @@
 namespace vesk {
 namespace {
 
-using testing::Bytes;
-using testing::EepromBeats;
 using testing::Pattern;
 using testing::ScratchDirectory;
 
-// Records what the window would show, and when, and answers from a script.
+// Records what the window would show and answers from a script.
 class ScriptedHost : public UpdateHost {
  public:
-  explicit ScriptedHost(const testing::FakeCameraDriver& driver) : driver_(driver) {}
-
   std::deque<int> answers;
-  std::vector<std::string> questions;
-  std::vector<std::string> shown;           // every ShowStatusLog, in order
-  std::vector<std::size_t> requestsAtShow;  // requests sent before that ShowStatusLog
-  std::size_t progressCalls = 0;
-  std::string stopAfter;  // a stop is requested once the log ends with this
+  std::vector<std::string> shown;    // every ShowStatusLog, in order
+  std::vector<std::string> details;  // every ShowFailureDetail
+  std::string stopAfter;             // a stop is requested once the log ends with this
 
   void ShowStatusLog(const StatusLog& log) override {
     shown.emplace_back(log.Text());
     if (!stopAfter.empty() && shown.back().ends_with(stopAfter)) RequestStop();
-    requestsAtShow.push_back(driver_.requests.size());
   }
-  int AskYesNo(std::string_view text, std::string_view caption) override {
+  int AskYesNo(std::string_view, std::string_view caption) override {
     EXPECT_EQ(caption, "Vesk USB Update - Confirmation");
-    questions.emplace_back(text);
     if (answers.empty()) return kAnswerYes;
     const int answer = answers.front();
     answers.pop_front();
     return answer;
   }
-  void ShowImageProgress(const std::string&, std::uint32_t, std::uint32_t) override {
-    ++progressCalls;
-  }
-  std::vector<std::string> details;  // every ShowFailureDetail, with the log shown before it
-  void ShowFailureDetail(std::string_view detail) override {
-    details.push_back(shown.back() + "|" + std::string(detail));
-  }
-  const std::string& last() const { return shown.back(); }
-
- private:
-  const testing::FakeCameraDriver& driver_;
+  void ShowFailureDetail(std::string_view detail) override { details.emplace_back(detail); }
 };
 
-const std::string kSuccessLog(testing::kSuccessfulRunLog);
+// The successful run's log up to and including `line`, then `error` and the verdict.
+std::string FailedAt(const std::string& line, const std::string& error) {
+  const std::string log(testing::kSuccessfulRunLog);
+  return log.substr(0, log.find(line) + line.size()) + error + "Camera firmware update FAILED.";
+}
 
-// True for a beat into the header region that carries anything but the erased state.
+// A beat into the header's place that carries anything but the erased state.
 bool WritesAHeader(const testing::RecordedIoControl& request) {
   const auto& in = request.input;
   return in.size() > 6 && in[0] == 0xC6 && in[3] == 0 && in[2] == 4 &&
          std::any_of(in.begin() + 6, in.end(), [](std::uint8_t b) { return b != 0xFF; });
-}
-
-std::string UpTo(const std::string& lastLine) {
-  const std::string log = kSuccessLog;
-  return log.substr(0, log.find(lastLine) + lastLine.size());
 }
 
 class UpdateSequenceTest : public ::testing::Test {
@@ -74,15 +59,17 @@ class UpdateSequenceTest : public ::testing::Test {
   ScratchDirectory dir;
   testing::QuietStdout quiet;
   testing::FakeCameraDriver driver;
-  ScriptedHost host{driver};
+  ScriptedHost host;
   UpdateState state;
-  std::size_t firmwareRequests = ControlFirmwareRecordCount - 1 + 2;  // hold, records, release
+  // hold, the records, release; then the header erase
+  const std::size_t firmwareRequests = ControlFirmwareRecordCount - 1 + 2;
 
   void SetUp() override {
     state.handle.driver = &driver;
-    WriteSamples();
+    WriteImages();
   }
-  void WriteSamples() {
+  void TearDown() override { ClearStopRequest(); }
+  void WriteImages() {
     dir.Write(BufConImageFile, Pattern(0x12345, 1));
     dir.Write(CamConImageFile, Pattern(0x24680, 2));
     dir.Write(Fx2ImageFile, Pattern(9000, 3));
@@ -90,153 +77,85 @@ class UpdateSequenceTest : public ::testing::Test {
     dir.Write(GpifCamConFile, Pattern(128, 5));
     dir.Write(GpifFifoFile, Pattern(128, 6));
   }
-  void TearDown() override {
-    ClearStopRequest();
-  }
-
   RunOutcome Run() { return RunBoardInitialization(host, state); }
 };
 
-TEST_F(UpdateSequenceTest, SuccessfulRunLogsThirteenLinesAndClosesTheConnection) {
-  ASSERT_EQ(Run(), RunOutcome::Succeeded);
-  EXPECT_EQ(host.last(), kSuccessLog);
-  EXPECT_EQ(host.questions.size(), 2u);
-  EXPECT_EQ(host.questions[1], kPowerCycleQuestion);
-  EXPECT_EQ(driver.openHandles.size(), 0u);
-  EXPECT_GT(host.progressCalls, 0u);
-}
+// A step's progress line and the error line it ends a failed run with.
+struct Step {
+  std::string line, error;
+};
+const Step kFirmware{"Downloading USB control firmware\r\n", "Error 0x2 (Failed download control firmware)\r\n"};
+const Step kCamCon{"Downloading CamCon...please wait.....\r\n", "Error 0x4 (Failed to download CamCon)\r\n"};
+const Step kHeader{"Writing USB ROM header...\r\n", "Error 0x7 (Failed to write USB ROM header)\r\n"};
+const Step kPowerCycle{"Camera connection closed\r\n", "Error 0x8 (Failed to correctly power cycle\r\n"};
 
-TEST_F(UpdateSequenceTest, EachProgressLineIsShownBeforeItsStepSendsAnything) {
-  ASSERT_EQ(Run(), RunOutcome::Succeeded);
-  auto requestsWhenShown = [&](const std::string& line) {
-    for (std::size_t i = 0; i < host.shown.size(); ++i)
-      if (host.shown[i].ends_with(line)) return host.requestsAtShow[i];
-    ADD_FAILURE() << "never shown: " << line;
-    return std::size_t{0};
+TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLineAndCause) {
+  using Break = std::function<void(ScratchDirectory&, testing::FakeCameraDriver&, ScriptedHost&)>;
+  struct Row {
+    const char* name;
+    Break breakIt;
+    Step step;           // empty: the run is cancelled
+    std::string detail;  // empty: none shown
   };
-  EXPECT_EQ(requestsWhenShown("Downloading USB control firmware\r\n"), 0u);
-  // The old header is erased once the firmware runs, before the BufCon line.
-  EXPECT_EQ(requestsWhenShown("Downloading BufCon...please wait.....\r\n"), firmwareRequests + 1);
-  auto erase = Bytes({0xC6, 0x00, 0x04, 0x00, 0x00, 0x00});
-  erase.resize(26, 0xFF);
-  EXPECT_EQ(driver.requests.at(firmwareRequests).input, erase);
-  const auto beats = EepromBeats(driver.requests);
-  // The header is the last request, sent after its line was shown.
-  EXPECT_EQ(requestsWhenShown("Writing USB ROM header...\r\n"), driver.requests.size() - 1);
-  EXPECT_EQ(beats.size(), driver.requests.size() - firmwareRequests);
-}
-
-TEST_F(UpdateSequenceTest, CancelledRunTouchesNoDevice) {
-  host.answers = {kAnswerNo};
-  EXPECT_EQ(Run(), RunOutcome::Cancelled);
-  EXPECT_EQ(host.last(),
-            "USB Board Initialization Started\r\nInitialization cancelled by user\r\n");
-  EXPECT_TRUE(driver.openedMembers.empty());
-  EXPECT_TRUE(driver.requests.empty());
-}
-
-TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLine) {
-  struct Case {
-    const char* progressLine;
-    const char* errorLine;
-    std::function<void(ScratchDirectory&, testing::FakeCameraDriver&)> breakIt;
-    std::string detail;  // the cause shown after the log
-  };
+  ASSERT_EQ(Run(), RunOutcome::Succeeded);
+  const std::size_t headerRequest = driver.requests.size();  // the last request
   const std::size_t firstCamConBeat = firmwareRequests + 1 + (0x12345 + 4095) / 4096 + 1;
-  ASSERT_EQ(Run(), RunOutcome::Succeeded);
-  const std::size_t headerRequest = driver.requests.size();  // the last
-  const std::vector<Case> cases = {
-      {"Opening camera connection\r\n", "Error 0x1 (Failed to connect to camera)\r\n",
-       [](auto&, auto& d) { d.interfacePresent = false; }, "cannot open the camera"},
-      {"Downloading USB control firmware\r\n", "Error 0x2 (Failed download control firmware)\r\n",
-       [](auto&, auto& d) { d.failingRequests = {1}; },
-       "request 0xA0 write, address 0xE600, 1 bytes: failed"},
-      // The header erase: the first request that needs the control firmware running.
-      {"Downloading USB control firmware\r\n", "Error 0x2 (Failed download control firmware)\r\n",
-       [this](auto&, auto& d) { d.failingRequests = {firmwareRequests + 1}; },
-       "request 0xC6 write, chip 0, bank 4, offset 0x0000, 20 bytes: failed"},
-      {"Downloading BufCon...please wait.....\r\n", "Error 0x3 (Failed to download BufCon)\r\n",
-       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / BufConImageFile); },
+  const std::string headerBeat = "request 0xC6 write, chip 0, bank 4, offset 0x0000, 20 bytes: failed";
+  const std::string hold = "request 0xA0 write, address 0xE600, 1 bytes: ";
+  const std::string notReady = "the camera was not reported ready after its power cycle";
+  const Row rows[] = {
+      {"No at the first question", [](auto&, auto&, auto& h) { h.answers = {kAnswerNo}; }, {}, ""},
+      {"stop before the first question", [](auto&, auto&, auto& h) { h.stopAfter = "Started\r\n"; }, {}, ""},
+      {"no camera", [](auto&, auto& d, auto&) { d.interfacePresent = false; },
+       {"Opening camera connection\r\n", "Error 0x1 (Failed to connect to camera)\r\n"},
+       "cannot open the camera"},
+      {"CPU hold fails", [](auto&, auto& d, auto&) { d.failingRequests = {1}; }, kFirmware, hold + "failed"},
+      {"stop during the firmware", [](auto&, auto&, auto& h) { h.stopAfter = kFirmware.line; }, kFirmware,
+       hold + "stopped on request"},
+      // The header erase is the first request that needs the control firmware running.
+      {"header erase fails", [&](auto&, auto& d, auto&) { d.failingRequests = {firmwareRequests + 1}; },
+       kFirmware, headerBeat},
+      {"BufCon missing", [](auto& dir, auto&, auto&) { std::filesystem::remove(dir.path() / BufConImageFile); },
+       {"Downloading BufCon...please wait.....\r\n", "Error 0x3 (Failed to download BufCon)\r\n"},
        "bufcon.bin: missing"},
-      {"Downloading CamCon...please wait.....\r\n", "Error 0x4 (Failed to download CamCon)\r\n",
-       [](auto& dir, auto&) { dir.Write(CamConImageFile, {}); }, "camcon.bin: empty"},
-      {"Downloading CamCon...please wait.....\r\n", "Error 0x4 (Failed to download CamCon)\r\n",
-       [&](auto&, auto& d) { d.failingRequests = {firstCamConBeat}; },
+      {"CamCon empty", [](auto& dir, auto&, auto&) { dir.Write(CamConImageFile, {}); }, kCamCon,
+       "camcon.bin: empty"},
+      {"CamCon beat fails", [&](auto&, auto& d, auto&) { d.failingRequests = {firstCamConBeat}; }, kCamCon,
        "camcon.bin: request 0xC6 write, chip 1, bank 0, offset 0x0000, 4096 bytes: failed"},
-      {"Downloading FX2...please wait.....\r\n", "Error 0x5 (Failed to download FX2)\r\n",
-       [](auto& dir, auto&) { dir.Write(Fx2ImageFile, Pattern(32769)); },
+      {"FX2 image too big", [](auto& dir, auto&, auto&) { dir.Write(Fx2ImageFile, Pattern(32769)); },
+       {"Downloading FX2...please wait.....\r\n", "Error 0x5 (Failed to download FX2)\r\n"},
        "tarsel_usb.iic: 32769 bytes, FX2 holds at most 32768"},
-      {"Downloading GPIF waveforms...\r\n", "Error 0x6 (Failed to download GPIF waveforms)\r\n",
-       [](auto& dir, auto&) { std::filesystem::remove(dir.path() / GpifFifoFile); },
+      {"GPIF FIFO missing", [](auto& dir, auto&, auto&) { std::filesystem::remove(dir.path() / GpifFifoFile); },
+       {"Downloading GPIF waveforms...\r\n", "Error 0x6 (Failed to download GPIF waveforms)\r\n"},
        "gpif_fifo.bin: missing"},
-      {"Writing USB ROM header...\r\n", "Error 0x7 (Failed to write USB ROM header)\r\n",
-       [&](auto&, auto& d) { d.failingRequests = {headerRequest}; },
-       "request 0xC6 write, chip 0, bank 4, offset 0x0000, 20 bytes: failed"},
-      {"Camera connection closed\r\n", "Error 0x8 (Failed to correctly power cycle\r\n",
-       [this](auto&, auto&) { host.answers = {kAnswerYes, kAnswerNo}; },
-       "the camera was not reported ready after its power cycle"},
+      {"header write fails", [&](auto&, auto& d, auto&) { d.failingRequests = {headerRequest}; }, kHeader,
+       headerBeat},
+      {"No at the power cycle", [](auto&, auto&, auto& h) { h.answers = {kAnswerYes, kAnswerNo}; },
+       kPowerCycle, notReady},
+      {"stop at the power cycle", [](auto&, auto&, auto& h) { h.stopAfter = kPowerCycle.line; }, kPowerCycle,
+       notReady},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.errorLine);
-    driver.requests.clear();
-    driver.failingRequests.clear();
-    driver.interfacePresent = true;
-    host.details.clear();
-    c.breakIt(dir, driver);
-    EXPECT_EQ(Run(), RunOutcome::Failed);
-    EXPECT_EQ(host.last(), UpTo(c.progressLine) + c.errorLine + "Camera firmware update FAILED.");
-    EXPECT_EQ(host.details, std::vector<std::string>{host.last() + "|" + c.detail});
-    // No header is sent before its own step.
-    EXPECT_EQ(std::count_if(driver.requests.begin(), driver.requests.end(), WritesAHeader),
-              UpTo(c.progressLine).find("Writing USB ROM header") == std::string::npos ? 0 : 1);
-    WriteSamples();                      // restore the files for the next case
-  }
-}
-
-TEST_F(UpdateSequenceTest, AStopFailsTheStepInProgressAndAnswersQuestionsNo) {
-  struct Case {
-    std::string stopAfter;
-    std::string log;
-    RunOutcome outcome;
-  };
-  const std::string failed = "Camera firmware update FAILED.";
-  const std::vector<Case> cases = {
-      {"USB Board Initialization Started\r\n",
-       "USB Board Initialization Started\r\nInitialization cancelled by user\r\n",
-       RunOutcome::Cancelled},
-      {"Downloading USB control firmware\r\n",
-       UpTo("Downloading USB control firmware\r\n") +
-           "Error 0x2 (Failed download control firmware)\r\n" + failed,
-       RunOutcome::Failed},
-      {"Downloading CamCon...please wait.....\r\n",
-       UpTo("Downloading CamCon...please wait.....\r\n") +
-           "Error 0x4 (Failed to download CamCon)\r\n" + failed,
-       RunOutcome::Failed},
-      {"Camera connection closed\r\n",
-       UpTo("Camera connection closed\r\n") + "Error 0x8 (Failed to correctly power cycle\r\n" +
-           failed,
-       RunOutcome::Failed},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.stopAfter);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
     ClearStopRequest();
-    host.stopAfter = c.stopAfter;
-    driver.requests.clear();
-    host.questions.clear();
-    const std::size_t shownBefore = host.shown.size();
-    EXPECT_EQ(Run(), c.outcome);
-    EXPECT_EQ(host.last(), c.log);
-    // Nothing is sent after the line at which the stop came.
-    for (std::size_t i = shownBefore; i < host.shown.size(); ++i) {
-      if (host.shown[i].ends_with(c.stopAfter)) {
-        EXPECT_EQ(host.requestsAtShow[i], driver.requests.size());
-      }
-    }
-    EXPECT_LE(host.questions.size(), 1u);  // the power-cycle question is never asked
+    driver = {};
+    host = {};
+    WriteImages();
+    row.breakIt(dir, driver, host);
+    const bool cancelled = row.step.line.empty();
+    EXPECT_EQ(Run(), cancelled ? RunOutcome::Cancelled : RunOutcome::Failed);
+    const std::string log = cancelled ? "USB Board Initialization Started\r\nInitialization cancelled by user\r\n"
+                                      : FailedAt(row.step.line, row.step.error);
+    EXPECT_EQ(host.shown.back(), log);
+    EXPECT_EQ(host.details, row.detail.empty() ? std::vector<std::string>{} : std::vector{row.detail});
+    // Nothing is opened before its line, and no header is written before its step.
+    EXPECT_EQ(driver.openedMembers.empty(), cancelled);
+    EXPECT_EQ(std::count_if(driver.requests.begin(), driver.requests.end(), WritesAHeader),
+              log.find(kHeader.line) == std::string::npos ? 0 : 1);
   }
 }
 
-TEST_F(UpdateSequenceTest, SecondRunStartsAfreshAndClosesTheHandleAFailedRunLeft) {
+TEST_F(UpdateSequenceTest, ANewRunClosesWhatAFailedOneLeftOpenAndStartsAfresh) {
   std::filesystem::remove(dir.path() / GpifFifoFile);
   ASSERT_EQ(Run(), RunOutcome::Failed);
   const NativeDeviceHandle leftOpen = state.handle.value;
@@ -245,17 +164,14 @@ TEST_F(UpdateSequenceTest, SecondRunStartsAfreshAndClosesTheHandleAFailedRunLeft
   dir.Write(GpifFifoFile, Pattern(64));
   dir.Write(BufConImageFile, Pattern(10));
   dir.Write(CamConImageFile, Pattern(20));
+  host.shown.clear();
   ASSERT_EQ(Run(), RunOutcome::Succeeded);
-  EXPECT_EQ(host.last(), kSuccessLog);
+  EXPECT_EQ(host.shown.front(), "USB Board Initialization Started\r\n");
   EXPECT_EQ(driver.closedHandles.front(), leftOpen);
   EXPECT_TRUE(driver.openHandles.empty());
   // The header carries only this run's sizes.
   EXPECT_EQ(state.header.bufConSize(), 10u);
   EXPECT_EQ(state.header.camConSize(), 20u);
-  // The first line shown by the second run is the first line alone.
-  const auto start = std::find(host.shown.rbegin(), host.shown.rend(),
-                               std::string("USB Board Initialization Started\r\n"));
-  EXPECT_NE(start, host.shown.rend());
 }
 
 }  // namespace
