@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "device/debug_output.h"
+#include "device/usb/tests/scripted_port.h"
 #include "tests/libusb/mock_usb_bus.h"
 
 namespace vesk::usb {
@@ -15,21 +15,6 @@ namespace {
 
 using testing::MockBoard;
 using testing::MockUsbBus;
-
-// Answers with the scripted statuses, then in full; an IN data stage gets 0xA0, 0xA1, ...
-// Requests are served while the test waits in libusb, so it reads `seen` after a call.
-struct ScriptedPort : UsbControlPort {
-  std::deque<TransferResult> answers;
-  std::vector<std::pair<SetupPacket, std::vector<std::uint8_t>>> seen;
-  TransferResult ControlTransfer(const SetupPacket& setup, std::span<std::uint8_t> data) override {
-    seen.push_back({setup, {data.begin(), data.end()}});
-    TransferResult answer{TransferStatus::Ok, std::uint32_t(data.size())};
-    if (!answers.empty()) answer = answers.front(), answers.pop_front();
-    for (std::uint32_t i = 0; i < answer.actualLength && setup.bmRequestType & 0x80; ++i)
-      data[i] = std::uint8_t(0xA0 + i);
-    return answer;
-  }
-};
 
 std::string Debugged(const std::function<void()>& action) {
   std::string lines;
@@ -48,6 +33,7 @@ TEST(LibusbBoardSource, ListsAndOpensOnlyTheBoardsInMemberOrder) {
   MockBoard& bareNode = bus.Add("1-2", kBareFx2Identity, &bare, "usbtest");
   bus.Add("2-3.4", kProgrammedIdentity, &programmed);
   LibusbBoardSource source;
+  bare.answers = programmed.answers = {{TransferStatus::Ok, 2}};  // a short answer each
 
   const std::vector<BoardInfo> boards = source.ListBoards();
   ASSERT_EQ(boards.size(), 2u);
@@ -60,20 +46,25 @@ TEST(LibusbBoardSource, ListsAndOpensOnlyTheBoardsInMemberOrder) {
     const auto port = source.OpenMember(member, path);
     ASSERT_NE(port, nullptr);
     opened.push_back(path);
-    std::vector<std::uint8_t> cpucs{0x01};
-    EXPECT_EQ(port->ControlTransfer({0x40, 0xA0, 0xE600, member, 1}, cpucs).status,
-              TransferStatus::Ok);
+    std::vector<std::uint8_t> reply(8, 0);
+    const TransferResult read = port->ControlTransfer({0xC0, 0xA3, 0x0201, member, 8}, reply);
+    EXPECT_EQ(read.status, TransferStatus::Ok);
+    EXPECT_EQ(read.actualLength, 2u);
+    EXPECT_EQ(reply, (std::vector<std::uint8_t>{0xA0, 0xA1, 0, 0, 0, 0, 0, 0}));
   }
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{"usb:1-2 04B4:8613 bare FX2 bus 1 port 2",
                                             "usb:2-3.4 125C:0010 camera firmware bus 2 port 3.4"}));
   EXPECT_EQ(opened, (std::vector<std::string>{boards[0].path, boards[1].path}));
-  // Each member's request reached its own board.
+  // Each member's request reached its own board, setup packet and all.
   ASSERT_EQ(bare.seen.size(), 1u);
   ASSERT_EQ(programmed.seen.size(), 1u);
   const int bareMember = boards[0].path == "usb:1-2" ? 0 : 1;
-  EXPECT_EQ(bare.seen[0].first.wIndex, bareMember);
-  EXPECT_EQ(programmed.seen[0].first.wIndex, 1 - bareMember);
+  for (const auto& [seen, member] : {std::pair{bare.seen[0].first, bareMember},
+                                     std::pair{programmed.seen[0].first, 1 - bareMember}})
+    EXPECT_EQ(std::vector<int>({seen.bmRequestType, seen.bRequest, seen.wValue, seen.wIndex,
+                                seen.wLength}),
+              std::vector<int>({0xC0, 0xA3, 0x0201, member, 8}));
 
   std::string unchanged = "left alone";
   EXPECT_EQ(source.OpenMember(2, unchanged), nullptr);
@@ -81,36 +72,6 @@ TEST(LibusbBoardSource, ListsAndOpensOnlyTheBoardsInMemberOrder) {
   EXPECT_EQ(sameVendor.Requests(), 0);
   EXPECT_EQ(bareNode.Events(),
             (std::vector<std::string>{"detach usbtest", "claim", "release", "attach usbtest"}));
-}
-
-TEST(LibusbControlPort, CarriesSetupAndDataBothWays) {
-  MockUsbBus bus;
-  ScriptedPort target;
-  bus.Add("1-2", kBareFx2Identity, &target);
-  LibusbBoardSource source;
-  std::string path;
-  const auto port = source.OpenMember(0, path);
-  ASSERT_NE(port, nullptr);
-
-  std::vector<std::uint8_t> beat(4096);
-  for (std::size_t i = 0; i < beat.size(); ++i) beat[i] = std::uint8_t(i * 7 + 3);
-  const TransferResult written = port->ControlTransfer({0x40, 0xC6, 0x0103, 0x7000, 4096}, beat);
-  EXPECT_EQ(written.status, TransferStatus::Ok);
-  EXPECT_EQ(written.actualLength, 4096u);
-  target.answers.push_back({TransferStatus::Ok, 2});
-  std::vector<std::uint8_t> reply(8, 0);
-  const TransferResult read = port->ControlTransfer({0xC0, 0xA0, 0xE600, 0, 8}, reply);
-  EXPECT_EQ(read.status, TransferStatus::Ok);
-  EXPECT_EQ(read.actualLength, 2u);
-  EXPECT_EQ(reply, (std::vector<std::uint8_t>{0xA0, 0xA1, 0, 0, 0, 0, 0, 0}));
-
-  ASSERT_EQ(target.seen.size(), 2u);
-  const SetupPacket& setup = target.seen[0].first;
-  EXPECT_EQ(std::vector<int>({setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
-                              setup.wLength}),
-            std::vector<int>({0x40, 0xC6, 0x0103, 0x7000, 4096}));
-  EXPECT_EQ(target.seen[0].second, beat);
-  EXPECT_EQ(target.seen[1].first.bmRequestType, 0xC0);
 }
 
 // A failed transfer is its status to the caller and libusb's error on the debugger output;
