@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "app/console/real_driver.h"
 #include "sim/board/emulated_board.h"
 #include "tests/libusb/mock_usb_bus.h"
+#include "tests/test_support.h"
 
 namespace vesk {
 namespace {
@@ -25,17 +25,15 @@ class LibusbConsole : public ::testing::Test {
  protected:
   void SetUp() override {
     // Small images: a few beats per board.
-    fs::create_directories(images_);
-    fs::copy_file(fs::path(VESK_SAMPLES_DIR) / "tarsel_usb.iic", images_ / "tarsel_usb.iic");
+    fs::copy_file(fs::path(VESK_SAMPLES_DIR) / "tarsel_usb.iic", "tarsel_usb.iic");
     for (const auto& [name, size] : {std::pair{"bufcon.bin", 3000}, {"camcon.bin", 200},
                                      {"gpif_bufcon.bin", 128}, {"gpif_camcon.bin", 128},
                                      {"gpif_fifo.bin", 100}})
-      std::ofstream(images_ / name, std::ios::binary) << std::string(size, '\x5A');
+      scratch_.Write(name, std::vector<std::uint8_t>(size, 0x5A));
   }
-  void TearDown() override { fs::remove_all(images_); }
 
   int Run(std::vector<std::string> args, const std::string& answers = "") {
-    args.insert(args.begin(), {"vesk-update", "--board=usb", "-C", images_.string()});
+    args.insert(args.begin(), {"vesk-update", "--board=usb"});
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     std::istringstream in(answers);
@@ -44,29 +42,24 @@ class LibusbConsole : public ::testing::Test {
     console::ConsoleEnvironment env{in, out_, err_, false, console::MakeRealDriver, "usb"};
     return console::RunConsole(static_cast<int>(argv.size()), argv.data(), env);
   }
-  std::string Image(const std::string& name) const { return (images_ / name).string(); }
 
   EmulatedBoard bare_, camera_;
   testing::MockUsbBus bus_;
-  fs::path images_ = fs::temp_directory_path() /
-                     ("vesk-libusb-console-" + std::to_string(std::random_device{}()));
+  testing::ScratchDirectory scratch_;  // the working directory, with the images
   std::ostringstream out_, err_;
 };
 
 TEST_F(LibusbConsole, ReadGivesTheWholeEepromAndRestoreWritesItBack) {
   bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
-  std::vector<std::uint8_t> pattern(sim::board::kEepromImageSize);
-  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = std::uint8_t(i * 37 + i / 32768);
+  const std::vector<std::uint8_t> pattern = testing::Pattern(sim::board::kEepromImageSize);
   ASSERT_TRUE(camera_.LoadEepromImage(pattern));
-
-  ASSERT_EQ(Run({"read", Image("read.bin")}), console::kExitSucceeded) << err_.str();
-  std::ifstream read(Image("read.bin"), std::ios::binary);
+  ASSERT_EQ(Run({"read", "read.bin"}), console::kExitSucceeded) << err_.str();
+  std::ifstream read("read.bin", std::ios::binary);
   EXPECT_EQ(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(read), {}), pattern);
 
-  const std::vector<std::uint8_t> other(pattern.rbegin(), pattern.rend());
-  std::ofstream(Image("other.bin"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(other.data()), std::streamsize(other.size()));
-  ASSERT_EQ(Run({"--yes", "restore", Image("other.bin")}), console::kExitSucceeded) << err_.str();
+  const std::vector<std::uint8_t> other = testing::Pattern(pattern.size(), 2);
+  scratch_.Write("other.bin", other);
+  ASSERT_EQ(Run({"--yes", "restore", "other.bin"}), console::kExitSucceeded) << err_.str();
   EXPECT_EQ(camera_.SaveEepromImage(), other);
 }
 
@@ -118,7 +111,7 @@ TEST_F(LibusbConsole, FailuresAreExplained) {
       << err_.str();
 
   const int requests = node.Requests();
-  std::ofstream(Image("camcon.bin")) << std::string(300000, 'x');
+  scratch_.Write("camcon.bin", std::vector<std::uint8_t>(300000, 'x'));
   EXPECT_EQ(Run({"--yes"}), console::kExitBadInput);
   EXPECT_EQ(err_.str(), "vesk-update: camcon.bin: 300000 bytes, CamCon holds at most 196608\n");
   EXPECT_EQ(node.Requests(), requests) << "the board was opened";

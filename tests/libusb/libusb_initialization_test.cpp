@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,6 +15,7 @@
 #include "sim/board/emulated_board.h"
 #include "tests/expected_logs.h"
 #include "tests/libusb/mock_usb_bus.h"
+#include "tests/test_support.h"
 
 namespace vesk {
 namespace {
@@ -40,11 +39,6 @@ std::vector<std::uint8_t> EepromAt(const EmulatedBoard& board, const ImagePlace&
   const std::vector<std::uint8_t> all = board.SaveEepromImage();
   const auto start = all.begin() + std::ptrdiff_t((place.chip * 6 + place.bank) * 32768 + place.offset);
   return {start, start + std::ptrdiff_t(length)};
-}
-
-std::vector<std::uint8_t> Sample(const ImagePlace& place) {
-  std::ifstream file(std::filesystem::path(VESK_SAMPLES_DIR) / *place.file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 class LibusbInitialization : public ::testing::Test {
@@ -74,7 +68,7 @@ TEST_F(LibusbInitialization, WritesEveryImageAndTheHeaderSoTheBoardBootsAsTheCam
   EXPECT_EQ(host_.log, vesk::testing::kSuccessfulRunLog);
   for (const ImagePlace* place : {&kBufConPlace, &kCamConPlace, &kFx2Place, &kGpifBufConPlace,
                                   &kGpifCamConPlace, &kGpifFifoPlace}) {
-    const std::vector<std::uint8_t> image = Sample(*place);
+    const std::vector<std::uint8_t> image = testing::ReadSample(*place->file);
     ASSERT_FALSE(image.empty()) << *place->file;
     EXPECT_EQ(EepromAt(board_, *place, image.size()), image) << *place->file;
   }
@@ -102,7 +96,7 @@ TEST_F(LibusbInitialization, BoardPulledOutDuringBufConEndsTheRunWithError3) {
                                   "Camera firmware update FAILED."))
       << host_.log;
   // One beat reached the EEPROM before the cable went; the earlier header is gone.
-  const std::vector<std::uint8_t> image = Sample(kBufConPlace);
+  const std::vector<std::uint8_t> image = testing::ReadSample(*kBufConPlace.file);
   const std::vector<std::uint8_t> start = EepromAt(board_, kBufConPlace, 4096);
   EXPECT_TRUE(std::equal(start.begin(), start.end(), image.begin()));
   const std::vector<std::uint8_t> header = EepromAt(board_, {nullptr, 0, 4, 0, 0}, kRomHeaderSize);

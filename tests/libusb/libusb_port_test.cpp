@@ -16,14 +16,6 @@ namespace {
 using testing::MockBoard;
 using testing::MockUsbBus;
 
-std::string Debugged(const std::function<void()>& action) {
-  std::string lines;
-  DebugSink old = SetDebugSink([&](std::string_view line) { lines += std::string(line) + "\n"; });
-  action();
-  SetDebugSink(std::move(old));
-  return lines;
-}
-
 // Only the two identities are boards, listed and opened in one member order; a kernel
 // driver that had a board gets it back when the port closes.
 TEST(LibusbBoardSource, ListsAndOpensOnlyTheBoardsInMemberOrder) {
@@ -102,11 +94,11 @@ TEST(LibusbControlPort, FailuresKeepTheirKindAndAreNamed) {
     ASSERT_NE(port, nullptr);
     target.answers.push_back({row.answer, 0});
     std::vector<std::uint8_t> page(64, 0x55);
-    TransferResult first{}, next{};
-    const std::string debug = Debugged([&] {
-      first = port->ControlTransfer({0x40, 0xC6, 0x0004, 0x0040, 64}, page);
-      next = port->ControlTransfer({0x40, 0xC6, 0x0004, 0x0080, 64}, page);
-    });
+    std::string debug;
+    DebugSink old = SetDebugSink([&](std::string_view line) { debug += std::string(line) + "\n"; });
+    const TransferResult first = port->ControlTransfer({0x40, 0xC6, 0x0004, 0x0040, 64}, page);
+    const TransferResult next = port->ControlTransfer({0x40, 0xC6, 0x0004, 0x0080, 64}, page);
+    SetDebugSink(std::move(old));
     EXPECT_EQ(first.status, row.answer);
     EXPECT_EQ(next.status, row.next);
     EXPECT_NE(debug.find("libusb_control_transfer(usb:1-2, request 0xC6, value 0x0004, index "

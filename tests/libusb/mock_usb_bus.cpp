@@ -126,28 +126,17 @@ void MockBoard::SubmitUrb(UMockdevIoctlClient* client) {
   if (transfersBeforeUnplug_ != 0)
     result = target_ ? target_->ControlTransfer(setup, std::span(bytes + 8, setup.wLength))
                      : usb::TransferResult{usb::TransferStatus::Stall, 0};
-  urb->actual_length = 0;
-  bool answered = true;
-  switch (result.status) {
-    case usb::TransferStatus::Ok:
-      urb->status = 0;
-      urb->actual_length = int(result.actualLength);
-      if (transfersBeforeUnplug_ > 0) --transfersBeforeUnplug_;
-      break;
-    case usb::TransferStatus::Stall:
-      urb->status = -EPIPE;
-      break;
-    case usb::TransferStatus::Timeout:
-      answered = false;
-      break;
-    case usb::TransferStatus::NoDevice:
-      unplugged_ = true;
-      urb->status = -ESHUTDOWN;
-      break;
-    case usb::TransferStatus::Error:
-      urb->status = -EPROTO;
-      break;
-  }
+  // How usbfs ends a URB for each result: a stall, a disconnect, a protocol error.
+  using enum usb::TransferStatus;
+  const auto status = result.status;
+  urb->status = status == Stall      ? -EPIPE
+                : status == NoDevice ? -ESHUTDOWN
+                : status == Error    ? -EPROTO
+                                     : 0;
+  urb->actual_length = status == Ok ? int(result.actualLength) : 0;
+  if (status == Ok && transfersBeforeUnplug_ > 0) --transfersBeforeUnplug_;
+  unplugged_ = unplugged_ || status == NoDevice;
+  const bool answered = status != Timeout;  // until libusb discards it
   pending_.push_back({urbData, answered});
   umockdev_ioctl_client_complete(client, 0, 0);
 }
