@@ -1,118 +1,153 @@
-// The console's EEPROM commands and pre-flight through real libusb, on boards that
-// umockdev emulates.
+// The console program through real libusb, on boards that umockdev emulates.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/console/console_app.h"
 #include "app/console/real_driver.h"
-#include "device/libusb/libusb_board_source.h"
 #include "sim/board/emulated_board.h"
 #include "tests/libusb/mock_usb_bus.h"
+#include "tests/test_support.h"
 
 namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
 using sim::board::EmulatedBoard;
-using testing::MockUsbBus;
 
 class LibusbConsole : public ::testing::Test {
  protected:
   void SetUp() override {
-    scratch_ = fs::temp_directory_path() /
-               ("vesk-libusb-console-" + std::to_string(std::random_device{}()));
-    fs::create_directories(scratch_);
+    // Small images: a few beats per board.
+    fs::copy_file(fs::path(VESK_SAMPLES_DIR) / "tarsel_usb.iic", "tarsel_usb.iic");
+    for (const auto& [name, size] : {std::pair{"bufcon.bin", 3000}, {"camcon.bin", 200},
+                                     {"gpif_bufcon.bin", 128}, {"gpif_camcon.bin", 128},
+                                     {"gpif_fifo.bin", 100}})
+      scratch_.Write(name, std::vector<std::uint8_t>(size, 0x5A));
   }
-  void TearDown() override { fs::remove_all(scratch_); }
 
-  int Run(std::vector<std::string> args) {
-    args.insert(args.begin(), {"vesk-update", "--board=usb", "--yes"});
+  int Run(std::vector<std::string> args, const std::string& answers = "") {
+    args.insert(args.begin(), {"vesk-update", "--board=usb"});
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
-    std::istringstream in;
+    std::istringstream in(answers);
     out_.str("");
     err_.str("");
     console::ConsoleEnvironment env{in, out_, err_, false, console::MakeRealDriver, "usb"};
     return console::RunConsole(static_cast<int>(argv.size()), argv.data(), env);
   }
-  std::string Path(const std::string& name) const { return (scratch_ / name).string(); }
-  std::vector<std::uint8_t> ReadBack(const std::string& name) const {
-    std::ifstream file(Path(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-  }
 
-  fs::path scratch_;
+  EmulatedBoard bare_, camera_;
+  testing::MockUsbBus bus_;
+  testing::ScratchDirectory scratch_;  // the working directory, with the images
   std::ostringstream out_, err_;
 };
 
-std::vector<std::uint8_t> PatternImage() {
-  std::vector<std::uint8_t> image(sim::board::kEepromImageSize);
-  for (std::size_t i = 0; i < image.size(); ++i)
-    image[i] = static_cast<std::uint8_t>(i * 37 + i / 32768);
-  return image;
-}
-
 TEST_F(LibusbConsole, ReadGivesTheWholeEepromAndRestoreWritesItBack) {
-  MockUsbBus bus;
-  EmulatedBoard board;
-  bus.AddBoard("1-2", usb::kProgrammedIdentity, board);
-  const std::vector<std::uint8_t> pattern = PatternImage();
-  ASSERT_TRUE(board.LoadEepromImage(pattern));
+  bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
+  const std::vector<std::uint8_t> pattern = testing::Pattern(sim::board::kEepromImageSize);
+  ASSERT_TRUE(camera_.LoadEepromImage(pattern));
+  ASSERT_EQ(Run({"read", "read.bin"}), console::kExitSucceeded) << err_.str();
+  std::ifstream read("read.bin", std::ios::binary);
+  EXPECT_EQ(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(read), {}), pattern);
 
-  ASSERT_EQ(Run({"read", Path("read.bin")}), console::kExitSucceeded) << err_.str();
-  EXPECT_EQ(ReadBack("read.bin"), pattern);
-
-  std::vector<std::uint8_t> other(pattern.rbegin(), pattern.rend());
-  std::ofstream(Path("other.bin"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(other.data()), std::streamsize(other.size()));
-  ASSERT_EQ(Run({"restore", Path("other.bin")}), console::kExitSucceeded) << err_.str();
-  EXPECT_EQ(board.SaveEepromImage(), other);
+  const std::vector<std::uint8_t> other = testing::Pattern(pattern.size(), 2);
+  scratch_.Write("other.bin", other);
+  ASSERT_EQ(Run({"--yes", "restore", "other.bin"}), console::kExitSucceeded) << err_.str();
+  EXPECT_EQ(camera_.SaveEepromImage(), other);
 }
 
-TEST_F(LibusbConsole, AnUnfitImageFileEndsTheRunBeforeTheBoardIsOpened) {
-  MockUsbBus bus;
-  EmulatedBoard board;
-  testing::MockBoard& node = bus.AddBoard("1-2", usb::kBareFx2Identity, board, "usbtest");
-  for (const char* name :
-       {"bufcon.bin", "tarsel_usb.iic", "gpif_bufcon.bin", "gpif_camcon.bin", "gpif_fifo.bin"})
-    std::ofstream(Path(name)) << std::string(100, '\xC0');
-  std::ofstream(Path("camcon.bin")) << std::string(300000, 'x');
+// Two boards and another device of the same maker: only the boards are listed, no board
+// is chosen for the operator, and only the chosen ones are written.
+TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
+  bus_.Add("1-2", usb::kBareFx2Identity, &bare_);
+  bus_.Add("1-3", usb::kProgrammedIdentity, &camera_);
+  testing::MockBoard& other = bus_.Add("1-4", {0x04B4, 0x1004});
 
-  EXPECT_EQ(Run({"-C", scratch_.string()}), console::kExitBadInput);
-  EXPECT_EQ(err_.str(), "vesk-update: camcon.bin: 300000 bytes, CamCon holds at most 196608\n");
-  EXPECT_TRUE(node.Events().empty()) << "the board was claimed";
-  EXPECT_EQ(node.CompletedTransfers(), 0);
+  ASSERT_EQ(Run({"list"}), console::kExitSucceeded) << err_.str();
+  const std::string list = out_.str();
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 2) << list;
+  for (const char* line : {"  usb:1-2  04B4:8613  bare FX2  bus 1 port 2\n",
+                           "  usb:1-3  125C:0010  camera firmware  bus 1 port 3\n"})
+    EXPECT_NE(list.find(line), std::string::npos) << list;
+  EXPECT_EQ(Run({"--yes"}), console::kExitUsage);
+  EXPECT_NE(err_.str().find("2 boards are attached"), std::string::npos) << err_.str();
+  EXPECT_TRUE(bare_.RequestLog().empty() && camera_.RequestLog().empty());
+
+  ASSERT_EQ(Run({"--yes", "--device", "usb:1-3"}), console::kExitSucceeded) << err_.str();
+  EXPECT_TRUE(bare_.RequestLog().empty()) << "a board that was not chosen was written";
+  EXPECT_EQ(camera_.SaveEepromImage()[32768 + 2999], 0x5A) << "BufCon's last byte";
+
+  // Each question is asked once for both boards.
+  ASSERT_EQ(Run({"--all"}, "y\ny\n"), console::kExitSucceeded) << out_.str() << err_.str();
+  for (const char* line : {"usb:1-2: Camera firmware update SUCCESSFUL.",
+                           "usb:1-3: Camera firmware update SUCCESSFUL."})
+    EXPECT_NE(out_.str().find(line), std::string::npos) << out_.str();
+  EXPECT_EQ(bare_.SaveEepromImage()[32768 + 2999], 0x5A);
+  EXPECT_EQ(other.Requests(), 0) << "the other device was opened";
 }
 
-TEST_F(LibusbConsole, TheCauseFollowsTheErrorLine) {
-  {
-    MockUsbBus empty;
-    EXPECT_EQ(Run({"-C", VESK_SAMPLES_DIR}), console::kExitFailed);
-    EXPECT_NE(err_.str().find("vesk-update: cannot open the camera: no device (looked for "
-                              "04B4:8613 and 125C:0010)\n"),
-              std::string::npos)
-        << err_.str();
-  }
-  MockUsbBus bus;
-  EmulatedBoard board;
-  bus.AddBoard("1-2", usb::kProgrammedIdentity, board);
-  board.SetBankMissing(1, 0, true);
-  EXPECT_EQ(Run({"-C", VESK_SAMPLES_DIR}), console::kExitFailed);
-  EXPECT_TRUE(out_.str().find("Error 0x4 (Failed to download CamCon)\nCamera firmware update "
-                              "FAILED.\n") != std::string::npos)
-      << out_.str();
-  EXPECT_NE(err_.str().find("vesk-update: camcon.bin: request 0xC6 write, chip 1, bank 0, offset "
-                            "0x0000, 4096 bytes: stall\n"),
+// What went wrong follows the error line; an unfit image ends the run before any board
+// is opened.
+TEST_F(LibusbConsole, FailuresAreExplained) {
+  EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
+  EXPECT_NE(err_.str().find("vesk-update: cannot open the camera: no device (looked for "
+                            "04B4:8613 and 125C:0010)\n"),
             std::string::npos)
       << err_.str();
+
+  testing::MockBoard& node = bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
+  camera_.SetBankMissing(1, 0, true);
+  EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
+  EXPECT_NE(err_.str().find("vesk-update: camcon.bin: request 0xC6 write, chip 1, bank 0, "
+                            "offset 0x0000, 200 bytes: stall\n"),
+            std::string::npos)
+      << err_.str();
+
+  const int requests = node.Requests();
+  scratch_.Write("camcon.bin", std::vector<std::uint8_t>(300000, 'x'));
+  EXPECT_EQ(Run({"--yes"}), console::kExitBadInput);
+  EXPECT_EQ(err_.str(), "vesk-update: camcon.bin: 300000 bytes, CamCon holds at most 196608\n");
+  EXPECT_EQ(node.Requests(), requests) << "the board was opened";
+}
+
+// --wait: a board attached while the console waits is found; without one the wait ends
+// at its limit.
+TEST_F(LibusbConsole, WaitsForABoardToBeAttached) {
+  struct Row {
+    std::vector<std::string> args;
+    bool attach;  // half a second after the start
+    int exit;
+    std::string said;
+    double minSeconds, maxSeconds;
+  };
+  const Row rows[] = {
+      {{"--yes", "--wait=1"}, false, console::kExitFailed, "cannot open the camera: no device",
+       0.9, 3},
+      {{"list", "--wait=10"}, true, console::kExitSucceeded,
+       "0  usb:1-2  125C:0010  camera firmware  bus 1 port 2\n", 0.4, 5},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args.back());
+    int exit = -1;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread console([&] { exit = Run(row.args); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (row.attach) bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
+    console.join();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(exit, row.exit);
+    EXPECT_NE((out_.str() + err_.str()).find(row.said), std::string::npos) << out_.str() << err_.str();
+    EXPECT_NE(err_.str().find("Waiting for a board to be attached..."), std::string::npos);
+    EXPECT_GE(took.count(), row.minSeconds);
+    EXPECT_LE(took.count(), row.maxSeconds);
+  }
 }
 
 }  // namespace
