@@ -3,8 +3,8 @@
 // after it, close requests held until the verdict, the About box, Help, and how the status
 // box ends (the whole log of a run is the system tests' business). The dialog must answer
 // a message within a second throughout. Usage:
-//   vesk-dialog-test <program.exe> <probe.dll> no-camera            the shipped program
-//   vesk-dialog-test <program.exe> <probe.dll> full-run [shot.bmp]  over the emulated board
+//   vesk-dialog-test <program.exe> <probe.dll> no-camera  the shipped program
+//   vesk-dialog-test <program.exe> <probe.dll> full-run   over the emulated board
 // The shell runs "vesk-dialog-test opened RECORD FILE" to open the manual (see Help).
 
 #include <windows.h>
@@ -307,35 +307,6 @@ void CheckHelp(DialogProgram& program, bool manualBeside) {
          "the dialog takes input again after Help");
 }
 
-// Writes the window as it is on the screen into a 24-bit BMP file (the CTest run turns it
-// into a PNG for the README).
-bool Screenshot(HWND window, const std::string& path) {
-  RECT rect{};
-  GetWindowRect(window, &rect);
-  const int width = rect.right - rect.left;
-  const int height = rect.bottom - rect.top;
-  BITMAPINFOHEADER header{sizeof header, width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  const DWORD size = static_cast<DWORD>(((width * 3 + 3) & ~3) * height);
-  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof header;
-  const BITMAPFILEHEADER file{0x4D42, offset + size, 0, 0, offset};
-  std::vector<char> bits(size);
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-  DeleteDC(memory);  // GetDIBits wants the bitmap in no device context
-  const bool copied = GetDIBits(screen, bitmap, 0, height, bits.data(),
-                                reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS) == height;
-  DeleteObject(bitmap);
-  ReleaseDC(nullptr, screen);
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(&file), sizeof file)
-      .write(reinterpret_cast<const char*>(&header), sizeof header)
-      .write(bits.data(), size);
-  return copied && out.good();
-}
-
 // The runs of the shipped program without a camera: they end before the camera is
 // opened or at it.
 const Run kNoCameraRuns[] = {
@@ -359,7 +330,7 @@ const Run kEmulatedRuns[] = {
 // The About box, Help, the runs, and the three ways to close the dialog (each on a
 // program of its own).
 void Scenario(const std::string& path, const std::string& probeDll, std::span<const Run> runs,
-              bool manualBeside, const std::string& screenshot) {
+              bool manualBeside) {
   const struct {
     const char* how;
     void (*close)(HWND dialog);
@@ -379,15 +350,8 @@ void Scenario(const std::string& path, const std::string& probeDll, std::span<co
                           SMTO_NORMAL, 5000, &result);
       CheckAboutBoxes(program);
       CheckHelp(program, manualBeside);
-      for (const Run& run : runs) {
+      for (const Run& run : runs)
         if (!CheckRun(program, probeDll, run)) break;
-        if (run.ending == kSucceeded && !screenshot.empty()) {
-          SetForegroundWindow(dialog);
-          RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-          Sleep(500);
-          Expect(Screenshot(dialog, screenshot), "screenshot written to " + screenshot);
-        }
-      }
       Expect(program.Unanswered() == 0, "the dialog answered within a second throughout");
     }
     if (!program.Running()) continue;
@@ -406,11 +370,11 @@ int main(int argc, char** argv) {
   }
   const std::string scenario = argc >= 4 ? argv[3] : "";
   if (scenario == "no-camera") {
-    Scenario(argv[1], argv[2], kNoCameraRuns, true, "");
+    Scenario(argv[1], argv[2], kNoCameraRuns, true);
   } else if (scenario == "full-run") {
-    Scenario(argv[1], argv[2], kEmulatedRuns, false, argc > 4 ? argv[4] : "");
+    Scenario(argv[1], argv[2], kEmulatedRuns, false);
   } else {
-    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|full-run [shot.bmp]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|full-run\n", argv[0]);
     return 2;
   }
   return vesk::windows_tests::Summary();

@@ -6,7 +6,6 @@
 // windows.h first: setupapi.h needs its types.
 #include <setupapi.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,24 +21,25 @@ constexpr const char* kCameraClassKey =
     "System\\CurrentControlSet\\Control\\DeviceClasses\\"
     "{09e3d9a1-8e70-496c-bc1d-fc8a43cef6b5}";
 
-// Calls `visit` with the camera class's key and each of its interface keys that belongs
-// to a test device.
-void ForEachTestInterfaceKey(void (*visit)(HKEY classKey, const char* key)) {
+// Marks every interface of the camera's class present, as a driver does when a camera
+// arrives.
+void MarkInterfacesPresent() {
   HKEY classKey = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0) return;
-  std::vector<std::string> keys;
+  const DWORD linked = 1;
   char name[512];
   for (DWORD i = 0, length = sizeof name;
        RegEnumKeyExA(classKey, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
        ++i, length = sizeof name)
-    if (std::strstr(CharLowerA(name), "#vesktest#")) keys.push_back(name);
-  for (const std::string& key : keys) visit(classKey, key.c_str());
+    RegSetKeyValueA(classKey, (std::string(name) + "\\#\\Control").c_str(), "Linked", REG_DWORD,
+                    &linked, sizeof linked);
   RegCloseKey(classKey);
 }
 
-// Leaves no test interface behind, also none from an earlier, interrupted run.
-void RemoveTestInterfaceKeys() {
-  ForEachTestInterfaceKey([](HKEY classKey, const char* key) { RegDeleteTreeA(classKey, key); });
+// The prefix is the build's own: no interface of the camera's class but the test's, also
+// none left by an earlier, interrupted run.
+void RemoveInterfaces() {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kCameraClassKey);
 }
 
 // Registers `count` interfaces of the camera's class on devices of a made-up root
@@ -49,7 +49,7 @@ class RegisteredInterfaces {
  public:
   explicit RegisteredInterfaces(int count)
       : set_(SetupDiCreateDeviceInfoList(&kCameraInterfaceClass, nullptr)) {
-    RemoveTestInterfaceKeys();
+    RemoveInterfaces();
     for (int i = 0; i < count; ++i) {
       SP_DEVINFO_DATA device{sizeof device, {}, 0, 0};
       SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
@@ -62,16 +62,12 @@ class RegisteredInterfaces {
       created_ += SetupDiCreateDeviceInterfaceA(set_, &device, &kCameraInterfaceClass, nullptr, 0,
                                                 &data);
     }
-    ForEachTestInterfaceKey([](HKEY classKey, const char* key) {
-      const DWORD linked = 1;
-      RegSetKeyValueA(classKey, (std::string(key) + "\\#\\Control").c_str(), "Linked", REG_DWORD,
-                      &linked, sizeof linked);
-    });
+    MarkInterfacesPresent();
   }
   ~RegisteredInterfaces() {
     for (auto& device : devices_) SetupDiRemoveDevice(set_, &device);
     SetupDiDestroyDeviceInfoList(set_);
-    RemoveTestInterfaceKeys();
+    RemoveInterfaces();
   }
   int Created() const { return created_; }
 
