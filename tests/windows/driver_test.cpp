@@ -6,167 +6,108 @@
 // windows.h first: setupapi.h needs its types.
 #include <setupapi.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "device/device_connection.h"
 #include "device/win32/win32_camera_driver.h"
 #include "tests/windows/expectations.h"
 
 namespace {
 
 using vesk::windows_tests::Expect;
-
-bool SetupApiLoaded() {
-  return GetModuleHandleA("setupapi") != nullptr;
-}
+using vesk::win32::kCameraInterfaceClass;
 
 constexpr const char* kCameraClassKey =
     "System\\CurrentControlSet\\Control\\DeviceClasses\\"
     "{09e3d9a1-8e70-496c-bc1d-fc8a43cef6b5}";
 
-// Calls `visit` with the name of each registered interface key of the camera's class that
-// belongs to a test device.
-template <typename Visit>
-void ForEachTestInterfaceKey(HKEY classKey, Visit visit) {
-  std::vector<std::string> names;
+// Marks every interface of the camera's class present, as a driver does when a camera
+// arrives.
+void MarkInterfacesPresent() {
+  HKEY classKey = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0) return;
+  const DWORD linked = 1;
   char name[512];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = sizeof name;
-    if (RegEnumKeyExA(classKey, i, name, &length, nullptr, nullptr, nullptr, nullptr) != 0) break;
-    std::string key(name);
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (key.find("#vesktest#") != std::string::npos) names.push_back(name);
-  }
-  for (const auto& key : names) visit(key);
+  for (DWORD i = 0, length = sizeof name;
+       RegEnumKeyExA(classKey, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+       ++i, length = sizeof name)
+    RegSetKeyValueA(classKey, (std::string(name) + "\\#\\Control").c_str(), "Linked", REG_DWORD,
+                    &linked, sizeof linked);
+  RegCloseKey(classKey);
+}
+
+// The prefix is the build's own: no interface of the camera's class but the test's, also
+// none left by an earlier, interrupted run.
+void RemoveInterfaces() {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kCameraClassKey);
 }
 
 // Registers `count` interfaces of the camera's class on devices of a made-up root
-// enumerator and marks them enabled, as a driver does when a camera arrives; removes
-// them again on destruction. SetupAPI is loaded only for this, so that the test can see
-// that the driver's own open leaves it unloaded.
+// enumerator and marks them present, as a driver does when a camera arrives; removes
+// them again on destruction.
 class RegisteredInterfaces {
  public:
-  explicit RegisteredInterfaces(int count) : setupApi_(LoadLibraryA("setupapi")) {
-    if (!setupApi_) return;
-    Removed();
-    const auto createList =
-        Function<decltype(&SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList");
-    const auto createInfo =
-        Function<decltype(&SetupDiCreateDeviceInfoA)>("SetupDiCreateDeviceInfoA");
-    const auto registerInfo =
-        Function<decltype(&SetupDiRegisterDeviceInfo)>("SetupDiRegisterDeviceInfo");
-    const auto createInterface =
-        Function<decltype(&SetupDiCreateDeviceInterfaceA)>("SetupDiCreateDeviceInterfaceA");
-    set_ = createList(&vesk::win32::kCameraInterfaceClass, nullptr);
-    for (int i = 0; i < count && set_ != INVALID_HANDLE_VALUE; ++i) {
-      SP_DEVINFO_DATA device{};
-      device.cbSize = sizeof device;
+  explicit RegisteredInterfaces(int count)
+      : set_(SetupDiCreateDeviceInfoList(&kCameraInterfaceClass, nullptr)) {
+    RemoveInterfaces();
+    for (int i = 0; i < count; ++i) {
+      SP_DEVINFO_DATA device{sizeof device, {}, 0, 0};
+      SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
       const std::string name = "ROOT\\VESKTEST\\000" + std::to_string(i);
-      if (!createInfo(set_, name.c_str(), &vesk::win32::kCameraInterfaceClass, nullptr, nullptr, 0,
-                      &device) ||
-          !registerInfo(set_, &device, 0, nullptr, nullptr, nullptr))
+      if (!SetupDiCreateDeviceInfoA(set_, name.c_str(), &kCameraInterfaceClass, nullptr, nullptr,
+                                    0, &device) ||
+          !SetupDiRegisterDeviceInfo(set_, &device, 0, nullptr, nullptr, nullptr))
         continue;
       devices_.push_back(device);
-      SP_DEVICE_INTERFACE_DATA data{};
-      data.cbSize = sizeof data;
-      if (createInterface(set_, &device, &vesk::win32::kCameraInterfaceClass, nullptr, 0, &data))
-        ++created_;
+      created_ += SetupDiCreateDeviceInterfaceA(set_, &device, &kCameraInterfaceClass, nullptr, 0,
+                                                &data);
     }
-    HKEY classKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0)
-      return;
-    ForEachTestInterfaceKey(classKey, [&](const std::string& key) {
-      HKEY control = nullptr;
-      const DWORD linked = 1;
-      if (RegCreateKeyExA(classKey, (key + "\\#\\Control").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                          nullptr, &control, nullptr) == 0) {
-        RegSetValueExA(control, "Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
-                       sizeof linked);
-        RegCloseKey(control);
-      }
-    });
-    RegCloseKey(classKey);
+    MarkInterfacesPresent();
   }
   ~RegisteredInterfaces() {
-    if (!setupApi_) return;
-    const auto removeDevice = Function<decltype(&SetupDiRemoveDevice)>("SetupDiRemoveDevice");
-    const auto destroyList =
-        Function<decltype(&SetupDiDestroyDeviceInfoList)>("SetupDiDestroyDeviceInfoList");
-    for (auto& device : devices_) removeDevice(set_, &device);
-    if (set_ != INVALID_HANDLE_VALUE) destroyList(set_);
-    Removed();
-    FreeLibrary(setupApi_);
+    for (auto& device : devices_) SetupDiRemoveDevice(set_, &device);
+    SetupDiDestroyDeviceInfoList(set_);
+    RemoveInterfaces();
   }
   int Created() const { return created_; }
 
  private:
-  template <typename F>
-  F Function(const char* name) const {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(setupApi_, name)));
-  }
-  // Leaves no test interface behind, also none from an earlier, interrupted run.
-  static void Removed() {
-    HKEY classKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCameraClassKey, 0, KEY_ALL_ACCESS, &classKey) != 0)
-      return;
-    ForEachTestInterfaceKey(classKey,
-                            [&](const std::string& key) { RegDeleteTreeA(classKey, key.c_str()); });
-    RegCloseKey(classKey);
-  }
-
-  HMODULE setupApi_;
-  HDEVINFO set_ = INVALID_HANDLE_VALUE;
+  HDEVINFO set_;
   std::vector<SP_DEVINFO_DATA> devices_;
   int created_ = 0;
 };
 
-void NoCameraLeavesHandleNullAndPathUntouched() {
-  vesk::win32::Win32CameraDriver driver;
-  vesk::DeviceHandle handle{vesk::kNullDeviceHandle, &driver};
-  char path[1024];
-  std::fill(std::begin(path), std::end(path), '#');
-  Expect(vesk::OpenCameraDevice(0, handle, path) == vesk::kOpenFailed, "no camera: open fails");
-  Expect(handle.value == vesk::kNullDeviceHandle, "no camera: handle null");
-  Expect(path[0] == '#' && path[1023] == '#', "no camera: path buffer untouched");
-  Expect(!SetupApiLoaded(), "no camera: setupapi unloaded again");
-  Expect(vesk::CloseCameraDevice(handle) == 0, "closing a null handle returns 0");
-  std::uint8_t reply[4] = {};
-  Expect(!driver.IoControl(vesk::kInvalidDeviceHandle, 0xA7F873FC, {}, reply),
-         "a request through the invalid handle fails");
-}
-
-// The records' size fields are what 64-bit SetupAPI accepts: with the 32-bit values the
-// enumeration or the detail would fail and the handle would stay null.
-void RegisteredInterfacesAreFoundAndOpened() {
-  RegisteredInterfaces interfaces(2);
-  if (interfaces.Created() != 2) {
-    Expect(false, "registering two test interfaces of the camera's class");
-    return;
-  }
-  vesk::win32::Win32CameraDriver driver;
-  for (std::uint16_t index : {0, 1}) {
+// A registered interface is found and its detail read only with the record sizes 64-bit
+// SetupAPI accepts: otherwise the handle stays null instead of the invalid handle that
+// CreateFileA leaves. A missing one fails with the handle null.
+void OpenReachesCreateFileOnlyForRegisteredInterfaces() {
+  const struct {
+    const char* name;
+    int registered;
+    std::uint16_t index;
+    vesk::NativeDeviceHandle handle;
+  } cases[] = {
+      {"no camera", 0, 0, vesk::kNullDeviceHandle},
+      {"interface 0 of 2", 2, 0, vesk::kInvalidDeviceHandle},
+      {"interface 1 of 2", 2, 1, vesk::kInvalidDeviceHandle},
+      {"interface 2 of 2", 2, 2, vesk::kNullDeviceHandle},
+  };
+  for (const auto& c : cases) {
+    const std::string name = c.name;
+    const RegisteredInterfaces interfaces(c.registered);
+    Expect(interfaces.Created() == c.registered, name + ": registered");
+    vesk::win32::Win32CameraDriver driver;
     vesk::NativeDeviceHandle handle = 77;
     std::string path = "unchanged";
-    const bool opened = driver.OpenInterface(index, handle, path);
-    const std::string name = "interface " + std::to_string(index);
-    Expect(!opened, name + ": nothing behind the path opens");
-    Expect(handle == vesk::kInvalidDeviceHandle,
-           name + ": found, detail read, CreateFileA tried (handle invalid)");
+    Expect(!driver.OpenInterface(c.index, handle, path) && path == "unchanged",
+           name + ": nothing opens");
+    Expect(handle == c.handle, name + ": the handle the open got as far as");
   }
-  vesk::NativeDeviceHandle handle = 77;
-  std::string path;
-  Expect(!driver.OpenInterface(2, handle, path) && handle == vesk::kNullDeviceHandle,
-         "interface 2 of 2: not found, handle null");
 }
 
 }  // namespace
 
 int main() {
-  NoCameraLeavesHandleNullAndPathUntouched();
-  RegisteredInterfacesAreFoundAndOpened();
+  OpenReachesCreateFileOnlyForRegisteredInterfaces();
   return vesk::windows_tests::Summary();
 }
