@@ -28,7 +28,7 @@ std::size_t Bus::IndexOf(Peripheral* peripheral) {
   for (std::size_t i = 0; i < attached_.size(); ++i) {
     if (attached_[i].peripheral == peripheral) return i;
   }
-  attached_.push_back({peripheral, UINT64_MAX, false});
+  attached_.push_back({peripheral, kNever, UINT64_MAX, false});
   return attached_.size() - 1;
 }
 
@@ -158,6 +158,11 @@ void Bus::SetClockMhz(unsigned mhz) {
   base_cycles_ = cycles_;
   clock_mhz_ = mhz;
   // Deadlines are kept in cycles; recompute them from the peripherals.
+  for (Attached& entry : attached_) {
+    entry.deadline_time = kNever;
+    entry.deadline_cycle = UINT64_MAX;
+  }
+  next_event_cycle_ = UINT64_MAX;
   for (std::size_t i = 0; i < attached_.size(); ++i) {
     Reschedule(i, attached_[i].peripheral->Tick(base_time_));
   }
@@ -174,8 +179,19 @@ std::uint64_t Bus::CycleOf(SimTime time) const {
 }
 
 void Bus::Reschedule(std::size_t index, SimTime deadline) {
-  attached_[index].deadline_cycle = std::max(CycleOf(deadline), cycles_);
-  if (deadline == kNever) attached_[index].deadline_cycle = UINT64_MAX;
+  Attached& rescheduled = attached_[index];
+  std::uint64_t cycle;
+  if (deadline == kNever) {
+    cycle = UINT64_MAX;
+  } else if (deadline == rescheduled.deadline_time && rescheduled.deadline_cycle > cycles_ &&
+             rescheduled.deadline_cycle != UINT64_MAX) {
+    cycle = rescheduled.deadline_cycle;  // the same time at the same clock: still ahead
+  } else {
+    cycle = std::max(CycleOf(deadline), cycles_);
+  }
+  rescheduled.deadline_time = deadline;
+  if (cycle == rescheduled.deadline_cycle) return;  // the earliest deadline stays as it is
+  rescheduled.deadline_cycle = cycle;
   next_event_cycle_ = UINT64_MAX;
   for (const Attached& entry : attached_) {
     next_event_cycle_ = std::min(next_event_cycle_, entry.deadline_cycle);
@@ -196,7 +212,10 @@ void Bus::ServiceDue() {
         attached_[i].deadline_cycle = UINT64_MAX;
         Reschedule(i, attached_[i].peripheral->Tick(now));
         // A deadline that is still now (or past) would spin; the peripheral gets it next cycle.
-        if (attached_[i].deadline_cycle <= cycles_) attached_[i].deadline_cycle = cycles_ + 1;
+        if (attached_[i].deadline_cycle <= cycles_) {
+          attached_[i].deadline_cycle = cycles_ + 1;
+          attached_[i].deadline_time = kNever;  // not the cycle of its time any more
+        }
       }
     }
     next_event_cycle_ = UINT64_MAX;

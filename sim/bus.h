@@ -113,6 +113,7 @@ class Bus {
  private:
   struct Attached {
     Peripheral* peripheral;
+    SimTime deadline_time;  // as the peripheral gave it; its cycle below
     std::uint64_t deadline_cycle;
     bool watched = false;
   };
