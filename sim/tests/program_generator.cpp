@@ -1,18 +1,19 @@
-#include "sim/tests/program_generator.h"
-
+// Random programs for the comparison with ucsim. Branches jump forward over one instruction,
+// calls return, the stack stays in 0xC0-0xFF, data stays in IRAM, a few SFRs and the window.
+// Layout: 0x0000 LJMP to the body at 0x0100; the INT0 and timer 0 vectors jump to routines
+// at 0x0080/0x00A0 that count into IRAM 0x7E/0x7D. The body sets SP, IE, IP, IT0, CKCON and
+// P2 = MPAGE = 0x20, runs the random instructions and ends in `SJMP .`.
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
-#include <string>
 #include <string_view>
+
+#include "sim/tests/ucsim.h"
 
 namespace vesk::sim::test {
 
 namespace {
 
 constexpr std::uint16_t kBody = 0x0100;
-constexpr std::uint16_t kInt0Routine = 0x0080;
-constexpr std::uint16_t kTimer0Routine = 0x00A0;
 constexpr std::uint8_t kScratch = 0x7C;  // IRAM byte the RET/RETI set-up goes through
 
 // The bytes after each opcode, a row of the opcode map per line:
@@ -38,25 +39,23 @@ constexpr std::string_view kOperands =
     "-a---d----------"
     "-a---d----------";
 
-// Operand kinds of the bytes after `op`, in order: a lower-case letter above, or the pair
-// an upper-case one stands for (the letter, then its two kinds).
-constexpr std::string_view kPairs = "BbrDdiMddWiiCirJdr";
+// Operand kinds of the bytes after `op`: a lower-case letter above, or the two an upper-case
+// one stands for.
 std::string_view OperandKinds(std::uint8_t op) {
-  const char layout = kOperands[op];
-  if (layout == '-') return {};
+  constexpr std::string_view kPairs = "BbrDdiMddWiiCirJdr";
+  if (kOperands[op] == '-') return {};
   for (std::size_t i = 0; i < kPairs.size(); i += 3)
-    if (kPairs[i] == layout) return kPairs.substr(i + 1, 2);
+    if (kPairs[i] == kOperands[op]) return kPairs.substr(i + 1, 2);
   return kOperands.substr(op, 1);
 }
 
-bool IsRelativeBranch(std::uint8_t op) {
-  return OperandKinds(op).ends_with('r');
-}
+bool IsRelativeBranch(std::uint8_t op) { return OperandKinds(op).ends_with('r'); }
 
 bool UsesIndirect(std::uint8_t op) {
-  const int col = op & 0x0F;
-  return col == 6 || col == 7 || op == 0xE2 || op == 0xE3 || op == 0xF2 || op == 0xF3;
+  return (op & 0x0E) == 6 || op == 0xE2 || op == 0xE3 || op == 0xF2 || op == 0xF3;
 }
+
+bool IsJumpOrCall(std::uint8_t op) { return op == 0x02 || op == 0x12 || (op & 0x0F) == 0x01; }
 
 class Generator {
  public:
@@ -64,36 +63,33 @@ class Generator {
     if (state_ == 0) state_ = 1;
   }
 
-  GeneratedProgram Generate(int count) {
+  std::vector<std::uint8_t> Generate(int count) {
     image_.assign(kBody, 0x00);
-    Place(0x0000, {0x02, kBody >> 8, kBody & 0xFF});
-    Place(0x0003, {0x02, kInt0Routine >> 8, kInt0Routine & 0xFF});
-    Place(0x000B, {0x02, kTimer0Routine >> 8, kTimer0Routine & 0xFF});
+    Place(0x0000, {0x02, 0x01, 0x00});
+    Place(0x0003, {0x02, 0x00, 0x80});
+    Place(0x000B, {0x02, 0x00, 0xA0});
     // INT0: counts into 0x7E and raises timer 0, which nests when it has the higher priority.
-    Place(kInt0Routine, {0xC0, 0xD0, 0xC0, 0xE0, 0xD2, 0x8D, 0xE5, 0x7E, 0x24, 0x01, 0xF5, 0x7E,
-                         0xD0, 0xE0, 0xD0, 0xD0, 0x32});
+    Place(0x0080, {0xC0, 0xD0, 0xC0, 0xE0, 0xD2, 0x8D, 0xE5, 0x7E, 0x24, 0x01, 0xF5, 0x7E,
+                   0xD0, 0xE0, 0xD0, 0xD0, 0x32});
     // Timer 0: mixes its own count into 0x7D, so the order of nested routines shows.
-    Place(kTimer0Routine, {0xC0, 0xD0, 0xC0, 0xE0, 0xE5, 0x7D, 0x23, 0x25, 0x7E, 0xF5, 0x7D, 0xD0,
-                           0xE0, 0xD0, 0xD0, 0x32});
-    Emit({0x75, 0x81, 0xBF});  // SP
-    Emit({0x75, 0xA8, static_cast<std::uint8_t>(0x80 | (Random(4) == 0 ? 0 : 0x03))});
-    Emit({0x75, 0xB8, static_cast<std::uint8_t>(Random(4))});  // IP: INT0, T0 levels
-    Emit({0xD2, 0x88});                                        // IT0: INT0 edge-triggered
-    Emit({0x75, 0x8E, static_cast<std::uint8_t>(Random(8))});  // CKCON MOVX stretch
-    Emit({0x75, 0xA0, 0x20});                                  // P2 (DS80C320 MOVX @Ri page)
-    Emit({0x75, 0x92, 0x20});                                  // MPAGE (the FX2's)
+    Place(0x00A0, {0xC0, 0xD0, 0xC0, 0xE0, 0xE5, 0x7D, 0x23, 0x25, 0x7E, 0xF5, 0x7D, 0xD0,
+                   0xE0, 0xD0, 0xD0, 0x32});
+    // SP, IE, IP (INT0 and timer 0 levels), IT0, CKCON (MOVX stretch), P2 (the DS80C320's
+    // MOVX @Ri page), MPAGE (the FX2's)
+    Emit({0x75, 0x81, 0xBF, 0x75, 0xA8, Byte(Random(4) == 0 ? 0x80 : 0x83), 0x75, 0xB8,
+          Byte(Random(4)), 0xD2, 0x88, 0x75, 0x8E, Byte(Random(8)), 0x75, 0xA0, 0x20, 0x75,
+          0x92, 0x20});
     for (int i = 0; i < count; ++i) EmitRandom();
-    Emit({0x00, 0xC2, 0xAF, 0x00});  // CLR EA: nothing may be pending into the final SJMP
-    const std::uint16_t end = Here();
-    Emit({0x80, 0xFE});
+    Emit({0x00, 0xC2, 0xAF, 0x00, 0x80, 0xFE});  // CLR EA: nothing pending into the SJMP .
     // MOVC reads up to 255 bytes past its base (PC, or a DPTR in 0x0100-0x02FF): the image
     // covers all of it so that neither simulator reads unprogrammed code memory.
     image_.resize(std::max<std::size_t>(image_.size() + 0x100, 0x0400), 0x00);
     if (image_.size() > 0x1F00) throw std::runtime_error("generated program too large");
-    return {image_, end};
+    return image_;
   }
 
  private:
+  static std::uint8_t Byte(unsigned value) { return static_cast<std::uint8_t>(value); }
   std::uint32_t Random(std::uint32_t range) {
     // xorshift32: the same sequence on every platform.
     state_ ^= state_ << 13;
@@ -102,24 +98,18 @@ class Generator {
     return state_ % range;
   }
   std::uint16_t Here() const { return static_cast<std::uint16_t>(image_.size()); }
-  void Emit(std::initializer_list<std::uint8_t> bytes) {
-    image_.insert(image_.end(), bytes.begin(), bytes.end());
-  }
-  void EmitBytes(const std::vector<std::uint8_t>& bytes) {
+  void Emit(const std::vector<std::uint8_t>& bytes) {
     image_.insert(image_.end(), bytes.begin(), bytes.end());
   }
   void Place(std::uint16_t at, std::initializer_list<std::uint8_t> bytes) {
-    std::uint16_t address = at;
-    for (std::uint8_t byte : bytes) image_[address++] = byte;
+    std::copy(bytes.begin(), bytes.end(), image_.begin() + at);
   }
 
-  // Direct addresses both simulators treat alike: IRAM and a few core SFRs.
+  // Direct addresses both simulators treat alike: IRAM and a few core SFRs. Not PSW: ucsim
+  // keeps a parity bit written to PSW until A changes, where the chip's P always follows A.
   std::uint8_t DirectAddress() {
-    // Not PSW: ucsim keeps a parity bit written to PSW until A changes, where the chip's P
-    // always follows A. Bank switches come from ANL/ORL PSW,#imm instead.
     static constexpr std::uint8_t kSfrs[] = {0xE0, 0xF0, 0x82, 0x83, 0x84, 0x85};
-    if (Random(5) == 0) return kSfrs[Random(sizeof kSfrs)];
-    return static_cast<std::uint8_t>(Random(0x80));
+    return Random(5) == 0 ? kSfrs[Random(sizeof kSfrs)] : Byte(Random(0x80));
   }
   // Bits: the bit-addressable IRAM, ACC, B and PSW's flags. Not PSW's parity bit, and not
   // RS1/RS0: ucsim 0.6.4 does not switch register banks when they change by a bit
@@ -127,14 +117,10 @@ class Generator {
   std::uint8_t BitAddress() {
     static constexpr std::uint8_t kPswFlags[] = {0xD1, 0xD2, 0xD5, 0xD6, 0xD7};
     switch (Random(6)) {
-      case 0:
-        return static_cast<std::uint8_t>(0xE0 + Random(8));
-      case 1:
-        return static_cast<std::uint8_t>(0xF0 + Random(8));
-      case 2:
-        return kPswFlags[Random(sizeof kPswFlags)];
-      default:
-        return static_cast<std::uint8_t>(Random(0x80));
+      case 0: return Byte(0xE0 + Random(8));
+      case 1: return Byte(0xF0 + Random(8));
+      case 2: return kPswFlags[Random(sizeof kPswFlags)];
+      default: return Byte(Random(0x80));
     }
   }
 
@@ -142,11 +128,11 @@ class Generator {
   // skip and subroutines to run.
   std::vector<std::uint8_t> Filler() {
     for (;;) {
-      const std::uint8_t op = static_cast<std::uint8_t>(Random(256));
-      if (op == 0xA5 || op == 0x73 || op == 0x93 || op == 0x22 || op == 0x32) continue;
-      if (op == 0x02 || op == 0x12 || (op & 0x1F) == 0x01 || (op & 0x1F) == 0x11) continue;
-      if (op == 0xC0 || op == 0xD0 || IsRelativeBranch(op) || UsesIndirect(op)) continue;
-      if (op == 0xE0 || op == 0xF0) continue;
+      const std::uint8_t op = Byte(Random(256));
+      if (op == 0xA5 || op == 0x73 || op == 0x93 || op == 0x22 || op == 0x32 || IsJumpOrCall(op) ||
+          op == 0xC0 || op == 0xD0 || op == 0xE0 || op == 0xF0 || IsRelativeBranch(op) ||
+          UsesIndirect(op))
+        continue;
       return WithOperands(op, 0);
     }
   }
@@ -156,55 +142,29 @@ class Generator {
     for (char kind : OperandKinds(op)) {
       if (kind == 'd') bytes.push_back(DirectAddress());
       if (kind == 'b') bytes.push_back(BitAddress());
-      if (kind == 'i') bytes.push_back(static_cast<std::uint8_t>(Random(256)));
+      if (kind == 'i') bytes.push_back(Byte(Random(256)));
       if (kind == 'r') bytes.push_back(relative);
     }
     return bytes;
   }
 
-  void EmitCall(bool absolute) {
-    std::vector<std::uint8_t> body;
-    const int steps = 1 + static_cast<int>(Random(3));
-    for (int i = 0; i < steps; ++i) {
-      const std::vector<std::uint8_t> filler = Filler();
-      body.insert(body.end(), filler.begin(), filler.end());
+  // AJMP/LJMP over a filler, or ACALL/LCALL of a few fillers and RET that an SJMP skips.
+  void EmitJumpOrCall(bool call, bool absolute) {
+    std::vector<std::uint8_t> body = Filler();
+    for (int i = call ? static_cast<int>(Random(3)) : 0; i > 0; --i) {
+      const std::vector<std::uint8_t> more = Filler();
+      body.insert(body.end(), more.begin(), more.end());
     }
-    body.push_back(0x22);  // RET
-    const std::uint16_t call_length = absolute ? 2 : 3;
-    const std::uint16_t target = static_cast<std::uint16_t>(Here() + call_length + 2);
-    if (absolute && (target & 0xF800) != ((Here() + 2) & 0xF800)) absolute = false;
-    if (absolute) {
-      Emit({static_cast<std::uint8_t>(0x11 | ((target >> 8) & 7) << 5),
-            static_cast<std::uint8_t>(target)});
-    } else {
-      const std::uint16_t long_target = static_cast<std::uint16_t>(Here() + 3 + 2);
-      Emit({0x12, static_cast<std::uint8_t>(long_target >> 8),
-            static_cast<std::uint8_t>(long_target)});
-    }
-    Emit({0x80, static_cast<std::uint8_t>(body.size())});
-    EmitBytes(body);
-  }
-
-  void EmitJump(bool absolute) {
-    const std::vector<std::uint8_t> skipped = Filler();
-    const std::uint16_t length = absolute ? 2 : 3;
-    const std::uint16_t target = static_cast<std::uint16_t>(Here() + length + skipped.size());
+    if (call) body.insert(body.begin(), {0x80, Byte(body.size() + 1)});  // SJMP over it
+    if (call) body.push_back(0x22);
+    std::uint16_t target = static_cast<std::uint16_t>(Here() + 2 + (call ? 2 : body.size()));
     if (absolute && (target & 0xF800) == ((Here() + 2) & 0xF800)) {
-      Emit({static_cast<std::uint8_t>(0x01 | ((target >> 8) & 7) << 5),
-            static_cast<std::uint8_t>(target)});
+      Emit({Byte((call ? 0x11 : 0x01) | ((target >> 8) & 7) << 5), Byte(target)});
     } else {
-      const std::uint16_t long_target = static_cast<std::uint16_t>(Here() + 3 + skipped.size());
-      Emit({0x02, static_cast<std::uint8_t>(long_target >> 8),
-            static_cast<std::uint8_t>(long_target)});
+      target = static_cast<std::uint16_t>(target + 1);
+      Emit({call ? std::uint8_t{0x12} : std::uint8_t{0x02}, Byte(target >> 8), Byte(target)});
     }
-    EmitBytes(skipped);
-  }
-
-  void EmitReturnTo(std::uint8_t op) {
-    // Pushes the address after the RET/RETI and returns to it.
-    const std::uint16_t target = static_cast<std::uint16_t>(Here() + 3 + 2 + 3 + 2 + 1);
-    Emit({0x75, kScratch, static_cast<std::uint8_t>(target), 0xC0, kScratch, 0x75, kScratch,
-          static_cast<std::uint8_t>(target >> 8), 0xC0, kScratch, op});
+    Emit(body);
   }
 
   void EmitRandom() {
@@ -214,67 +174,45 @@ class Generator {
     // tests cover a request held while EA=0), and a NOP follows the other writes.
     if (Random(12) == 0) {
       switch (Random(7)) {
-        case 0:
-          Emit({0xD2, 0x8D});
-          return;  // SETB TF0
-        case 1:
-          Emit({0xD2, 0x89});
-          return;  // SETB IE0
-        case 2:
-          Emit({0xC2, 0xAF, 0x00});
-          return;  // CLR EA
-        case 3:
-          Emit({0xC2, 0x8D, 0xC2, 0x89, 0xD2, 0xAF, 0x00});
-          return;  // SETB EA
-        case 4:
-          Emit({0x75, 0x86, static_cast<std::uint8_t>(Random(2))});
-          return;  // DPS
-        case 5:    // IP
-          Emit({0x75, 0xB8, static_cast<std::uint8_t>(Random(4)), 0x00});
-          return;
+        case 0: return Emit({0xD2, 0x8D});                                // SETB TF0
+        case 1: return Emit({0xD2, 0x89});                                // SETB IE0
+        case 2: return Emit({0xC2, 0xAF, 0x00});                          // CLR EA
+        case 3: return Emit({0xC2, 0x8D, 0xC2, 0x89, 0xD2, 0xAF, 0x00});  // SETB EA
+        case 4: return Emit({0x75, 0x86, Byte(Random(2))});               // DPS
+        case 5: return Emit({0x75, 0xB8, Byte(Random(4)), 0x00});         // IP
         default:  // PSW (banks and flags) by ANL/ORL, which keep the parity bit as read
-          Emit({0x53, 0xD0, static_cast<std::uint8_t>(Random(256) | 0x01), 0x43, 0xD0,
-                static_cast<std::uint8_t>(Random(256) & 0xFE)});
-          return;
+          return Emit({0x53, 0xD0, Byte(Random(256) | 0x01), 0x43, 0xD0, Byte(Random(256) & 0xFE)});
       }
     }
-    const std::uint8_t op = static_cast<std::uint8_t>(Random(256));
+    const std::uint8_t op = Byte(Random(256));
     if (op == 0xA5) return;
-    if ((op & 0x1F) == 0x01) return EmitJump(true);
-    if ((op & 0x1F) == 0x11) return EmitCall(true);
-    if (op == 0x02) return EmitJump(false);
-    if (op == 0x12) return EmitCall(false);
-    if (op == 0x22 || op == 0x32) return EmitReturnTo(op);
-    if (op == 0x73) {
-      const std::uint8_t offset = static_cast<std::uint8_t>(Random(256));
-      const std::uint16_t target = static_cast<std::uint16_t>(Here() + 2 + 3 + 1);
-      const std::uint16_t base = static_cast<std::uint16_t>(target - offset);
-      Emit({0x74, offset, 0x90, static_cast<std::uint8_t>(base >> 8),
-            static_cast<std::uint8_t>(base), 0x73});
-      return;
+    if (IsJumpOrCall(op)) return EmitJumpOrCall((op & 0x10) != 0, (op & 0x0F) == 0x01);
+    if (op == 0x22 || op == 0x32) {  // pushes the address after the RET/RETI and returns to it
+      const std::uint16_t target = static_cast<std::uint16_t>(Here() + 11);
+      return Emit({0x75, kScratch, Byte(target), 0xC0, kScratch, 0x75, kScratch, Byte(target >> 8),
+                   0xC0, kScratch, op});
     }
-    if (op == 0xC0 && depth_ >= 16) return;
-    if (op == 0xD0 && depth_ == 0) return;
-    if (op == 0xC0) ++depth_;
-    if (op == 0xD0) --depth_;
-    if (op == 0xE0 || op == 0xF0) {
-      Emit({0x90, 0x20, static_cast<std::uint8_t>(Random(256))});
-    } else if (op == 0x93) {
+    if (op == 0x73) {  // JMP @A+DPTR to the next instruction
+      const std::uint8_t offset = Byte(Random(256));
+      const std::uint16_t base = static_cast<std::uint16_t>(Here() + 6 - offset);
+      return Emit({0x74, offset, 0x90, Byte(base >> 8), Byte(base), 0x73});
+    }
+    if ((op == 0xC0 && depth_ >= 16) || (op == 0xD0 && depth_ == 0)) return;
+    depth_ += op == 0xC0 ? 1 : op == 0xD0 ? -1 : 0;
+    if (op == 0xE0 || op == 0xF0) Emit({0x90, 0x20, Byte(Random(256))});
+    if (op == 0x93) {
       const std::uint16_t table = static_cast<std::uint16_t>(kBody + Random(0x200));
-      Emit({0x90, static_cast<std::uint8_t>(table >> 8), static_cast<std::uint8_t>(table)});
+      Emit({0x90, Byte(table >> 8), Byte(table)});
     } else if (UsesIndirect(op)) {
       const bool movx = (op & 0xEE) == 0xE2;
-      const std::uint8_t pointer =
-          static_cast<std::uint8_t>(movx ? Random(256) : 0x20 + Random(0xA0));
-      Emit({static_cast<std::uint8_t>(0x78 | (op & 1)), pointer});
+      Emit({Byte(0x78 | (op & 1)), Byte(movx ? Random(256) : 0x20 + Random(0xA0))});
     }
     if (IsRelativeBranch(op)) {
       const std::vector<std::uint8_t> skipped = Filler();
-      EmitBytes(WithOperands(op, static_cast<std::uint8_t>(skipped.size())));
-      EmitBytes(skipped);
-      return;
+      Emit(WithOperands(op, Byte(skipped.size())));
+      return Emit(skipped);
     }
-    EmitBytes(WithOperands(op, 0));
+    Emit(WithOperands(op, 0));
   }
 
   std::uint32_t state_;
@@ -284,29 +222,8 @@ class Generator {
 
 }  // namespace
 
-GeneratedProgram GenerateRandomProgram(std::uint32_t seed, int instructions) {
+std::vector<std::uint8_t> GenerateRandomProgram(std::uint32_t seed, int instructions) {
   return Generator(seed).Generate(instructions);
-}
-
-std::string ToIntelHex(const std::vector<std::uint8_t>& image) {
-  std::string text;
-  char line[64];
-  for (std::size_t offset = 0; offset < image.size(); offset += 16) {
-    const std::size_t count = std::min<std::size_t>(16, image.size() - offset);
-    unsigned sum = static_cast<unsigned>(count + (offset >> 8) + (offset & 0xFF));
-    std::snprintf(line, sizeof line, ":%02X%04X00", static_cast<unsigned>(count),
-                  static_cast<unsigned>(offset));
-    text += line;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::snprintf(line, sizeof line, "%02X", image[offset + i]);
-      text += line;
-      sum += image[offset + i];
-    }
-    std::snprintf(line, sizeof line, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    text += line;
-  }
-  text += ":00000001FF\n";
-  return text;
 }
 
 }  // namespace vesk::sim::test
