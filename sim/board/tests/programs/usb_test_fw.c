@@ -24,25 +24,7 @@ void AutovectorTable(void) __naked {
   .org 0x0200
   ljmp sudav_entry
   .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  .rept 22
+  .rept 31
   ljmp wrong_entry
   .db 0
   .endm
