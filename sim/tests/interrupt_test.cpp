@@ -61,38 +61,35 @@ TEST_F(InterruptTest, HighPriorityNestsInsideLowButLowWaitsForHigh) {
   EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x02, 0) << "edge-triggered INT0 cleared on entry";
 }
 
-TEST_F(InterruptTest, SamePriorityWaitsAndNaturalOrderBreaksTies) {
-  Code(0x0100, {0x78, 0x40, 0x75, 0xE8, 0xE3, 0x75, 0xA8, 0x82, 0x00, 0x80, 0xFE});
-  RunTo(0x0108);
-  // Pending at once, all low priority: USB (INT2) before I2C (INT3), timer 0 before both.
+// A request made while EA is 0 waits for it, and one more instruction runs after SETB EA.
+// Then, pending at once and all at low priority: timer 0, USB (INT2), I2C (INT3) in that
+// order; none nests in another, and after each RETI one main-line instruction runs.
+TEST_F(InterruptTest, RequestsWaitForEaAndSamePriorityTakesTurnsInNaturalOrder) {
+  Code(0x0100, {0x78, 0x40,        // MOV R0,#0x40
+                0x75, 0xE8, 0xE3,  // MOV EIE,#0xE3 (EUSB, EI2C)
+                0x75, 0xA8, 0x02,  // MOV IE,#0x02: ET0 without EA
+                0xD2, 0x8D,        // SETB TF0
+                0x00, 0x00,        // 0x010A..: nothing may happen here
+                0xD2, 0xAF,        // 0x010C SETB EA
+                0x04,              // 0x010E INC A: runs before the interrupt is taken
+                0x04,              // 0x010F INC A
+                0x80, 0xFE});      // 0x0110
+  RunTo(0x010C);
+  EXPECT_EQ(cpu_.InterruptsTaken(), 0u);
+  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0x20);
+  RunTo(0x0110);
+  EXPECT_EQ(cpu_.InterruptsTaken(), 1u);
+  EXPECT_EQ(cpu_.Iram(0x08), 0x0F) << "returned to 0x010F, after the one INC A";
+  EXPECT_EQ(cpu_.Iram(0x09), 0x01);
+  EXPECT_EQ(cpu_.A(), 2);
+  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0) << "TF0 cleared on entry";
+
   cpu_.RequestInterrupt(Interrupt::I2c);
   cpu_.RequestInterrupt(Interrupt::Usb);
   cpu_.RequestInterrupt(Interrupt::Timer0);
   cpu_.Run(400);
-  // Same level: none nests in another; after each RETI one main-line instruction runs.
-  EXPECT_EQ(Log(6), (std::vector<std::uint8_t>{0x0B, 0x0C, 0x43, 0x44, 0x4B, 0x4C}));
-  EXPECT_EQ(cpu_.InterruptsTaken(), 3u);
-}
-
-TEST_F(InterruptTest, RequestWhileInterruptsAreOffWaitsForEa) {
-  Code(0x0100, {0x78, 0x40,        // MOV R0,#0x40
-                0x75, 0xA8, 0x02,  // MOV IE,#0x02: ET0 without EA
-                0xD2, 0x8D,        // SETB TF0
-                0x00, 0x00, 0x00,  // 0x0107..: nothing may happen here
-                0xD2, 0xAF,        // 0x010A SETB EA
-                0x04,              // 0x010C INC A: runs before the interrupt is taken
-                0x04,              // 0x010D INC A
-                0x80, 0xFE});      // 0x010E
-  RunTo(0x010A);
-  EXPECT_EQ(cpu_.InterruptsTaken(), 0u);
-  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0x20);
-  RunTo(0x010E);
-  EXPECT_EQ(cpu_.InterruptsTaken(), 1u);
-  // The return address is still on the stack: 0x010D, after the one INC A.
-  EXPECT_EQ(cpu_.Iram(0x08), 0x0D);
-  EXPECT_EQ(cpu_.Iram(0x09), 0x01);
-  EXPECT_EQ(cpu_.A(), 2);
-  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0) << "TF0 cleared on entry";
+  EXPECT_EQ(Log(8), (std::vector<std::uint8_t>{0x0B, 0x0C, 0x0B, 0x0C, 0x43, 0x44, 0x4B, 0x4C}));
+  EXPECT_EQ(cpu_.InterruptsTaken(), 4u);
 }
 
 TEST_F(InterruptTest, AutovectorSubstitutesTheVectorRegisterIntoTheJump) {

@@ -11,13 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "sim/bus.h"
 #include "sim/cpu8051.h"
-#include "sim/ihex.h"
 #include "sim/tests/ucsim.h"
 
 namespace vesk::sim::test {
@@ -86,25 +84,6 @@ TEST(UcsimComparison, RandomInstructionSequencesEndInTheSameState) {
     if (HasFailure() && getenv("VESK_ALL") == nullptr) break;
   }
 }
-
-#ifdef VESK_SDCC_PROGRAM
-TEST(UcsimComparison, SdccCompiledProgramEndsInTheSameState) {
-  std::ifstream file(VESK_SDCC_PROGRAM);
-  ASSERT_TRUE(file) << VESK_SDCC_PROGRAM;
-  std::stringstream text;
-  text << file.rdbuf();
-  HexImage hex;
-  std::string error;
-  ASSERT_TRUE(ParseIntelHex(text.str(), hex, error)) << error;
-  std::vector<std::uint8_t> image(0x2000, 0);
-  for (const HexChunk& chunk : hex.chunks) {
-    ASSERT_LE(chunk.address + chunk.bytes.size(), image.size());
-    std::copy(chunk.bytes.begin(), chunk.bytes.end(), image.begin() + chunk.address);
-  }
-  // main() ends in `while (1);`, an SJMP to itself.
-  EXPECT_EQ(Compare(image), "");
-}
-#endif
 
 }  // namespace
 }  // namespace vesk::sim::test

@@ -145,31 +145,6 @@ TEST_F(BoardTest, MisusedEndpointZeroIsRecordedAndEveryEnableRaisesTheUsbInterru
   EXPECT_GT(reply.at(1), 0) << "IN tokens NAKed while the firmware delayed its answer";
 }
 
-TEST_F(BoardTest, InjectedFaultsFailRequestsAsTheHostWouldSeeThem) {
-  board.FailNextRequests(2);
-  EXPECT_EQ(Load(0x1000, {1}), TransferStatus::Error);
-  EXPECT_EQ(Load(0x1000, {1}), TransferStatus::Error);
-  EXPECT_EQ(ReadRam(0x1000, 1), Bytes{0}) << "failed requests never reached the chip";
-
-  EmulatedBoardSource source(board);
-  std::string path;
-  ASSERT_NE(source.OpenMember(0, path), nullptr);
-  EXPECT_EQ(path, "emulated:0");
-  board.UnplugAfter(1);
-  EXPECT_EQ(Load(0x1000, {2}), kOk);
-  const SimTime before = board.Now();
-  EXPECT_EQ(Load(0x1000, {3}), TransferStatus::NoDevice);
-  Bytes reply;
-  EXPECT_EQ(In(0xC0, 0xA0, 0x1000, 1, reply), TransferStatus::NoDevice) << "and every one after";
-  EXPECT_EQ(board.Now(), before) << "at once";
-  EXPECT_EQ(source.OpenMember(0, path), nullptr);
-  EXPECT_EQ(board.RequestLog().size(), 6u) << "each one logged";
-
-  board.PowerCycle();
-  EXPECT_FALSE(board.Unplugged()) << "plugged in again with the power";
-  EXPECT_NE(source.OpenMember(0, path), nullptr);
-}
-
 TEST_F(BoardTest, PowerCycleLosesRamAndBootsFromTheEeprom) {
   LoadAndRun("usb_test_fw");
   ASSERT_TRUE(board.usb().Renumerated());

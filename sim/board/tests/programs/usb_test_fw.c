@@ -18,49 +18,32 @@ volatile unsigned char wrongVectors;
    byte with INT2IVEC (0x00 for SUDAV). */
 __code __at(0x0043) unsigned char int2Jump[3] = {0x02, 0x02, 0x04};
 
+void SudavEntry(void) __interrupt {
+  EXIF &= ~bmEXIF_USBINT;
+  USBIRQ = bmUSBIRQ_SUDAV;
+  ++sudavCount;
+  sudavPending = 1;
+}
+
+void WrongEntry(void) __interrupt {
+  EXIF &= ~bmEXIF_USBINT;
+  USBIRQ = 0xFF;
+  EPIRQ = 0xFF;
+  IBNIRQ = 0xFF;
+  NAKIRQ = 0xFF;
+  ++wrongVectors;
+}
+
 void AutovectorTable(void) __naked {
   __asm
   .area AVTAB (ABS,CODE)
   .org 0x0200
-  ljmp sudav_entry
+  ljmp _SudavEntry
   .db 0
   .rept 31
-  ljmp wrong_entry
+  ljmp _WrongEntry
   .db 0
   .endm
-sudav_entry:
-  push acc
-  push dpl
-  push dph
-  anl 0x91,#0xEF
-  mov dptr,#0xE65D
-  mov a,#0x01
-  movx @dptr,a
-  inc _sudavCount
-  mov _sudavPending,#1
-  pop dph
-  pop dpl
-  pop acc
-  reti
-wrong_entry:
-  push acc
-  push dpl
-  push dph
-  anl 0x91,#0xEF
-  mov dptr,#0xE65D
-  mov a,#0xFF
-  movx @dptr,a
-  mov dptr,#0xE65F
-  movx @dptr,a
-  mov dptr,#0xE659
-  movx @dptr,a
-  mov dptr,#0xE65B
-  movx @dptr,a
-  inc _wrongVectors
-  pop dph
-  pop dpl
-  pop acc
-  reti
   .area CSEG (CODE)
   __endasm;
 }
