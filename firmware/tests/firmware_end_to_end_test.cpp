@@ -16,6 +16,7 @@
 #include "app/update_sequence.h"
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
+#include "device/eeprom_reader.h"
 #include "device/eeprom_writer.h"
 #include "device/firmware_loader.h"
 #include "device/usb/usb_camera_driver.h"
@@ -33,7 +34,6 @@ namespace {
 using sim::SimTime;
 using sim::board::EmulatedBoard;
 using sim::board::kBankSize;
-constexpr int kBanks = sim::board::kBanksPerChip;
 using usb::TransferStatus;
 
 std::vector<std::uint8_t> ReadSample(const std::string& name) {
@@ -217,7 +217,7 @@ TEST(SampleRunOnBoard, WritesEveryImageByteForByteAndTheBoardBootsTheBlinkImage)
     EXPECT_FALSE(file.empty()) << name;
     std::copy(file.begin(), file.end(), expected.begin() + bank * kBankSize + offset);
   }
-  const std::size_t header_at = (kRomHeaderChip * kBanks + kRomHeaderBank) * kBankSize + kRomHeaderOffset;
+  const std::size_t header_at = EepromImageOffset(kRomHeaderChip, kRomHeaderBank, kRomHeaderOffset);
   RomHeaderBytes stored{};
   std::copy_n(eeprom.begin() + header_at, kRomHeaderSize, stored.begin());
   const RomHeader header = RomHeader::Decode(stored);
@@ -257,20 +257,13 @@ TEST(SampleRunOnBoard, SucceedsOverACameraFirmwareLeftRunning) {
   ASSERT_EQ(reg(fx2::SUDPTRCTL), 0);
 
   ToolRun tool(board);
-  std::vector<std::uint8_t> readBack(sim::board::kEepromImageSize);
-  std::vector<std::uint8_t> stored;
+  std::vector<std::uint8_t> readBack, stored;
   tool.host.beforePowerCycle = [&] {
     DeviceHandle handle;
     handle.driver = &tool.driver;
     std::array<char, 256> path{};
     ASSERT_EQ(OpenCameraDevice(0, handle, path), kOpenSucceeded);
-    for (std::size_t at = 0; at < readBack.size(); at += kBeatBytes) {
-      const auto bank = static_cast<std::uint16_t>(at / kBankSize);
-      ASSERT_TRUE(SendVendorRequest(handle, kRequestEepromBlock, kDeviceToHost,
-                                    static_cast<std::uint16_t>(at % kBankSize),
-                                    static_cast<std::uint16_t>((bank / kBanks) << 8 | bank % kBanks),
-                                    kBeatBytes, readBack.data() + at));
-    }
+    readBack = ReadWholeEeprom(handle);
     CloseCameraDevice(handle);
     stored = board.SaveEepromImage();
     for (std::uint16_t address : {fx2::USBIE, fx2::EPIE, fx2::IBNIE, fx2::NAKIE, fx2::USBERRIE})
@@ -278,7 +271,7 @@ TEST(SampleRunOnBoard, SucceedsOverACameraFirmwareLeftRunning) {
     EXPECT_EQ(reg(fx2::SUDPTRCTL), 1);
   };
   ASSERT_EQ(tool.Run(), RunOutcome::Succeeded) << tool.host.text;
-  ASSERT_EQ(stored.size(), readBack.size());
+  ASSERT_EQ(readBack.size(), kEepromImageSize);
   EXPECT_TRUE(readBack == stored);
   EXPECT_TRUE(board.Ep0Faults().empty());
   EXPECT_EQ(board.I2cLateReads(), 0u);
