@@ -1,5 +1,7 @@
 // Interrupt entry, priorities, nesting, RETI and the FX2's INT2/INT4 autovectoring.
 
+#include <tuple>
+
 #include "sim/tests/core_fixture.h"
 
 namespace vesk::sim::test {
@@ -92,33 +94,29 @@ TEST_F(InterruptTest, RequestsWaitForEaAndSamePriorityTakesTurnsInNaturalOrder) 
   EXPECT_EQ(cpu_.InterruptsTaken(), 4u);
 }
 
+// INT2's vector is LJMP 0x0200; with AV2EN the chip puts INT2IVEC (0x14: HISPEED) in the
+// low byte and the routine there marks IRAM 0x7F. INT4 likewise with INT4IVEC 0x80.
 TEST_F(InterruptTest, AutovectorSubstitutesTheVectorRegisterIntoTheJump) {
-  // INT2 vector: LJMP 0x0200; the table entry at 0x0214 (SUDAV+0x14 = HISPEED) marks 0x7F.
   Code(0x0043, {0x02, 0x02, 0x00});
   Code(0x0200, {0x75, 0x7F, 0xAA, 0x32});  // the plain target
-  Code(0x0214, {0x75, 0x7F, 0x14, 0x32});  // the autovectored target
-  Code(0x0053, {0x02, 0x03, 0x00});        // INT4: LJMP 0x0300
-  Code(0x0380, {0x75, 0x7E, 0x80, 0x32});  // INT4IVEC 0x80 (EP2PF)
+  Code(0x0214, {0x75, 0x7F, 0x14, 0x32});  // the autovectored one
+  Code(0x0053, {0x02, 0x03, 0x00});
+  Code(0x0380, {0x75, 0x7E, 0x80, 0x32});
   Code(0x0100, {0x75, 0xE8, 0xE5, 0x75, 0xA8, 0x80, 0x00, 0x80, 0xFE});
   RunTo(0x0107);
   bus_.WriteXdata(Cpu8051::kInt2Ivec, 0x14);  // until the USB block owns them, the bus keeps
   bus_.WriteXdata(Cpu8051::kInt4Ivec, 0x80);  // what is written there
-  bus_.WriteXdata(Cpu8051::kIntSetup, 0x00);
-  cpu_.RequestInterrupt(Interrupt::Usb);
-  cpu_.Run(40);
-  EXPECT_EQ(cpu_.Iram(0x7F), 0xAA) << "AV2EN off: the jump goes where it says";
-  cpu_.WriteSfr(Cpu8051::kExif, 0x00);
-  cpu_.SetIram(0x7F, 0);
-  bus_.WriteXdata(Cpu8051::kIntSetup, 0x09);  // AV2EN | AV4EN
-  cpu_.RequestInterrupt(Interrupt::Usb);
-  cpu_.Run(40);
-  EXPECT_EQ(cpu_.Iram(0x7F), 0x14);
-  cpu_.WriteSfr(Cpu8051::kExif, 0x00);
-  cpu_.RequestInterrupt(Interrupt::Int4);
-  cpu_.Run(40);
-  EXPECT_EQ(cpu_.Iram(0x7E), 0x80);
-  // A plain LJMP elsewhere to the same page is not touched.
-  EXPECT_EQ(bus_.MainRam()[0x0045], 0x00);
+  for (const auto& [setup, request, at, mark] : {std::tuple{0x00, Interrupt::Usb, 0x7F, 0xAA},
+                                                 {0x09, Interrupt::Usb, 0x7F, 0x14},  // AV2EN | AV4EN
+                                                 {0x09, Interrupt::Int4, 0x7E, 0x80}}) {
+    bus_.WriteXdata(Cpu8051::kIntSetup, static_cast<std::uint8_t>(setup));
+    cpu_.WriteSfr(Cpu8051::kExif, 0x00);
+    cpu_.RequestInterrupt(request);
+    cpu_.Run(40);
+    EXPECT_EQ(cpu_.Iram(static_cast<std::uint8_t>(at)), mark);
+    cpu_.SetIram(static_cast<std::uint8_t>(at), 0);
+  }
+  EXPECT_EQ(bus_.MainRam()[0x0045], 0x00) << "the code itself is not changed";
 }
 
 TEST_F(InterruptTest, IdleEndsOnlyOnTheWakeupInterrupt) {
