@@ -128,6 +128,8 @@ TEST_F(FirmwareOnBoard, ServesEveryAddressOnTheBoardAndStallsTheRest) {
     std::vector<std::uint8_t> part(length);
     ASSERT_TRUE(EepromRequest(kDeviceToHost, 0x0002, 0x1021, part));
     EXPECT_TRUE(std::equal(part.begin(), part.end(), written.begin())) << length;
+    // The last byte read with the STOP on its way: no byte clocked in after it.
+    EXPECT_EQ(board.Bank(0, 2).AddressPointer(), 0x1021 + length) << length;
   }
   std::fill_n(board.Bank(0, 2).Contents().begin() + 0x1021, 4096, 0xFF);
 
