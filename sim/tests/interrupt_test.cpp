@@ -1,5 +1,7 @@
 // Interrupt entry, priorities, nesting, RETI and the FX2's INT2/INT4 autovectoring.
 
+#include <tuple>
+
 #include "sim/tests/core_fixture.h"
 
 namespace vesk::sim::test {
@@ -61,67 +63,60 @@ TEST_F(InterruptTest, HighPriorityNestsInsideLowButLowWaitsForHigh) {
   EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x02, 0) << "edge-triggered INT0 cleared on entry";
 }
 
-TEST_F(InterruptTest, SamePriorityWaitsAndNaturalOrderBreaksTies) {
-  Code(0x0100, {0x78, 0x40, 0x75, 0xE8, 0xE3, 0x75, 0xA8, 0x82, 0x00, 0x80, 0xFE});
-  RunTo(0x0108);
-  // Pending at once, all low priority: USB (INT2) before I2C (INT3), timer 0 before both.
+// A request made while EA is 0 waits for it, and one more instruction runs after SETB EA.
+// Then, pending at once and all at low priority: timer 0, USB (INT2), I2C (INT3) in that
+// order; none nests in another, and after each RETI one main-line instruction runs.
+TEST_F(InterruptTest, RequestsWaitForEaAndSamePriorityTakesTurnsInNaturalOrder) {
+  Code(0x0100, {0x78, 0x40,        // MOV R0,#0x40
+                0x75, 0xE8, 0xE3,  // MOV EIE,#0xE3 (EUSB, EI2C)
+                0x75, 0xA8, 0x02,  // MOV IE,#0x02: ET0 without EA
+                0xD2, 0x8D,        // SETB TF0
+                0x00, 0x00,        // 0x010A..: nothing may happen here
+                0xD2, 0xAF,        // 0x010C SETB EA
+                0x04,              // 0x010E INC A: runs before the interrupt is taken
+                0x04,              // 0x010F INC A
+                0x80, 0xFE});      // 0x0110
+  RunTo(0x010C);
+  EXPECT_EQ(cpu_.InterruptsTaken(), 0u);
+  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0x20);
+  RunTo(0x0110);
+  EXPECT_EQ(cpu_.InterruptsTaken(), 1u);
+  EXPECT_EQ(cpu_.Iram(0x08), 0x0F) << "returned to 0x010F, after the one INC A";
+  EXPECT_EQ(cpu_.Iram(0x09), 0x01);
+  EXPECT_EQ(cpu_.A(), 2);
+  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0) << "TF0 cleared on entry";
+
   cpu_.RequestInterrupt(Interrupt::I2c);
   cpu_.RequestInterrupt(Interrupt::Usb);
   cpu_.RequestInterrupt(Interrupt::Timer0);
   cpu_.Run(400);
-  // Same level: none nests in another; after each RETI one main-line instruction runs.
-  EXPECT_EQ(Log(6), (std::vector<std::uint8_t>{0x0B, 0x0C, 0x43, 0x44, 0x4B, 0x4C}));
-  EXPECT_EQ(cpu_.InterruptsTaken(), 3u);
+  EXPECT_EQ(Log(8), (std::vector<std::uint8_t>{0x0B, 0x0C, 0x0B, 0x0C, 0x43, 0x44, 0x4B, 0x4C}));
+  EXPECT_EQ(cpu_.InterruptsTaken(), 4u);
 }
 
-TEST_F(InterruptTest, RequestWhileInterruptsAreOffWaitsForEa) {
-  Code(0x0100, {0x78, 0x40,        // MOV R0,#0x40
-                0x75, 0xA8, 0x02,  // MOV IE,#0x02: ET0 without EA
-                0xD2, 0x8D,        // SETB TF0
-                0x00, 0x00, 0x00,  // 0x0107..: nothing may happen here
-                0xD2, 0xAF,        // 0x010A SETB EA
-                0x04,              // 0x010C INC A: runs before the interrupt is taken
-                0x04,              // 0x010D INC A
-                0x80, 0xFE});      // 0x010E
-  RunTo(0x010A);
-  EXPECT_EQ(cpu_.InterruptsTaken(), 0u);
-  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0x20);
-  RunTo(0x010E);
-  EXPECT_EQ(cpu_.InterruptsTaken(), 1u);
-  // The return address is still on the stack: 0x010D, after the one INC A.
-  EXPECT_EQ(cpu_.Iram(0x08), 0x0D);
-  EXPECT_EQ(cpu_.Iram(0x09), 0x01);
-  EXPECT_EQ(cpu_.A(), 2);
-  EXPECT_EQ(cpu_.ReadSfr(Cpu8051::kTcon) & 0x20, 0) << "TF0 cleared on entry";
-}
-
+// INT2's vector is LJMP 0x0200; with AV2EN the chip puts INT2IVEC (0x14: HISPEED) in the
+// low byte and the routine there marks IRAM 0x7F. INT4 likewise with INT4IVEC 0x80.
 TEST_F(InterruptTest, AutovectorSubstitutesTheVectorRegisterIntoTheJump) {
-  // INT2 vector: LJMP 0x0200; the table entry at 0x0214 (SUDAV+0x14 = HISPEED) marks 0x7F.
   Code(0x0043, {0x02, 0x02, 0x00});
   Code(0x0200, {0x75, 0x7F, 0xAA, 0x32});  // the plain target
-  Code(0x0214, {0x75, 0x7F, 0x14, 0x32});  // the autovectored target
-  Code(0x0053, {0x02, 0x03, 0x00});        // INT4: LJMP 0x0300
-  Code(0x0380, {0x75, 0x7E, 0x80, 0x32});  // INT4IVEC 0x80 (EP2PF)
+  Code(0x0214, {0x75, 0x7F, 0x14, 0x32});  // the autovectored one
+  Code(0x0053, {0x02, 0x03, 0x00});
+  Code(0x0380, {0x75, 0x7E, 0x80, 0x32});
   Code(0x0100, {0x75, 0xE8, 0xE5, 0x75, 0xA8, 0x80, 0x00, 0x80, 0xFE});
   RunTo(0x0107);
   bus_.WriteXdata(Cpu8051::kInt2Ivec, 0x14);  // until the USB block owns them, the bus keeps
   bus_.WriteXdata(Cpu8051::kInt4Ivec, 0x80);  // what is written there
-  bus_.WriteXdata(Cpu8051::kIntSetup, 0x00);
-  cpu_.RequestInterrupt(Interrupt::Usb);
-  cpu_.Run(40);
-  EXPECT_EQ(cpu_.Iram(0x7F), 0xAA) << "AV2EN off: the jump goes where it says";
-  cpu_.WriteSfr(Cpu8051::kExif, 0x00);
-  cpu_.SetIram(0x7F, 0);
-  bus_.WriteXdata(Cpu8051::kIntSetup, 0x09);  // AV2EN | AV4EN
-  cpu_.RequestInterrupt(Interrupt::Usb);
-  cpu_.Run(40);
-  EXPECT_EQ(cpu_.Iram(0x7F), 0x14);
-  cpu_.WriteSfr(Cpu8051::kExif, 0x00);
-  cpu_.RequestInterrupt(Interrupt::Int4);
-  cpu_.Run(40);
-  EXPECT_EQ(cpu_.Iram(0x7E), 0x80);
-  // A plain LJMP elsewhere to the same page is not touched.
-  EXPECT_EQ(bus_.MainRam()[0x0045], 0x00);
+  for (const auto& [setup, request, at, mark] : {std::tuple{0x00, Interrupt::Usb, 0x7F, 0xAA},
+                                                 {0x09, Interrupt::Usb, 0x7F, 0x14},  // AV2EN | AV4EN
+                                                 {0x09, Interrupt::Int4, 0x7E, 0x80}}) {
+    bus_.WriteXdata(Cpu8051::kIntSetup, static_cast<std::uint8_t>(setup));
+    cpu_.WriteSfr(Cpu8051::kExif, 0x00);
+    cpu_.RequestInterrupt(request);
+    cpu_.Run(40);
+    EXPECT_EQ(cpu_.Iram(static_cast<std::uint8_t>(at)), mark);
+    cpu_.SetIram(static_cast<std::uint8_t>(at), 0);
+  }
+  EXPECT_EQ(bus_.MainRam()[0x0045], 0x00) << "the code itself is not changed";
 }
 
 TEST_F(InterruptTest, IdleEndsOnlyOnTheWakeupInterrupt) {

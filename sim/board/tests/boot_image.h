@@ -26,14 +26,8 @@ inline HexImage LoadHex(const std::string& name) {
 // A C2 boot image of `program`: header, one record per hex chunk, the CPUCS end record.
 inline std::vector<std::uint8_t> BootImage(const HexImage& program, std::uint16_t vid,
                                            std::uint16_t pid) {
-  std::vector<std::uint8_t> image = {0xC2,
-                                     static_cast<std::uint8_t>(vid),
-                                     static_cast<std::uint8_t>(vid >> 8),
-                                     static_cast<std::uint8_t>(pid),
-                                     static_cast<std::uint8_t>(pid >> 8),
-                                     0x01,
-                                     0x00,
-                                     0x00};
+  std::vector<std::uint8_t> image = {0xC2, std::uint8_t(vid), std::uint8_t(vid >> 8),
+                                     std::uint8_t(pid), std::uint8_t(pid >> 8), 0x01, 0x00, 0x00};
   for (const HexChunk& chunk : program.chunks) {
     const auto n = chunk.bytes.size();
     image.insert(image.end(), {static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n),

@@ -1,9 +1,7 @@
-/* Stands in for a camera's own firmware, left running when the tool holds the CPU: it
-   switches every USB and FIFO interrupt source on (EA stays 0, so the requests the bus
-   raises stay pending), puts descriptor transfers into manual mode (SUDPTRCTL = 0), arms an
-   OUT packet it never reads, hands endpoint 0 back to the chip (RENUM = 0) so that the
-   host still finds the board, and reads its boot EEPROM over I2C without end (no STOP), so
-   that the CPU is held in the middle of a transfer. */
+/* Stands in for a camera's own firmware left running when the tool holds the CPU: every USB
+   and FIFO interrupt source on (EA 0: requests stay pending), SUDPTRCTL 0, an OUT packet armed
+   and never read, endpoint 0 back with the chip (RENUM 0), and its boot EEPROM read over I2C
+   without end (no STOP), so that the CPU is held in the middle of a transfer. */
 #include "fx2/generated/fx2regs.h"
 
 void main(void) {

@@ -1,11 +1,7 @@
-/* A small FX2 firmware for the board tests: takes over endpoint 0 (RENUM), enters its
-   SUDAV handler through the INT2 autovector, and answers a few requests that exercise
-   the endpoint-0 engine where the control firmware never goes:
-     0x40 B4       never answered
-     0xC0 B5  IN   SUDAV count, wrong-vector count
-     0xC0 B6  IN   64 bytes, armed only after a delay (the host's IN tokens are NAKed)
-     0xC0/0x40 B8  misuses endpoint 0 as wValue says (see HandleSetup), then acknowledges
-   Anything else stalls. */
+/* A small FX2 firmware for the board tests: takes over endpoint 0 (RENUM), enters its SUDAV
+   handler through the INT2 autovector and answers: 0x40 B4 never; 0xC0 B5 with its SUDAV and
+   wrong-vector counts; 0xC0 B6 with 64 bytes after a delay (the host's IN tokens are NAKed);
+   0xC0/0x40 B8 by misusing endpoint 0 as wValue says (see HandleSetup). The rest stalls. */
 #include "fx2/generated/fx2regs.h"
 
 __xdata __at(0x1F00) unsigned char marker;
@@ -14,71 +10,35 @@ volatile unsigned char sudavCount;
 volatile unsigned char sudavPending;
 volatile unsigned char wrongVectors;
 
-/* INT2 jumps into the table below at entry 0x04 unless the autovector replaces the low
-   byte with INT2IVEC (0x00 for SUDAV). */
+/* INT2 jumps to the table's entry 0x04 unless the autovector puts INT2IVEC (SUDAV: 0x00). */
 __code __at(0x0043) unsigned char int2Jump[3] = {0x02, 0x02, 0x04};
+
+void SudavEntry(void) __interrupt {
+  EXIF &= ~bmEXIF_USBINT;
+  USBIRQ = bmUSBIRQ_SUDAV;
+  ++sudavCount;
+  sudavPending = 1;
+}
+
+void WrongEntry(void) __interrupt {
+  EXIF &= ~bmEXIF_USBINT;
+  USBIRQ = 0xFF;
+  EPIRQ = 0xFF;
+  IBNIRQ = 0xFF;
+  NAKIRQ = 0xFF;
+  ++wrongVectors;
+}
 
 void AutovectorTable(void) __naked {
   __asm
   .area AVTAB (ABS,CODE)
   .org 0x0200
-  ljmp sudav_entry
+  ljmp _SudavEntry
   .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  ljmp wrong_entry
-  .db 0
-  .rept 22
-  ljmp wrong_entry
+  .rept 31
+  ljmp _WrongEntry
   .db 0
   .endm
-sudav_entry:
-  push acc
-  push dpl
-  push dph
-  anl 0x91,#0xEF
-  mov dptr,#0xE65D
-  mov a,#0x01
-  movx @dptr,a
-  inc _sudavCount
-  mov _sudavPending,#1
-  pop dph
-  pop dpl
-  pop acc
-  reti
-wrong_entry:
-  push acc
-  push dpl
-  push dph
-  anl 0x91,#0xEF
-  mov dptr,#0xE65D
-  mov a,#0xFF
-  movx @dptr,a
-  mov dptr,#0xE65F
-  movx @dptr,a
-  mov dptr,#0xE659
-  movx @dptr,a
-  mov dptr,#0xE65B
-  movx @dptr,a
-  inc _wrongVectors
-  pop dph
-  pop dpl
-  pop acc
-  reti
   .area CSEG (CODE)
   __endasm;
 }
