@@ -4,7 +4,7 @@
 
 case "${STAGE:-}" in
   packages)
-    EXTRA_PACKAGES+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 xvfb xauth nsis imagemagick)
+    EXTRA_PACKAGES+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 xvfb xauth nsis)
     ;;
   after)
     echo "== build-win/ (Windows, mingw-w64, tested under Wine) [${SECONDS}s]"
