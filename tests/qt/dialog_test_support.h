@@ -3,12 +3,9 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -23,8 +20,8 @@ struct SeenMessageBox {
   QMessageBox::StandardButtons buttons;
 };
 
-// Answers the modal message boxes that open from now on, one answer each, in order,
-// and records what they said.
+// Answers the modal message boxes that open from now on, one answer each, in order, and records
+// what they said. A box with no answer left is recorded and left open.
 class MessageBoxAnswerer : public QObject {
  public:
   explicit MessageBoxAnswerer(std::deque<QMessageBox::StandardButton> answers)
@@ -51,69 +48,59 @@ class MessageBoxAnswerer : public QObject {
   QTimer poll_;
 };
 
-// A driver that holds its caller at the next open or request until the test lets it go
-// on. Around a real driver it passes everything through; without one it lists the boards
-// it is given and opens none of them.
+// A driver that holds its caller at the next open or request until the test lets it go on. Around a
+// real driver it passes everything through; without one it lists the boards it is given and opens
+// none of them.
 class HeldDriver : public CameraDriver {
  public:
   explicit HeldDriver(CameraDriver* inner = nullptr) : inner_(inner) {}
 
-  void Hold() {
-    std::lock_guard lock(mutex_);
-    held_ = true;
-  }
+  void Hold() { Set(held_, true); }
   void Release() {
-    {
-      std::lock_guard lock(mutex_);
-      held_ = false;
-    }
+    Set(held_, false);
     released_.notify_all();
   }
-  bool CallerHeld() const {
-    std::lock_guard lock(mutex_);
-    return waiting_;
-  }
-  int Opens() const {
-    std::lock_guard lock(mutex_);
-    return opens_;
-  }
-  int LastOpenIndex() const {
-    std::lock_guard lock(mutex_);
-    return lastOpenIndex_;
-  }
-  void SetBoards(std::vector<BoardInfo> boards) {
-    std::lock_guard lock(mutex_);
-    boards_ = std::move(boards);
-  }
+  void SetBoards(std::vector<BoardInfo> boards) { Set(boards_, std::move(boards)); }
+  bool CallerHeld() const { return Get(waiting_); }
+  int Opens() const { return Get(opens_); }
+  int LastOpenIndex() const { return Get(lastOpenIndex_); }
 
   bool OpenInterface(std::uint16_t index, NativeDeviceHandle& handle, std::string& path) override {
-    WaitWhileHeld(true);
-    {
-      std::lock_guard lock(mutex_);
-      lastOpenIndex_ = index;
-    }
+    WaitWhileHeld(index);
     if (inner_ != nullptr) return inner_->OpenInterface(index, handle, path);
     handle = kNullDeviceHandle;
     return false;
   }
   bool IoControl(NativeDeviceHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
                  std::span<std::uint8_t> out) override {
-    WaitWhileHeld(false);
+    WaitWhileHeld(-1);
     return inner_ != nullptr && inner_->IoControl(handle, code, in, out);
   }
   void Close(NativeDeviceHandle handle) override {
     if (inner_ != nullptr) inner_->Close(handle);
   }
   std::vector<BoardInfo> ListBoards() override {
-    if (inner_ != nullptr) return inner_->ListBoards();
-    std::lock_guard lock(mutex_);
-    return boards_;
+    return inner_ != nullptr ? inner_->ListBoards() : Get(boards_);
   }
 
  private:
-  void WaitWhileHeld(bool open) {
+  template <typename T, typename V>
+  void Set(T& field, V&& value) {
+    std::lock_guard lock(mutex_);
+    field = std::forward<V>(value);
+  }
+  template <typename T>
+  T Get(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  // openIndex: the board an open asks for; -1 for a request.
+  void WaitWhileHeld(int openIndex) {
     std::unique_lock lock(mutex_);
-    if (open) ++opens_;
+    if (openIndex >= 0) {
+      ++opens_;
+      lastOpenIndex_ = openIndex;
+    }
     waiting_ = held_;
     released_.wait(lock, [this] { return !held_; });
     waiting_ = false;
@@ -128,6 +115,5 @@ class HeldDriver : public CameraDriver {
   int lastOpenIndex_ = -1;
   std::vector<BoardInfo> boards_;
 };
-using NoCameraDriver = HeldDriver;
 
 }  // namespace vesk::testing
