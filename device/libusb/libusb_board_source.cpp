@@ -242,6 +242,10 @@ bool LibusbBoardSource::WaitForBoardChange(std::chrono::milliseconds limit) {
     failed = libusb_handle_events_timeout_completed(context_.get(), &wait, nullptr) != 0;
   }
   libusb_hotplug_deregister_callback(context_.get(), registration);
+  // Where no device manager runs (many containers), libusb hears of no arrival and keeps
+  // the list it enumerated at the start: after a wait that heard nothing, the next listing
+  // enumerates afresh in a new context. Ports handed out keep the old one alive.
+  if (!changed) context_.reset();
   return !failed;  // on failure the caller polls
 }
 
