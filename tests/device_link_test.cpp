@@ -99,9 +99,6 @@ TEST_F(DeviceLinkTest, RequestHeaderAndBuffersInBothDirections) {
   EXPECT_EQ(driver.requests[1].outputSize, 3u);
   EXPECT_EQ(driver.requests[2].input, Bytes({0xC6, 0x00, 0x00, 0x00, 0x00, 0x00}));
   EXPECT_EQ(driver.requests[2].outputSize, 0u);
-  // An EEPROM block: chip and bank in the value, the offset in the index.
-  ASSERT_TRUE(WriteEepromBlock(handle, 1, 2, 0x0304, 3, data));
-  EXPECT_EQ(driver.requests[3].input, Bytes({0xC6, 0x00, 0x02, 0x01, 0x04, 0x03, 0xAA, 0xBB, 0xCC}));
 }
 
 TEST_F(DeviceLinkTest, RequestsThroughAClosedHandleOrARefusingDriverFail) {

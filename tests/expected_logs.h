@@ -1,6 +1,7 @@
 #pragma once
 // The status log of a successful run, as the tests of every front end and back end expect it.
 
+#include <string>
 #include <string_view>
 
 namespace vesk::testing {
@@ -23,5 +24,12 @@ inline constexpr std::string_view kSuccessfulRunLog =
 // What the status box holds when the power-cycle question is asked.
 inline constexpr std::string_view kLogBeforePowerCycleQuestion =
     kSuccessfulRunLog.substr(0, kSuccessfulRunLog.find("Power cycle complete"));
+
+// A failed run's log: the successful one up to and including `line`, then `error` and the
+// verdict.
+inline std::string FailedLog(std::string_view line, std::string_view error) {
+  return std::string(kSuccessfulRunLog.substr(0, kSuccessfulRunLog.find(line) + line.size())) +
+         std::string(error) + "Camera firmware update FAILED.";
+}
 
 }  // namespace vesk::testing

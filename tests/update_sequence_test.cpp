@@ -41,12 +41,6 @@ class ScriptedHost : public UpdateHost {
   void ShowFailureDetail(std::string_view detail) override { details.emplace_back(detail); }
 };
 
-// The successful run's log up to and including `line`, then `error` and the verdict.
-std::string FailedAt(const std::string& line, const std::string& error) {
-  const std::string log(testing::kSuccessfulRunLog);
-  return log.substr(0, log.find(line) + line.size()) + error + "Camera firmware update FAILED.";
-}
-
 // A beat into the header's place that carries anything but the erased state.
 bool WritesAHeader(const testing::RecordedIoControl& request) {
   const auto& in = request.input;
@@ -145,7 +139,7 @@ TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLineAndCause) {
     const bool cancelled = row.step.line.empty();
     EXPECT_EQ(Run(), cancelled ? RunOutcome::Cancelled : RunOutcome::Failed);
     const std::string log = cancelled ? "USB Board Initialization Started\r\nInitialization cancelled by user\r\n"
-                                      : FailedAt(row.step.line, row.step.error);
+                                      : testing::FailedLog(row.step.line, row.step.error);
     EXPECT_EQ(host.shown.back(), log);
     EXPECT_EQ(host.details, row.detail.empty() ? std::vector<std::string>{} : std::vector{row.detail});
     // Nothing is opened before its line, and no header is written before its step.

@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -23,30 +21,18 @@
 #include "device/vendor_request.h"
 #include "firmware/tests/sample_run.h"
 #include "fx2/generated/fx2_register_map.h"
-#include "images/rom_header.h"
 #include "sim/board/emulated_board.h"
-#include "sim/board/reference_board.h"
 #include "sim/board/tests/boot_image.h"
+#include "test_support.h"
 
 namespace vesk {
 namespace {
 
 using sim::SimTime;
 using sim::board::EmulatedBoard;
-using sim::board::kBankSize;
 using usb::TransferStatus;
 
-std::vector<std::uint8_t> ReadSample(const std::string& name) {
-  std::ifstream file(std::string(VESK_SAMPLES_DIR) + "/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
-  std::vector<std::uint8_t> bytes(size);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<std::uint8_t>(seed + i * 37 + (i >> 8));
-  return bytes;
-}
+using testing::Pattern;
 
 class FirmwareOnBoard : public ::testing::Test {
  protected:
@@ -201,48 +187,6 @@ struct ToolRun {
   UpdateState state;
   test::SampleRun host;
 };
-
-TEST(SampleRunOnBoard, WritesEveryImageByteForByteAndTheBoardBootsTheBlinkImage) {
-  EmulatedBoard board;
-  ToolRun tool(board);
-  ASSERT_EQ(tool.Run(), RunOutcome::Succeeded) << tool.host.text;
-  EXPECT_TRUE(tool.host.text.ends_with("Camera firmware update SUCCESSFUL.  Update complete."));
-
-  // Each file where it belongs, the header, and nothing else written.
-  std::vector<std::uint8_t> eeprom = board.SaveEepromImage();
-  std::vector<std::uint8_t> expected(eeprom.size(), 0xFF);
-  const std::tuple<const char*, int, std::size_t> files[] = {
-      {"tarsel_usb.iic", 0, 0},   {"bufcon.bin", 1, 0},        {"camcon.bin", 6, 0},
-      {"gpif_bufcon.bin", 5, 0}, {"gpif_camcon.bin", 5, 128}, {"gpif_fifo.bin", 5, 256}};
-  for (const auto& [name, bank, offset] : files) {
-    const std::vector<std::uint8_t> file = ReadSample(name);
-    EXPECT_FALSE(file.empty()) << name;
-    std::copy(file.begin(), file.end(), expected.begin() + bank * kBankSize + offset);
-  }
-  const std::size_t header_at = EepromImageOffset(kRomHeaderChip, kRomHeaderBank, kRomHeaderOffset);
-  RomHeaderBytes stored{};
-  std::copy_n(eeprom.begin() + header_at, kRomHeaderSize, stored.begin());
-  const RomHeader header = RomHeader::Decode(stored);
-  EXPECT_EQ(header.checksum(), header.ComputeChecksum());
-  EXPECT_EQ(header.bufConSize(), ReadSample("bufcon.bin").size());
-  EXPECT_EQ(header.camConSize(), ReadSample("camcon.bin").size());
-  std::fill_n(eeprom.begin() + header_at, kRomHeaderSize, 0xFF);
-  EXPECT_TRUE(eeprom == expected);
-
-  // Every request succeeded, each 4096-byte beat within its idealised time plus 6 %.
-  for (const auto& record : board.RequestLog()) {
-    if (record.setup.bRequest != kRequestEepromBlock) continue;
-    EXPECT_EQ(record.status, TransferStatus::Ok);
-    if (record.setup.wLength == kBeatBytes) {
-      EXPECT_LE(record.duration, test::BeatBound(kBeatBytes) * 106 / 100) << record.setup.wValue;
-    }
-  }
-  EXPECT_EQ(tool.host.boot.kind, sim::board::BootKind::Loaded);
-  EXPECT_EQ(tool.host.boot.identity.vendorId, 0x125C);
-  EXPECT_GE(tool.host.ledToggles, 4u) << "the blink image toggles the LED every 250 ms";
-  EXPECT_TRUE(board.Ep0Faults().empty());
-  EXPECT_EQ(board.I2cLateReads(), 0u);
-}
 
 // The board boots a camera firmware that leaves every USB interrupt source enabled, their
 // requests pending, SUDPTRCTL 0 and an OUT packet armed, then keeps running. The tool holds
