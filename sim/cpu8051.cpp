@@ -670,7 +670,7 @@ StopReason Cpu8051::RunUntil(SimTime time, bool stopAtChange) {
     const std::uint64_t end = bus_.FirstCycleAt(time);
     if (bus_.ElapsedCycles() >= end) break;
     while (bus_.ElapsedCycles() < end && bus_.ClockMhz() == mhz) {
-      if (stopAtChange && bus_.ChangeTime() != kNever) [[unlikely]] {
+      if (StopsAtChange()) [[unlikely]] {
         stop_at_change_ = false;
         return StopReason::Changed;
       }

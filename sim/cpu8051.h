@@ -282,6 +282,7 @@ class Cpu8051 final : public InterruptRequests {
   // RunUntil is to end right after an instruction that leaves a change mark on the bus:
   // the fast-forward's real iteration must not run on past it.
   bool stop_at_change_ = false;
+  bool StopsAtChange() const { return stop_at_change_ && bus_.ChangeTime() != kNever; }
   std::uint64_t fast_forwarded_ = 0;
   std::array<LoopHint, 64> loop_hints_{};
 };

@@ -519,7 +519,7 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     // An interrupt to weigh, idle, a fault, a new clock speed (which moves the run's end
     // when it is a time), or a change the run is to stop at: not waiting now.
     if (attention_ || bus_.ClockMhz() != mhz) return;
-    if (stop_at_change_ && bus_.ChangeTime() != kNever) return;
+    if (StopsAtChange()) return;
   } while (pc_ != head);
   for (int i = 0; i < pass.length; ++i) {
     if (pass.path[i] == untilPc) return;
