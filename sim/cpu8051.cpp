@@ -11,7 +11,6 @@ namespace {
 // Cycles of the hardware LCALL that enters an interrupt routine.
 constexpr std::uint32_t kInterruptCycles = 4;
 
-constexpr std::uint8_t kCy = 0x80, kAc = 0x40, kOv = 0x04;
 
 struct InterruptSource {
   std::uint8_t flag_sfr;

@@ -89,6 +89,8 @@ class Cpu8051 final : public InterruptRequests {
     kB = 0xF0,
     kEip = 0xF8,
   };
+  // PSW's carry, auxiliary carry and overflow flags.
+  static constexpr std::uint8_t kCy = 0x80, kAc = 0x40, kOv = 0x04;
   static constexpr std::uint16_t kCpucs = 0xE600;
   static constexpr std::uint16_t kInt2Ivec = 0xE666;
   static constexpr std::uint16_t kInt4Ivec = 0xE667;

@@ -28,7 +28,6 @@ constexpr std::uint8_t kCycles[256] = {
     /* F */ 2, 3, 2, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
 };
 
-constexpr std::uint8_t kCy = 0x80;
 
 #define CASE_RI(base) \
   case base:          \

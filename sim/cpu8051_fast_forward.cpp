@@ -27,7 +27,6 @@ constexpr int kLocations = 263;
 constexpr int kMaxLoopInstructions = 24;
 constexpr int kLanes = 256;
 constexpr std::uint64_t kShortestSkip = 4;
-constexpr std::uint8_t kCy = 0x80, kAc = 0x40, kOv = 0x04;
 constexpr std::uint8_t kUntouched = 0, kReadFirst = 1, kWrittenFirst = 2;
 
 }  // namespace

@@ -10,7 +10,7 @@ case "${STAGE:-}" in
     echo "== build-win/ (Windows, mingw-w64, tested under Wine) [${SECONDS}s]"
     windows_start=$SECONDS
     cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DVESK_BUILD_TESTS=OFF -DVESK_WERROR="$werror"
+      -DVESK_BUILD_TESTS=OFF -DVESK_WERROR="$werror" -DCMAKE_UNITY_BUILD=ON
     cmake --build build-win -j "$(jobs)"
     ls build-win/packages/vesk-update-*-setup.exe >/dev/null || { echo "no installer" >&2; exit 1; }
     # The SetupAPI records of a 32-bit build: only compiled, for their static checks.
