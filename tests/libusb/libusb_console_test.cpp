@@ -24,9 +24,9 @@ using sim::board::EmulatedBoard;
 class LibusbConsole : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Small images: a few beats per board.
+    // Small images: a few beats per board, one of them a whole 4096 bytes.
     fs::copy_file(fs::path(VESK_SAMPLES_DIR) / "tarsel_usb.iic", "tarsel_usb.iic");
-    for (const auto& [name, size] : {std::pair{"bufcon.bin", 3000}, {"camcon.bin", 200},
+    for (const auto& [name, size] : {std::pair{"bufcon.bin", 5000}, {"camcon.bin", 200},
                                      {"gpif_bufcon.bin", 128}, {"gpif_camcon.bin", 128},
                                      {"gpif_fifo.bin", 100}})
       scratch_.Write(name, std::vector<std::uint8_t>(size, 0x5A));
@@ -82,19 +82,18 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
 
   ASSERT_EQ(Run({"--yes", "--device", "usb:1-3"}), console::kExitSucceeded) << err_.str();
   EXPECT_TRUE(bare_.RequestLog().empty()) << "a board that was not chosen was written";
-  EXPECT_EQ(camera_.SaveEepromImage()[32768 + 2999], 0x5A) << "BufCon's last byte";
+  EXPECT_EQ(camera_.SaveEepromImage()[32768 + 4999], 0x5A) << "BufCon's last byte";
 
   // Each question is asked once for both boards.
   ASSERT_EQ(Run({"--all"}, "y\ny\n"), console::kExitSucceeded) << out_.str() << err_.str();
   for (const char* line : {"usb:1-2: Camera firmware update SUCCESSFUL.",
                            "usb:1-3: Camera firmware update SUCCESSFUL."})
     EXPECT_NE(out_.str().find(line), std::string::npos) << out_.str();
-  EXPECT_EQ(bare_.SaveEepromImage()[32768 + 2999], 0x5A);
+  EXPECT_EQ(bare_.SaveEepromImage()[32768 + 4999], 0x5A);
   EXPECT_EQ(other.Requests(), 0) << "the other device was opened";
 }
 
-// What went wrong follows the error line; an unfit image ends the run before any board
-// is opened.
+// What went wrong follows the error line.
 TEST_F(LibusbConsole, FailuresAreExplained) {
   EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
   EXPECT_NE(err_.str().find("vesk-update: cannot open the camera: no device (looked for "
@@ -102,19 +101,13 @@ TEST_F(LibusbConsole, FailuresAreExplained) {
             std::string::npos)
       << err_.str();
 
-  testing::MockBoard& node = bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
+  bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
   camera_.SetBankMissing(1, 0, true);
   EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
   EXPECT_NE(err_.str().find("vesk-update: camcon.bin: request 0xC6 write, chip 1, bank 0, "
                             "offset 0x0000, 200 bytes: stall\n"),
             std::string::npos)
       << err_.str();
-
-  const int requests = node.Requests();
-  scratch_.Write("camcon.bin", std::vector<std::uint8_t>(300000, 'x'));
-  EXPECT_EQ(Run({"--yes"}), console::kExitBadInput);
-  EXPECT_EQ(err_.str(), "vesk-update: camcon.bin: 300000 bytes, CamCon holds at most 196608\n");
-  EXPECT_EQ(node.Requests(), requests) << "the board was opened";
 }
 
 // --wait: a board attached while the console waits is found; without one the wait ends

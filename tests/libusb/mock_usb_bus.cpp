@@ -32,11 +32,6 @@ MockBoard::~MockBoard() {
   g_object_unref(handler_);
 }
 
-void MockBoard::UnplugAfter(int transfers) {
-  std::lock_guard lock(mutex_);
-  transfersBeforeUnplug_ = transfers;
-}
-
 std::vector<std::string> MockBoard::Events() const {
   std::lock_guard lock(mutex_);
   return events_;
@@ -122,10 +117,9 @@ void MockBoard::SubmitUrb(UMockdevIoctlClient* client) {
   const usb::SetupPacket setup{bytes[0], bytes[1], std::uint16_t(bytes[2] | bytes[3] << 8),
                                std::uint16_t(bytes[4] | bytes[5] << 8),
                                std::uint16_t(bytes[6] | bytes[7] << 8)};
-  usb::TransferResult result{usb::TransferStatus::NoDevice, 0};
-  if (transfersBeforeUnplug_ != 0)
-    result = target_ ? target_->ControlTransfer(setup, std::span(bytes + 8, setup.wLength))
-                     : usb::TransferResult{usb::TransferStatus::Stall, 0};
+  const usb::TransferResult result =
+      target_ ? target_->ControlTransfer(setup, std::span(bytes + 8, setup.wLength))
+              : usb::TransferResult{usb::TransferStatus::Stall, 0};
   // How usbfs ends a URB for each result: a stall, a disconnect, a protocol error.
   using enum usb::TransferStatus;
   const auto status = result.status;
@@ -134,7 +128,6 @@ void MockBoard::SubmitUrb(UMockdevIoctlClient* client) {
                 : status == Error    ? -EPROTO
                                      : 0;
   urb->actual_length = status == Ok ? int(result.actualLength) : 0;
-  if (status == Ok && transfersBeforeUnplug_ > 0) --transfersBeforeUnplug_;
   unplugged_ = unplugged_ || status == NoDevice;
   const bool answered = status != Timeout;  // until libusb discards it
   pending_.push_back({urbData, answered});

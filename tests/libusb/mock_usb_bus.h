@@ -26,11 +26,9 @@ class MockBoard {
   MockBoard(const MockBoard&) = delete;
   MockBoard& operator=(const MockBoard&) = delete;
 
-  // After `transfers` more completed transfers the board is pulled out. A target that
-  // answers NoDevice pulls it out too: that transfer ends as on a disconnect (-ESHUTDOWN)
-  // and every later request fails with ENODEV. A Timeout answer is never answered at
-  // all, until libusb discards the URB.
-  void UnplugAfter(int transfers);
+  // A target that answers NoDevice pulls the board out: that transfer ends as on a
+  // disconnect (-ESHUTDOWN) and every later request fails with ENODEV. A Timeout answer
+  // is never answered at all, until libusb discards the URB.
   // What happened to interface 0, in order: "detach usbtest", "claim", "release", ...
   std::vector<std::string> Events() const;
   // Every usbfs request of any kind: non-zero once anyone opened the node.
@@ -53,7 +51,6 @@ class MockBoard {
   std::vector<std::string> events_;
   std::vector<PendingUrb> pending_;
   int requests_ = 0;
-  int transfersBeforeUnplug_ = -1;
   bool unplugged_ = false;
 };
 
