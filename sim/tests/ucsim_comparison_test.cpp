@@ -255,35 +255,21 @@ struct MachineState {
   std::uint64_t instructions = 0;
 };
 
-std::string ToIntelHex(const std::vector<std::uint8_t>& image) {
-  std::string text;
-  char field[16];
-  for (std::size_t offset = 0; offset < image.size(); offset += 16) {
-    const std::size_t count = std::min<std::size_t>(16, image.size() - offset);
-    unsigned sum = static_cast<unsigned>(count + (offset >> 8) + offset);
-    std::snprintf(field, sizeof field, ":%02X%04X00", unsigned(count), unsigned(offset));
-    text += field;
-    for (std::size_t i = offset; i < offset + count; ++i) {
-      std::snprintf(field, sizeof field, "%02X", image[i]);
-      text += field;
-      sum += image[i];
-    }
-    std::snprintf(field, sizeof field, "%02X\n", -sum & 0xFF);
-    text += field;
-  }
-  return text + ":00000001FF\n";
-}
-
-
 // Runs `image` in s51 (IRAM and XDATA cleared first, as ucsim fills them at random) to
 // `stop_pc`, an SJMP to itself that is not counted. False with `error` set if s51 could not
 // be run or did not stop there.
 bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stop_pc,
                 MachineState& state, std::string& error) {
-  // The process id keeps parallel test runs from sharing a file.
+  // The process id keeps parallel test runs from sharing a file. s51 loads Intel HEX, which
+  // binutils makes of the bytes.
   const std::string path = (std::filesystem::temp_directory_path() /
-                            ("vesk-ucsim-" + std::to_string(getpid()) + ".ihx")).string();
-  std::ofstream(path) << ToIntelHex(image);
+                            ("vesk-ucsim-" + std::to_string(getpid()))).string();
+  std::ofstream(path + ".bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  if (std::system(("objcopy -I binary -O ihex " + path + ".bin " + path + ".ihx").c_str()) != 0) {
+    error = "objcopy could not make Intel HEX of the program";
+    return false;
+  }
   char commands[256];
   std::snprintf(commands, sizeof commands,
                 " -t DS320 -b -e 'fill iram 0 0xff 0' -e 'fill xram 0 0xffff 0' -e 'break 0x%04x'"
@@ -291,13 +277,15 @@ bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stop_pc,
                 " -e 'dump xram 0x%04x 0x%04x 1' -e state -e quit ",
                 stop_pc, kWindow, kWindow + kWindowSize - 1);
   // `timeout` ends a program that never stops.
-  FILE* pipe = popen(("timeout 60 " VESK_S51 + std::string(commands) + path + " 2>&1").c_str(), "r");
+  FILE* pipe =
+      popen(("timeout 60 " VESK_S51 + std::string(commands) + path + ".ihx 2>&1").c_str(), "r");
   std::string output;
   char buffer[4096];
   for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
     output.append(buffer, got);
   if (pipe) pclose(pipe);
-  std::remove(path.c_str());
+  std::remove((path + ".bin").c_str());
+  std::remove((path + ".ihx").c_str());
 
   // "0x1f  [NAME:]  VV ." or, for named SFRs, "0xd0 PSW:   0b00000000 0x00 '.' 0"; the three
   // dumps follow each other: IRAM 0x00-0xFF, SFRs 0x80-0xFF, the XDATA window.
