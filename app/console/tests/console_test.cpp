@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "images/sha256.h"
 #include "sim/board/emulated_board.h"
 #include "tests/expected_logs.h"
+#include "tests/test_support.h"
 
 namespace vesk::console {
 namespace {
@@ -49,16 +49,6 @@ using Fault = std::function<void(std::size_t board, sim::board::EmulatedBoard&)>
 
 class ConsoleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Unique per process: other checkouts may run these tests at the same time.
-    scratch = fs::temp_directory_path() /
-              ("vesk-console-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(std::random_device{}()));
-    fs::create_directories(scratch);
-  }
-  void TearDown() override { fs::remove_all(scratch); }
-
   // The sample boot image and small images of our own: a run that writes a few beats.
   void MakeSmallImages() {
     fs::copy_file(kSamples + "/tarsel_usb.iic", scratch / "tarsel_usb.iic");
@@ -103,7 +93,8 @@ class ConsoleTest : public ::testing::Test {
   std::string Out() const { return outBuffer.str(); }
   std::string Path(const std::string& name) const { return (scratch / name).string(); }
 
-  fs::path scratch;
+  vesk::testing::ScratchDirectory dir;  // the working directory too
+  const fs::path scratch = dir.path();
   std::istringstream in;
   StoppingBuffer outBuffer;
   std::ostream out{&outBuffer};
