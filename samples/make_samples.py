@@ -3,6 +3,7 @@
 
   make_samples.py --blink BLINK.ihx            write the six files next to this script
   make_samples.py --blink BLINK.ihx --check    exit 1 if a committed file differs
+  make_samples.py --c2 PROGRAM.ihx OUT         only a C2 boot image of PROGRAM.ihx (tests)
 
 bufcon.bin and camcon.bin are long enough to run from one 32 KB EEPROM bank into the next
 and do not end on a page or a beat; every image starts with the bytes 00 0D 0A 1A FF, which
@@ -72,10 +73,15 @@ def runs(memory):
     return result
 
 
-def samples(blink_ihx):
-    memory = ihx_to_table.parse_ihx(blink_ihx.read_text())
+def program_memory(ihx):
+    memory = ihx_to_table.parse_ihx(ihx.read_text())
     if not memory or max(memory) > 0x3FFF:
-        raise SystemExit(f"{blink_ihx}: the program must lie in 0x0000-0x3FFF")
+        raise SystemExit(f"{ihx}: the program must lie in 0x0000-0x3FFF")
+    return memory
+
+
+def samples(blink_ihx):
+    memory = program_memory(blink_ihx)
     return {
         "bufcon.bin": data_image("bufcon", 60000),
         "camcon.bin": data_image("camcon", 150000),
@@ -88,13 +94,19 @@ def samples(blink_ihx):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--blink", type=pathlib.Path, required=True, help="firmware/blink build output")
+    parser.add_argument("--blink", type=pathlib.Path, help="firmware/blink build output")
     parser.add_argument("--check", action="store_true")
+    parser.add_argument("--c2", nargs=2, type=pathlib.Path, metavar=("PROGRAM.ihx", "OUT"))
     args = parser.parse_args(argv[1:])
+    if not args.blink and not args.c2:
+        parser.error("--blink or --c2 is required")
     try:
+        if args.c2:
+            args.c2[1].write_bytes(c2_image(program_memory(args.c2[0])))
+            return 0
         files = samples(args.blink)
     except (ihx_to_table.ImageError, OSError) as error:
-        print(f"{args.blink}: {error}", file=sys.stderr)
+        print(f"{args.c2[0] if args.c2 else args.blink}: {error}", file=sys.stderr)
         return 1
     stale = []
     for name, content in files.items():

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,7 +24,6 @@
 #include "firmware/tests/sample_run.h"
 #include "fx2/generated/fx2_register_map.h"
 #include "sim/board/emulated_board.h"
-#include "sim/board/tests/boot_image.h"
 #include "test_support.h"
 
 namespace vesk {
@@ -176,25 +177,13 @@ TEST_F(FirmwareOnBoard, StallsWhenABankIsMissingBusyForEverOrTheBusIsStuck) {
   EXPECT_TRUE(EepromRequest(kHostToDevice, 0x0104, 0x0100, small));
 }
 
-// The tool's whole run on `board`, answering Yes; its outcome.
-struct ToolRun {
-  explicit ToolRun(EmulatedBoard& board) : source(board), host(board) {
-    state.handle.driver = &driver;
-  }
-  RunOutcome Run() { return RunBoardInitialization(host, state); }
-  sim::board::EmulatedBoardSource source;
-  usb::UsbCameraDriver driver{source};
-  UpdateState state;
-  test::SampleRun host;
-};
-
 // The board boots a camera firmware that leaves every USB interrupt source enabled, their
 // requests pending, SUDPTRCTL 0 and an OUT packet armed, then keeps running. The tool holds
 // it and loads ours over it; the whole run and a read-back through 0xC6 still succeed.
 TEST(SampleRunOnBoard, SucceedsOverACameraFirmwareLeftRunning) {
   EmulatedBoard board;
-  const std::vector<std::uint8_t> camera =
-      sim::board::test::BootImage(sim::board::test::LoadHex("left_running"), 0x125C, 0x0010);
+  std::ifstream image(VESK_TEST_PROGRAMS "/left_running.iic", std::ios::binary);
+  const std::vector<std::uint8_t> camera{std::istreambuf_iterator<char>(image), {}};
   std::copy(camera.begin(), camera.end(), board.Bank(0, 0).Contents().begin());
   ASSERT_EQ(board.PowerCycle().kind, sim::board::BootKind::Loaded);
   board.RunFor(5 * sim::kPicosPerMilli);
@@ -202,7 +191,7 @@ TEST(SampleRunOnBoard, SucceedsOverACameraFirmwareLeftRunning) {
   ASSERT_EQ(reg(fx2::EPIE), 0xFF);
   ASSERT_EQ(reg(fx2::SUDPTRCTL), 0);
 
-  ToolRun tool(board);
+  test::ToolRun tool(board);
   std::vector<std::uint8_t> readBack, stored;
   tool.host.beforePowerCycle = [&] {
     DeviceHandle handle;
@@ -236,7 +225,7 @@ TEST(SampleRunOnBoard, FaultyBankEndsTheRunAtTheImageThatLivesThere) {
     SCOPED_TRACE(line);
     EmulatedBoard board;
     fault(board);
-    ToolRun tool(board);
+    test::ToolRun tool(board);
     EXPECT_EQ(tool.Run(), RunOutcome::Failed);
     EXPECT_TRUE(tool.host.text.ends_with(std::string(line) + "\r\nCamera firmware update FAILED."))
         << tool.host.text;

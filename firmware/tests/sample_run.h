@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the firmware's end-to-end test and its benchmark: the tool's whole sequence on
-// the emulated board, and the time bound of an EEPROM write.
+// Shared by the firmware's end-to-end test, the fast-forward's test and the benchmark: the
+// tool's whole sequence on the emulated board, and the time bound of an EEPROM write.
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app/update_sequence.h"
+#include "device/usb/usb_camera_driver.h"
 #include "sim/board/emulated_board.h"
 
 namespace vesk::test {
@@ -42,20 +43,29 @@ class SampleRun : public UpdateHost {
     if (text == kPowerCycleQuestion) {
       askedAt = std::chrono::steady_clock::now();
       if (beforePowerCycle) beforePowerCycle();
-      boot = board_.PowerCycle();
+      board_.PowerCycle();
       board_.RunFor(1200 * sim::kPicosPerMilli);
-      ledToggles = board_.LedToggles();
     }
     return kAnswerYes;
   }
   std::string text;
   std::function<void()> beforePowerCycle;  // while the control firmware still runs
-  sim::board::BootReport boot;
-  std::uint64_t ledToggles = 0;
   std::chrono::steady_clock::time_point askedAt;  // host time of the power-cycle question
 
  private:
   EmulatedBoard& board_;
+};
+
+// The tool's whole run on `board` through the user-space driver, answering Yes.
+struct ToolRun {
+  explicit ToolRun(EmulatedBoard& board) : source(board), host(board) {
+    state.handle.driver = &driver;
+  }
+  RunOutcome Run() { return RunBoardInitialization(host, state); }
+  sim::board::EmulatedBoardSource source;
+  usb::UsbCameraDriver driver{source};
+  UpdateState state;
+  SampleRun host;
 };
 
 }  // namespace vesk::test

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "device/eeprom_writer.h"
-#include "device/usb/usb_camera_driver.h"
 #include "device/vendor_request.h"
 #include "firmware/tests/sample_run.h"
 
@@ -34,15 +33,12 @@ int main(int argc, char** argv) {
   vesk::sim::board::EmulatedBoard board;
   // --step: without the fast-forward of wait loops, for comparison.
   if (argc > 1 && std::string(argv[1]) == "--step") board.cpu().SetFastForward(false);
-  vesk::sim::board::EmulatedBoardSource source{board};
-  vesk::usb::UsbCameraDriver driver{source};
-  vesk::UpdateState state;
-  state.handle.driver = &driver;
-  vesk::test::SampleRun host(board);
+  vesk::test::ToolRun tool(board);
+  const vesk::test::SampleRun& host = tool.host;
 
   const SimTime board_start = board.Now();
   const auto host_start = std::chrono::steady_clock::now();
-  const vesk::RunOutcome outcome = vesk::RunBoardInitialization(host, state);
+  const vesk::RunOutcome outcome = tool.Run();
   const auto host_end = std::chrono::steady_clock::now();
   if (outcome != vesk::RunOutcome::Succeeded) {
     std::printf("the sample run failed:\n%s\n", host.text.c_str());

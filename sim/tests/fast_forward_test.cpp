@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/update_sequence.h"
-#include "device/usb/usb_camera_driver.h"
 #include "firmware/tests/sample_run.h"
 #include "sim/board/emulated_board.h"
 
@@ -146,17 +144,13 @@ State RunBoard(const std::function<void(EmulatedBoard&)>& fault, bool fastForwar
   EmulatedBoard board;
   board.cpu().SetFastForward(fastForward);
   fault(board);
-  sim::board::EmulatedBoardSource source{board};
-  usb::UsbCameraDriver driver{source};
-  UpdateState run;
-  run.handle.driver = &driver;
-  test::SampleRun host(board);
-  const RunOutcome outcome = RunBoardInitialization(host, run);
+  test::ToolRun tool(board);
+  const RunOutcome outcome = tool.Run();
   board.PowerCycle();
   board.RunFor(300 * sim::kPicosPerMilli);
   State state = {static_cast<std::uint64_t>(outcome), board.Now(), board.LedToggles()};
   AddCore(state, board.cpu(), board.bus());
-  state.insert(state.end(), host.text.begin(), host.text.end());
+  state.insert(state.end(), tool.host.text.begin(), tool.host.text.end());
   state.insert(state.end(), board.bus().ScratchRam().begin(), board.bus().ScratchRam().end());
   const std::vector<std::uint8_t> eeprom = board.SaveEepromImage();
   state.insert(state.end(), eeprom.begin(), eeprom.end());

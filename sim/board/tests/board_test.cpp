@@ -2,19 +2,32 @@
 // SDCC-built programs for its CPU (tests/programs/).
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <tuple>
 #include <vector>
 
 #include "sim/board/emulated_board.h"
-#include "sim/board/tests/boot_image.h"
+#include "sim/ihex.h"
 
 namespace vesk::sim::board {
 namespace {
 
 using usb::TransferStatus;
 using Bytes = std::vector<std::uint8_t>;
-using test::LoadHex;
 constexpr TransferStatus kOk = TransferStatus::Ok, kStall = TransferStatus::Stall;
+
+// One of the SDCC programs in tests/programs/.
+HexImage LoadHex(const std::string& name) {
+  std::ifstream file(std::string(VESK_TEST_PROGRAMS) + "/" + name + ".ihx");
+  std::stringstream text;
+  text << file.rdbuf();
+  HexImage image;
+  std::string error;
+  EXPECT_TRUE(ParseIntelHex(text.str(), image, error)) << name << ": " << error;
+  return image;
+}
 
 class BoardTest : public ::testing::Test {
  protected:
