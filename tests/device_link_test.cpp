@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "device/board_info.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
 #include "device/stop_request.h"
@@ -120,20 +118,6 @@ TEST_F(DeviceLinkTest, RequestsThroughAClosedHandleOrARefusingDriverFail) {
   ClearStopRequest();
   EXPECT_EQ(driver.requests.size(), 2u);
   EXPECT_TRUE(SendVendorRequest(handle, 0xA0, 0, 0, 0xE600, 1, &byte));
-}
-
-TEST(BoardList, IdentityTellsTheStateAndNothingElseIsABoard) {
-  struct Case {
-    std::uint16_t vendor, product, release;
-    std::optional<BoardState> state;
-  };
-  const Case cases[] = {{0x04B4, 0x8613, 0xA001, BoardState::BareFx2},
-                        {0x125C, 0x0010, 0x0011, BoardState::ControlFirmware},
-                        {0x125C, 0x0010, 0x1100, BoardState::CameraFirmware},
-                        {0x04B4, 0x1004, 0x0000, std::nullopt},
-                        {0x125C, 0x0011, 0x0011, std::nullopt}};
-  for (const Case& c : cases)
-    EXPECT_EQ(BoardStateOf(c.vendor, c.product, c.release), c.state) << IdentityText(c.vendor, c.product);
 }
 
 // Boards run on threads of their own: each thread's messages reach its own sink only.

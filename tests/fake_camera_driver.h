@@ -30,10 +30,27 @@ class FakeCameraDriver : public CameraDriver {
   std::set<std::size_t> failingRequests;
 
   bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& path) override;
+                     std::string& path) override {
+    openedMembers.push_back(memberIndex);
+    if (!interfacePresent) return false;
+    if (openRefused) {
+      handle = kInvalidDeviceHandle;
+      return false;
+    }
+    handle = nextHandle++;
+    openHandles.insert(handle);
+    path = devicePath;
+    return true;
+  }
   bool IoControl(NativeDeviceHandle handle, std::uint32_t code,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
-  void Close(NativeDeviceHandle handle) override;
+                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
+    requests.push_back({handle, code, {input.begin(), input.end()}, output.size()});
+    return openHandles.contains(handle) && !failingRequests.contains(requests.size());
+  }
+  void Close(NativeDeviceHandle handle) override {
+    closedHandles.push_back(handle);
+    openHandles.erase(handle);
+  }
 
   std::vector<RecordedIoControl> requests;
   std::vector<std::uint16_t> openedMembers;
@@ -42,6 +59,6 @@ class FakeCameraDriver : public CameraDriver {
 };
 
 // A byte list as the vector the recorded requests hold.
-std::vector<std::uint8_t> Bytes(std::initializer_list<std::uint8_t> bytes);
+inline std::vector<std::uint8_t> Bytes(std::initializer_list<std::uint8_t> bytes) { return bytes; }
 
 }  // namespace vesk::testing
