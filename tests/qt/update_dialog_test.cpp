@@ -1,10 +1,12 @@
 // The dialog in Qt's offscreen platform: its window, its boxes, its board choice and runs.
 
+#include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -12,21 +14,127 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <map>
+#include <mutex>
+#include <vector>
 
 #include "app/qt/about_box.h"
 #include "app/qt/board_choice.h"
 #include "app/qt/dialog_templates.h"
 #include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
-#include "tests/qt/dialog_test_support.h"
+#include "device/camera_driver.h"
 
 using vesk::qt::UpdateDialog;
-using vesk::testing::HeldDriver;
-using vesk::testing::MessageBoxAnswerer;
 
 namespace {
+
+struct SeenMessageBox {
+  QString text;
+  QString caption;
+  QMessageBox::StandardButtons buttons;
+};
+
+// Answers the modal message boxes that open from now on, one answer each, in order, and records
+// what they said. A box with no answer left is recorded and left open.
+class MessageBoxAnswerer : public QObject {
+ public:
+  explicit MessageBoxAnswerer(std::deque<QMessageBox::StandardButton> answers)
+      : answers_(std::move(answers)) {
+    connect(&poll_, &QTimer::timeout, this, [this] { Poll(); });
+    poll_.start(5);
+  }
+  const std::vector<SeenMessageBox>& Seen() const { return seen_; }
+
+ private:
+  void Poll() {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || !box->isVisible() || box->property("answered").toBool()) return;
+    box->setProperty("answered", true);
+    seen_.push_back({box->text(), box->windowTitle(), box->standardButtons()});
+    if (answers_.empty()) return;
+    const QMessageBox::StandardButton answer = answers_.front();
+    answers_.pop_front();
+    QTimer::singleShot(0, box, [box, answer] { box->button(answer)->click(); });
+  }
+
+  std::deque<QMessageBox::StandardButton> answers_;
+  std::vector<SeenMessageBox> seen_;
+  QTimer poll_;
+};
+
+// A driver that holds its caller at the next open or request until the test lets it go on. Around a
+// real driver it passes everything through; without one it lists the boards it is given and opens
+// none of them.
+class HeldDriver : public vesk::CameraDriver {
+ public:
+  explicit HeldDriver(vesk::CameraDriver* inner = nullptr) : inner_(inner) {}
+
+  void Hold() { Set(held_, true); }
+  void Release() {
+    Set(held_, false);
+    released_.notify_all();
+  }
+  void SetBoards(std::vector<vesk::BoardInfo> boards) { Set(boards_, std::move(boards)); }
+  bool CallerHeld() const { return Get(waiting_); }
+  int Opens() const { return Get(opens_); }
+  int LastOpenIndex() const { return Get(lastOpenIndex_); }
+
+  bool OpenInterface(std::uint16_t index, vesk::NativeDeviceHandle& handle,
+                     std::string& path) override {
+    WaitWhileHeld(index);
+    if (inner_ != nullptr) return inner_->OpenInterface(index, handle, path);
+    handle = vesk::kNullDeviceHandle;
+    return false;
+  }
+  bool IoControl(vesk::NativeDeviceHandle handle, std::uint32_t code,
+                 std::span<const std::uint8_t> in, std::span<std::uint8_t> out) override {
+    WaitWhileHeld(-1);
+    return inner_ != nullptr && inner_->IoControl(handle, code, in, out);
+  }
+  void Close(vesk::NativeDeviceHandle handle) override {
+    if (inner_ != nullptr) inner_->Close(handle);
+  }
+  std::vector<vesk::BoardInfo> ListBoards() override {
+    return inner_ != nullptr ? inner_->ListBoards() : Get(boards_);
+  }
+
+ private:
+  template <typename T, typename V>
+  void Set(T& field, V&& value) {
+    std::lock_guard lock(mutex_);
+    field = std::forward<V>(value);
+  }
+  template <typename T>
+  T Get(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  // openIndex: the board an open asks for; -1 for a request.
+  void WaitWhileHeld(int openIndex) {
+    std::unique_lock lock(mutex_);
+    if (openIndex >= 0) {
+      ++opens_;
+      lastOpenIndex_ = openIndex;
+    }
+    waiting_ = held_;
+    released_.wait(lock, [this] { return !held_; });
+    waiting_ = false;
+  }
+
+  vesk::CameraDriver* inner_;
+  mutable std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
+  bool waiting_ = false;
+  int opens_ = 0;
+  int lastOpenIndex_ = -1;
+  std::vector<vesk::BoardInfo> boards_;
+};
 
 constexpr int kRunTimeoutMs = 120000;  // only a hung run ever gets near this
 const QString kStarted = QStringLiteral("USB Board Initialization Started\n");
