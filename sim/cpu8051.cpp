@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstdlib>
 
+#include "sim/cpu8051_fast_forward.h"
+
 namespace vesk::sim {
 
 namespace {
@@ -172,7 +174,10 @@ class Cpu8051::OwnRegisters final : public Peripheral {
 };
 
 Cpu8051::Cpu8051(Bus& bus)
-    : bus_(bus), code_(bus.CodeSpace()), own_(new OwnRegisters(*this)), loop_pass_(NewLoopPass()) {
+    : bus_(bus),
+      code_(bus.CodeSpace()),
+      own_(new OwnRegisters(*this)),
+      loop_fast_forward_(std::make_unique<LoopFastForward>(*this)) {
   sfr_reset_.fill(0);
   auto reset_value = [this](std::uint8_t address, std::uint8_t value) {
     sfr_reset_[address - 0x80] = value;
@@ -193,7 +198,10 @@ Cpu8051::Cpu8051(Bus& bus)
 
 Cpu8051::~Cpu8051() {
   delete own_;
-  DeleteLoopPass(loop_pass_);
+}
+
+std::uint64_t Cpu8051::FastForwardedInstructions() const {
+  return loop_fast_forward_->Skipped();
 }
 
 void Cpu8051::Reset() {
@@ -421,28 +429,6 @@ std::uint8_t Cpu8051::CodeByte(std::uint16_t address) {
   return address < Bus::kMainRamSize ? code_[address] : 0xFF;
 }
 
-void Cpu8051::Add(std::uint8_t operand, bool carryIn) {
-  const unsigned carry = carryIn ? 1 : 0;
-  const unsigned result = acc_ + operand + carry;
-  std::uint8_t flags = 0;
-  if (result > 0xFF) flags |= kCy;
-  if ((acc_ & 0x0F) + (operand & 0x0F) + carry > 0x0F) flags |= kAc;
-  if (~(acc_ ^ operand) & (acc_ ^ result) & 0x80) flags |= kOv;
-  psw_ = static_cast<std::uint8_t>((psw_ & ~(kCy | kAc | kOv)) | flags);
-  acc_ = static_cast<std::uint8_t>(result);
-}
-
-void Cpu8051::Subb(std::uint8_t operand) {
-  const int carry = (psw_ & kCy) ? 1 : 0;
-  const int result = acc_ - operand - carry;
-  std::uint8_t flags = 0;
-  if (result < 0) flags |= kCy;
-  if ((acc_ & 0x0F) - (operand & 0x0F) - carry < 0) flags |= kAc;
-  if ((acc_ ^ operand) & (acc_ ^ result) & 0x80) flags |= kOv;
-  psw_ = static_cast<std::uint8_t>((psw_ & ~(kCy | kAc | kOv)) | flags);
-  acc_ = static_cast<std::uint8_t>(result);
-}
-
 void Cpu8051::RequestInterrupt(Interrupt source) {
   const InterruptSource& entry = kSources[static_cast<int>(source)];
   std::uint8_t& flags = sfr_[entry.flag_sfr - 0x80];
@@ -637,6 +623,13 @@ std::uint32_t Cpu8051::Step() {
   if (timers_running_) UpdateTimers(cycles);
   bus_.AdvanceCycles(cycles);
   return cycles;
+}
+
+inline void Cpu8051::RunStep(std::uint64_t endCycle, std::uint32_t untilPc) {
+  const std::uint16_t before = pc_;
+  Step();
+  if (pc_ <= before && fast_forward_) [[unlikely]]
+    loop_fast_forward_->Try(endCycle, untilPc);
 }
 
 StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {

@@ -26,12 +26,15 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "sim/bus.h"
 #include "sim/peripheral.h"
 
 namespace vesk::sim {
+
+class LoopFastForward;
 
 enum class CpuFault : std::uint8_t {
   None,
@@ -136,7 +139,7 @@ class Cpu8051 final : public InterruptRequests {
   void SetFastForward(bool on) { fast_forward_ = on; }
   bool FastForward() const { return fast_forward_; }
   // Instructions counted by the fast-forward without being executed one by one.
-  std::uint64_t FastForwardedInstructions() const { return fast_forwarded_; }
+  std::uint64_t FastForwardedInstructions() const;
 
   // State for tests and tools.
   std::uint16_t Pc() const { return pc_; }
@@ -172,22 +175,15 @@ class Cpu8051 final : public InterruptRequests {
  private:
   class OwnRegisters;
   friend class OwnRegisters;
+  // The instruction set reaches the core's state through these (cpu8051_execute.cpp,
+  // cpu8051_fast_forward.cpp).
+  class StepAccess;
+  friend class LoopFastForward;
 
   std::uint32_t Execute();
-  // Fast-forward, in cpu8051_fast_forward.cpp. Called with PC at the target of a backward
-  // jump; `endCycle` is the run's limit (no instruction may start at or past it).
-  void MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc);
   static bool IsCoreSfrAddress(std::uint8_t address);
-  struct LoopPass;
-  static LoopPass* NewLoopPass();
-  static void DeleteLoopPass(LoopPass* pass);
-  bool RunLoopPass(LoopPass& pass, std::uint8_t* state, bool first);
-  void RunStep(std::uint64_t endCycle, std::uint32_t untilPc) {
-    const std::uint16_t before = pc_;
-    Step();
-    if (pc_ <= before && fast_forward_) [[unlikely]]
-      MaybeFastForward(endCycle, untilPc);
-  }
+  // Step, then the fast-forward's try after a backward jump.
+  void RunStep(std::uint64_t endCycle, std::uint32_t untilPc);
   std::uint32_t TakeInterrupt(int source);
   int PendingInterrupt() const;
   void UpdateInterruptPending();
@@ -209,13 +205,10 @@ class Cpu8051 final : public InterruptRequests {
   void SetPsw(std::uint8_t value);
   void Push(std::uint8_t value) { iram_[++sp_] = value; }
   std::uint8_t Pop() { return iram_[sp_--]; }
-  std::uint16_t& Dptr() { return dptr_[dps_ & 1]; }
   std::uint8_t ReadMovx(std::uint16_t address);
   void WriteMovx(std::uint16_t address, std::uint8_t value);
   std::uint8_t CodeByte(std::uint16_t address);
   std::uint8_t Fetch() { return code_[pc_++]; }
-  void Add(std::uint8_t operand, bool carryIn);
-  void Subb(std::uint8_t operand);
 
   Bus& bus_;
   const std::uint8_t* code_;
@@ -261,32 +254,12 @@ class Cpu8051 final : public InterruptRequests {
 
   OwnRegisters* own_;
 
-  // Fast-forward: loop heads where it failed wait this many more visits before a new try.
-  struct LoopHint {
-    std::uint16_t head = 0;
-    std::uint16_t wait = 0;
-    std::uint8_t backoff = 0;
-  };
-  // What the fast-forward found for a loop: for each of the 256 lanes from its base, whether
-  // it repeats the path and whether it ends where the next lane starts. Verdicts depend
-  // on nothing but their key, so every core of a thread shares one table of them.
-  struct LoopVerdict {
-    static constexpr std::size_t kKeySize = 200;
-    std::array<std::uint8_t, kKeySize> key{};
-    std::uint16_t key_size = 0;  // 0: empty
-    std::array<std::uint64_t, 4> follows{};
-    std::array<std::uint64_t, 4> continues{};
-  };
-  static thread_local std::array<LoopVerdict, 256> loop_verdicts_;
-  LoopVerdict scratch_verdict_;  // for a loop whose verdict is not kept
-  LoopPass* loop_pass_;
+  std::unique_ptr<LoopFastForward> loop_fast_forward_;
   bool fast_forward_ = true;
   // RunUntil is to end right after an instruction that leaves a change mark on the bus:
   // the fast-forward's real iteration must not run on past it.
   bool stop_at_change_ = false;
   bool StopsAtChange() const { return stop_at_change_ && bus_.ChangeTime() != kNever; }
-  std::uint64_t fast_forwarded_ = 0;
-  std::array<LoopHint, 64> loop_hints_{};
 };
 
 }  // namespace vesk::sim

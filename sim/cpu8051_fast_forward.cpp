@@ -1,486 +1,287 @@
 // The exact fast-forward of wait loops (see cpu8051.h).
 //
 // At the target of a backward jump the core steps one real iteration and notes its path.
-// A small interpreter then replays that path on copies of the register state, one copy
+// The instruction set then replays that path on copies of the register state, one copy
 // ("lane") per coming iteration j, each started at S1 + j * D, where S1 is the state after
 // the real iteration and D its change over it. Lane j is checked to follow the same path
 // and to end where lane j + 1 starts; then iteration j ends with lane j's state. As every
 // byte moves modulo 256, lane 256 would start where lane 0 does: when 256 lanes (or, for a
-// fixed point, one) pass, the loop repeats for ever. The interpreter models only
-// instructions without side effects outside registers and internal RAM; anything else
-// makes the loop ineligible. Peripheral values it reads stay what they are until the next
-// peripheral deadline, which bounds the skip.
+// fixed point, one) pass, the loop repeats for ever. A pass admits only instructions without
+// side effects outside registers and internal RAM whose writes do not depend on the values
+// they meet; anything else makes the loop ineligible. Peripheral values it reads stay what
+// they are until the next peripheral deadline, which bounds the skip.
+
+#include "sim/cpu8051_fast_forward.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "sim/cpu8051.h"
+#include "sim/cpu8051_instructions.h"
 
 namespace vesk::sim {
 
 namespace {
 
-// The state a loop pass may read or change, flattened: internal RAM, then these.
-constexpr int kLocAcc = 256, kLocB = 257, kLocPsw = 258, kLocDptr = 259 /* DPL0 DPH0 DPL1 DPH1 */;
-constexpr int kLocations = 263;
-constexpr int kMaxLoopInstructions = 24;
 constexpr int kLanes = 256;
 constexpr std::uint64_t kShortestSkip = 4;
 constexpr std::uint8_t kUntouched = 0, kReadFirst = 1, kWrittenFirst = 2;
 
+// The opcodes a pass replays: moves, arithmetic and logic on A, registers, internal RAM,
+// DPTR and the carry, jumps and branches, and MOVX reads.
+constexpr std::array<bool, 256> kPassOpcodes = [] {
+  std::array<bool, 256> table{};
+  auto admit = [&](int from, int to) {
+    for (int op = from; op <= to; ++op) table[op] = true;
+  };
+  for (int op : {0x00, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x13, 0x14, 0x15, 0x16, 0x17, 0x20,
+                 0x23, 0x30, 0x33, 0x40, 0x50, 0x60, 0x70, 0x72, 0x74, 0x75, 0x76, 0x77, 0x80,
+                 0x82, 0x85, 0x90, 0xA2, 0xA3, 0xB3, 0xC3, 0xC4, 0xD3, 0xD5, 0xE0, 0xE2, 0xE3,
+                 0xE4, 0xF4, 0xF5, 0xF6, 0xF7})
+    table[op] = true;
+  for (int op = 0x01; op <= 0xE1; op += 0x20) table[op] = true;  // AJMP
+  admit(0x08, 0x0F);  // INC Rn
+  admit(0x18, 0x1F);  // DEC Rn
+  admit(0x24, 0x2F);  // ADD
+  admit(0x34, 0x3F);  // ADDC
+  admit(0x44, 0x4F);  // ORL A
+  admit(0x54, 0x5F);  // ANL A
+  admit(0x64, 0x6F);  // XRL A
+  admit(0x78, 0x7F);  // MOV Rn, #imm
+  admit(0x88, 0x8F);  // MOV direct, Rn
+  admit(0x94, 0x9F);  // SUBB
+  admit(0xA8, 0xAF);  // MOV Rn, direct
+  admit(0xB4, 0xBF);  // CJNE
+  admit(0xD8, 0xDF);  // DJNZ Rn
+  admit(0xE5, 0xEF);  // MOV A, source
+  admit(0xF8, 0xFF);  // MOV Rn, A
+  return table;
+}();
+
 }  // namespace
 
-struct Cpu8051::LoopPass {
-  std::array<std::uint16_t, kMaxLoopInstructions> path{};
-  int length = 0;
-  // Per instruction of the path: a peripheral value read (taken in the first pass).
-  std::array<bool, kMaxLoopInstructions> has_read{};
-  std::array<std::uint16_t, kMaxLoopInstructions> read_address{};
-  std::array<std::uint8_t, kMaxLoopInstructions> read_value{};
-  std::array<std::uint8_t, kMaxLoopInstructions> indirect{};  // @Ri's address
-  // First pass: registers read that no pass changes (SP, MPAGE, other core SFRs), in order.
-  std::array<std::uint8_t, 2 * kMaxLoopInstructions> constants{};
-  int constant_count = 0;
-  // First pass only: how each location was first touched, and which were written.
-  std::array<std::uint8_t, kLocations> first{};
-  std::array<bool, kLocations> written{};
-  std::array<std::uint16_t, kLocations> written_list;
-  int written_count = 0;
-  std::array<std::uint16_t, kLocations> live_list;  // read before written
-  int live_count = 0;
-  std::array<std::uint16_t, kLocations> touched_list;
-  int touched_count = 0;
-  bool unsupported = false;
-
-  // Ready for a new loop; clears only what the last one touched.
-  void Clear() {
-    length = 0;
-    has_read.fill(false);
-    read_value.fill(0);
-    indirect.fill(0);
-    constant_count = 0;
-    for (int i = 0; i < touched_count; ++i) {
-      first[touched_list[i]] = kUntouched;
-      written[touched_list[i]] = false;
-    }
-    touched_count = written_count = live_count = 0;
-    unsupported = false;
+void LoopFastForward::LoopPass::Clear() {
+  length = 0;
+  has_read.fill(false);
+  read_value.fill(0);
+  indirect.fill(0);
+  constant_count = 0;
+  for (int i = 0; i < touched_count; ++i) {
+    first[touched_list[i]] = kUntouched;
+    written[touched_list[i]] = false;
   }
-};
-
-thread_local std::array<Cpu8051::LoopVerdict, 256> Cpu8051::loop_verdicts_;
-
-Cpu8051::LoopPass* Cpu8051::NewLoopPass() {
-  return new LoopPass;
+  touched_count = written_count = live_count = 0;
+  unsupported = false;
 }
 
-void Cpu8051::DeleteLoopPass(LoopPass* pass) {
-  delete pass;
-}
+thread_local std::array<LoopFastForward::LoopVerdict, 256> LoopFastForward::verdicts_;
 
-bool Cpu8051::RunLoopPass(LoopPass& pass, std::uint8_t* s, bool first) {
-  bool ok = true;
-  auto fail = [&] {
-    if (first) pass.unsupported = true;
-    ok = false;
-  };
-  auto touch = [&](int loc, bool write) {
-    if (!first) return;
-    if (pass.first[loc] == kUntouched) {
-      pass.first[loc] = write ? kWrittenFirst : kReadFirst;
-      pass.touched_list[pass.touched_count++] = static_cast<std::uint16_t>(loc);
-      if (!write) pass.live_list[pass.live_count++] = static_cast<std::uint16_t>(loc);
-    }
-    if (write && !pass.written[loc]) {
-      pass.written[loc] = true;
-      pass.written_list[pass.written_count++] = static_cast<std::uint16_t>(loc);
-    }
-  };
-  auto get = [&](int loc) {
-    touch(loc, false);
-    return s[loc];
-  };
-  auto put = [&](int loc, std::uint8_t value) {
-    touch(loc, true);
-    s[loc] = value;
-  };
-  const int bank = psw_ & 0x18;  // the path cannot change the register bank
-  auto rn = [&](std::uint8_t op) { return bank + (op & 7); };
-  auto dptr = [&]() {
-    const int low = kLocDptr + 2 * (dps_ & 1);
-    return static_cast<std::uint16_t>(get(low + 1) << 8 | get(low));
-  };
-  // A peripheral or XDATA value; its address must be the same in every lane.
-  int index = 0;
-  auto external = [&](std::uint16_t address, bool sfr) -> std::uint8_t {
-    if (first) {
-      const bool pure =
-          sfr ? bus_.SfrReadIsPure(static_cast<std::uint8_t>(address)) : bus_.ReadIsPure(address);
-      if (!pure) {
-        fail();
-        return 0;
-      }
-      pass.has_read[index] = true;
-      pass.read_address[index] = address;
-      pass.read_value[index] =
-          sfr ? bus_.ReadSfr(static_cast<std::uint8_t>(address)) : bus_.ReadXdata(address);
-    } else if (!pass.has_read[index] || pass.read_address[index] != address) {
-      ok = false;
-      return 0;
-    }
-    return pass.read_value[index];
-  };
-  auto constant = [&](std::uint8_t value) {
-    if (first && pass.constant_count < static_cast<int>(pass.constants.size()))
-      pass.constants[pass.constant_count++] = value;
-    return value;
-  };
-  auto read_direct = [&](std::uint8_t address) -> std::uint8_t {
-    if (address < 0x80) return get(address);
-    switch (address) {
-      case kAcc:
-        return get(kLocAcc);
-      case kB:
-        return get(kLocB);
-      case kPsw:
-        return static_cast<std::uint8_t>(get(kLocPsw) | (std::popcount(get(kLocAcc)) & 1));
-      case kDpl0:
-      case kDph0:
-      case kDpl1:
-      case kDph1:
-        return get(kLocDptr + address - kDpl0);
-      case kSp:
-        return constant(sp_);
-      case kDps:
-        return constant(dps_);
-      case kMpage:
-        return constant(mpage_);
-      default:
-        break;
-    }
-    if (bus_.SfrOwner(address) != nullptr) return external(address, true);
-    if (!IsCoreSfrAddress(address)) fail();  // an unmodelled SFR's read is recorded
-    return constant(sfr_[address - 0x80]);
-  };
-  auto write_direct = [&](std::uint8_t address, std::uint8_t value) {
-    if (address < 0x80) {
-      put(address, value);
-    } else if (address == kAcc) {
-      put(kLocAcc, value);
-    } else if (address == kB) {
-      put(kLocB, value);
-    } else if (address >= kDpl0 && address <= kDph1) {
-      put(kLocDptr + address - kDpl0, value);
-    } else {
-      fail();
-    }
-  };
-  auto bit_byte = [&](std::uint8_t bit) -> std::uint8_t {
-    return bit < 0x80 ? static_cast<std::uint8_t>(0x20 + (bit >> 3))
-                      : static_cast<std::uint8_t>(bit & 0xF8);
-  };
-  auto read_bit = [&](std::uint8_t bit) {
-    return ((read_direct(bit_byte(bit)) >> (bit & 7)) & 1) != 0;
-  };
-  auto carry = [&] { return (get(kLocPsw) & kCy) != 0; };
-  auto set_flags = [&](std::uint8_t mask, std::uint8_t flags) {
-    put(kLocPsw, static_cast<std::uint8_t>((get(kLocPsw) & ~mask) | flags));
-  };
+// The instruction set on a lane: the flattened state, each first touch noted in the first
+// pass, and every value from outside it (peripherals, XDATA, @Ri's address) the same in
+// every lane as in the first pass.
+class LoopFastForward::LaneAccess {
+ public:
+  LaneAccess(LoopFastForward& owner, std::uint8_t* state, bool first)
+      : pass_(owner.pass_), cpu_(owner.cpu_), s_(state), first_(first), bank_(cpu_.psw_ & 0x18) {}
+
+  bool ok() const { return ok_; }
+  void Fail() {
+    if (first_) pass_.unsupported = true;
+    ok_ = false;
+  }
+  void Diverge() { ok_ = false; }
+  void StartInstruction(int index, std::uint16_t pc) {
+    index_ = index;
+    pc_ = pc;
+  }
+  std::uint8_t NextOpcode() const { return cpu_.code_[pc_]; }
+
+  std::uint16_t Pc() const { return pc_; }
+  void SetPc(std::uint16_t pc) { pc_ = pc; }
+  std::uint8_t Fetch() { return cpu_.code_[pc_++]; }
+  std::uint8_t CodeByte(std::uint16_t address) { return cpu_.CodeByte(address); }
+  std::uint8_t A() { return Get(kLocAcc); }
+  void SetA(std::uint8_t value) { Put(kLocAcc, value); }
+  std::uint8_t B() { return Get(kLocB); }
+  void SetB(std::uint8_t value) { Put(kLocB, value); }
+  std::uint8_t Flags() { return Get(kLocPsw); }
+  void SetFlags(std::uint8_t value) { Put(kLocPsw, value); }  // the path cannot change the bank
+  std::uint8_t R(int n) { return Get(bank_ + n); }
+  void SetR(int n, std::uint8_t value) { Put(bank_ + n, value); }
   // The internal RAM address in Ri; like an external address, the same in every lane (so
   // that every pass reads and writes the same locations).
-  auto at_ri = [&](std::uint8_t op) -> int {
-    const std::uint8_t address = get(bank + (op & 1));
-    if (first) {
-      pass.indirect[index] = address;
-    } else if (pass.indirect[index] != address) {
-      ok = false;
+  std::uint8_t RiAddress(int n) {
+    const std::uint8_t address = Get(bank_ + n);
+    if (first_) {
+      pass_.indirect[index_] = address;
+    } else if (pass_.indirect[index_] != address) {
+      Diverge();
     }
     return address;
-  };
-  // Operand of the arithmetic and logic rows: #imm, direct, @R0, @R1, R0..R7.
-  std::uint16_t pc = 0;
-  auto fetch = [&] { return code_[pc++]; };
-  auto source = [&](std::uint8_t op) -> std::uint8_t {
-    switch (op & 0x0F) {
-      case 4:
-        return fetch();
-      case 5:
-        return read_direct(fetch());
-      case 6:
-      case 7:
-        return get(at_ri(op));
-      default:
-        return get(rn(op));
-    }
-  };
-  auto add = [&](std::uint8_t operand, bool carry_in) {
-    const std::uint8_t a = get(kLocAcc);
-    const unsigned c = carry_in ? 1 : 0;
-    const unsigned result = a + operand + c;
-    std::uint8_t flags = 0;
-    if (result > 0xFF) flags |= kCy;
-    if ((a & 0x0F) + (operand & 0x0F) + c > 0x0F) flags |= kAc;
-    if (~(a ^ operand) & (a ^ result) & 0x80) flags |= kOv;
-    set_flags(kCy | kAc | kOv, flags);
-    put(kLocAcc, static_cast<std::uint8_t>(result));
-  };
-
-  for (index = 0; index < pass.length && ok; ++index) {
-    pc = pass.path[index];
-    const std::uint8_t op = fetch();
-    auto jump_if = [&](bool condition) {
-      const auto offset = static_cast<std::int8_t>(fetch());
-      if (condition) pc = static_cast<std::uint16_t>(pc + offset);
-    };
-    switch (op) {
-      case 0x00:
-        break;
-      case 0x01:
-      case 0x21:
-      case 0x41:
-      case 0x61:
-      case 0x81:
-      case 0xA1:
-      case 0xC1:
-      case 0xE1: {  // AJMP
-        const std::uint8_t low = fetch();
-        pc = static_cast<std::uint16_t>((pc & 0xF800) | (op & 0xE0) << 3 | low);
-        break;
-      }
-      case 0x02: {  // LJMP
-        const std::uint8_t high = fetch();
-        pc = static_cast<std::uint16_t>(high << 8 | fetch());
-        break;
-      }
-      case 0x80:
-        jump_if(true);
-        break;
-      case 0x90: {  // MOV DPTR, #imm
-        const int low = kLocDptr + 2 * (dps_ & 1);
-        put(low + 1, fetch());
-        put(low, fetch());
-        break;
-      }
-      case 0xA3: {  // INC DPTR
-        const int low = kLocDptr + 2 * (dps_ & 1);
-        const auto value = static_cast<std::uint16_t>(dptr() + 1);
-        put(low, static_cast<std::uint8_t>(value));
-        put(low + 1, static_cast<std::uint8_t>(value >> 8));
-        break;
-      }
-      case 0xE0:
-        put(kLocAcc, external(dptr(), false));
-        break;
-      case 0xE2:
-      case 0xE3:
-        put(kLocAcc,
-            external(static_cast<std::uint16_t>(constant(mpage_) << 8 | get(bank + (op & 1))),
-                     false));
-        break;
-      case 0x74:
-      case 0xE5:
-      case 0xE6:
-      case 0xE7:
-      case 0xE8:
-      case 0xE9:
-      case 0xEA:
-      case 0xEB:
-      case 0xEC:
-      case 0xED:
-      case 0xEE:
-      case 0xEF:
-        put(kLocAcc, source(op == 0x74 ? 0x04 : op));
-        break;
-      case 0xF5:
-        write_direct(fetch(), get(kLocAcc));
-        break;
-      case 0xF6:
-      case 0xF7:
-        put(at_ri(op), get(kLocAcc));
-        break;
-      case 0x75: {
-        const std::uint8_t address = fetch();
-        write_direct(address, fetch());
-        break;
-      }
-      case 0x76:
-      case 0x77:
-        put(at_ri(op), fetch());
-        break;
-      case 0x85: {  // MOV direct, direct: source first
-        const std::uint8_t from = fetch();
-        const std::uint8_t value = read_direct(from);
-        write_direct(fetch(), value);
-        break;
-      }
-      case 0xE4:
-        put(kLocAcc, 0);
-        break;
-      case 0xF4:
-        put(kLocAcc, static_cast<std::uint8_t>(~get(kLocAcc)));
-        break;
-      case 0xC4: {
-        const std::uint8_t a = get(kLocAcc);
-        put(kLocAcc, static_cast<std::uint8_t>(a << 4 | a >> 4));
-        break;
-      }
-      case 0x03:
-      case 0x23: {
-        const std::uint8_t a = get(kLocAcc);
-        put(kLocAcc, static_cast<std::uint8_t>(op == 0x03 ? (a >> 1 | a << 7) : (a << 1 | a >> 7)));
-        break;
-      }
-      case 0x13:
-      case 0x33: {
-        const std::uint8_t a = get(kLocAcc);
-        const bool c = carry();
-        const bool right = op == 0x13;
-        put(kLocAcc,
-            static_cast<std::uint8_t>(right ? (a >> 1 | (c ? 0x80 : 0)) : (a << 1 | (c ? 1 : 0))));
-        set_flags(kCy, ((right ? a & 1 : a & 0x80) != 0) ? kCy : 0);
-        break;
-      }
-      case 0x04:
-      case 0x14:
-        put(kLocAcc, static_cast<std::uint8_t>(get(kLocAcc) + (op == 0x04 ? 1 : -1)));
-        break;
-      case 0x05:
-      case 0x15: {
-        const std::uint8_t address = fetch();
-        write_direct(address,
-                     static_cast<std::uint8_t>(read_direct(address) + (op == 0x05 ? 1 : -1)));
-        break;
-      }
-      case 0x06:
-      case 0x07:
-      case 0x16:
-      case 0x17: {
-        const std::uint8_t at = at_ri(op);
-        put(at, static_cast<std::uint8_t>(get(at) + (op < 0x10 ? 1 : -1)));
-        break;
-      }
-      case 0xC3:
-      case 0xD3:
-        set_flags(kCy, op == 0xD3 ? kCy : 0);
-        break;
-      case 0xB3:
-        set_flags(kCy, carry() ? 0 : kCy);
-        break;
-      case 0xA2:
-        set_flags(kCy, read_bit(fetch()) ? kCy : 0);
-        break;
-      case 0x82:
-      case 0x72: {  // ANL/ORL C, bit
-        const bool value = read_bit(fetch());
-        const bool result = op == 0x82 ? (carry() && value) : (carry() || value);
-        set_flags(kCy, result ? kCy : 0);
-        break;
-      }
-      case 0x40:
-        jump_if(carry());
-        break;
-      case 0x50:
-        jump_if(!carry());
-        break;
-      case 0x60:
-        jump_if(get(kLocAcc) == 0);
-        break;
-      case 0x70:
-        jump_if(get(kLocAcc) != 0);
-        break;
-      case 0x20:
-      case 0x30: {
-        const bool set = read_bit(fetch());
-        jump_if(op == 0x20 ? set : !set);
-        break;
-      }
-      case 0xB4:
-      case 0xB5:
-      case 0xB6:
-      case 0xB7:
-      case 0xB8:
-      case 0xB9:
-      case 0xBA:
-      case 0xBB:
-      case 0xBC:
-      case 0xBD:
-      case 0xBE:
-      case 0xBF: {  // CJNE
-        std::uint8_t left;
-        std::uint8_t right;
-        if (op == 0xB4 || op == 0xB5) {
-          left = get(kLocAcc);
-          right = op == 0xB4 ? fetch() : read_direct(fetch());
-        } else {
-          left = get(op < 0xB8 ? at_ri(op) : rn(op));
-          right = fetch();
-        }
-        set_flags(kCy, left < right ? kCy : 0);
-        jump_if(left != right);
-        break;
-      }
-      case 0xD5: {  // DJNZ direct
-        const std::uint8_t address = fetch();
-        const auto value = static_cast<std::uint8_t>(read_direct(address) - 1);
-        write_direct(address, value);
-        jump_if(value != 0);
-        break;
-      }
-      default: {
-        const std::uint8_t row = op & 0xF0, column = op & 0x0F;
-        if (column >= 8 && row == 0x00) {  // INC Rn
-          put(rn(op), static_cast<std::uint8_t>(get(rn(op)) + 1));
-        } else if (column >= 8 && row == 0x10) {  // DEC Rn
-          put(rn(op), static_cast<std::uint8_t>(get(rn(op)) - 1));
-        } else if (column >= 8 && row == 0x70) {  // MOV Rn, #imm
-          put(rn(op), fetch());
-        } else if (column >= 8 && row == 0xA0) {  // MOV Rn, direct
-          put(rn(op), read_direct(fetch()));
-        } else if (column >= 8 && row == 0x80) {  // MOV direct, Rn
-          write_direct(fetch(), get(rn(op)));
-        } else if (column >= 8 && row == 0xF0) {  // MOV Rn, A
-          put(rn(op), get(kLocAcc));
-        } else if (column >= 8 && row == 0xD0) {  // DJNZ Rn
-          const auto value = static_cast<std::uint8_t>(get(rn(op)) - 1);
-          put(rn(op), value);
-          jump_if(value != 0);
-        } else if (column >= 4 && (row == 0x40 || row == 0x50 || row == 0x60)) {
-          const std::uint8_t operand = source(op);  // ORL, ANL, XRL A, source
-          const std::uint8_t a = get(kLocAcc);
-          put(kLocAcc, static_cast<std::uint8_t>(row == 0x40   ? (a | operand)
-                                                 : row == 0x50 ? (a & operand)
-                                                               : (a ^ operand)));
-        } else if (column >= 4 && (row == 0x20 || row == 0x30)) {
-          const std::uint8_t operand = source(op);  // ADD, ADDC
-          add(operand, row == 0x30 && carry());
-        } else if (column >= 4 && row == 0x90) {  // SUBB
-          const std::uint8_t operand = source(op);
-          const std::uint8_t a = get(kLocAcc);
-          const int c = carry() ? 1 : 0;
-          const int result = a - operand - c;
-          std::uint8_t flags = 0;
-          if (result < 0) flags |= kCy;
-          if ((a & 0x0F) - (operand & 0x0F) - c < 0) flags |= kAc;
-          if ((a ^ operand) & (a ^ result) & 0x80) flags |= kOv;
-          set_flags(kCy | kAc | kOv, flags);
-          put(kLocAcc, static_cast<std::uint8_t>(result));
-        } else {
-          fail();
-        }
-        break;
-      }
-    }
-    const std::uint16_t next = index + 1 < pass.length ? pass.path[index + 1] : pass.path[0];
-    if (pc != next) ok = false;
   }
-  return ok;
+  std::uint8_t Iram(std::uint8_t address) { return Get(address); }
+  void SetIram(std::uint8_t address, std::uint8_t value) { Put(address, value); }
+
+  std::uint8_t Direct(std::uint8_t address) {
+    if (address < 0x80) return Get(address);
+    switch (address) {
+      case Cpu8051::kAcc:
+        return Get(kLocAcc);
+      case Cpu8051::kB:
+        return Get(kLocB);
+      case Cpu8051::kPsw:
+        return static_cast<std::uint8_t>(Get(kLocPsw) | (std::popcount(Get(kLocAcc)) & 1));
+      case Cpu8051::kDpl0:
+      case Cpu8051::kDph0:
+      case Cpu8051::kDpl1:
+      case Cpu8051::kDph1:
+        return Get(kLocDptr + address - Cpu8051::kDpl0);
+      case Cpu8051::kSp:
+        return Constant(cpu_.sp_);
+      case Cpu8051::kDps:
+        return Constant(cpu_.dps_);
+      case Cpu8051::kMpage:
+        return Constant(cpu_.mpage_);
+      default:
+        break;
+    }
+    if (cpu_.bus_.SfrOwner(address) != nullptr) return External(address, true);
+    if (!Cpu8051::IsCoreSfrAddress(address)) Fail();  // an unmodelled SFR's read is recorded
+    return Constant(cpu_.sfr_[address - 0x80]);
+  }
+  void SetDirect(std::uint8_t address, std::uint8_t value) {
+    if (address < 0x80) {
+      Put(address, value);
+    } else if (address == Cpu8051::kAcc) {
+      Put(kLocAcc, value);
+    } else if (address == Cpu8051::kB) {
+      Put(kLocB, value);
+    } else if (address >= Cpu8051::kDpl0 && address <= Cpu8051::kDph1) {
+      Put(kLocDptr + address - Cpu8051::kDpl0, value);
+    } else {
+      Fail();
+    }
+  }
+  bool Bit(std::uint8_t bit) {
+    const auto byte = bit < 0x80 ? static_cast<std::uint8_t>(0x20 + (bit >> 3))
+                                 : static_cast<std::uint8_t>(bit & 0xF8);
+    return ((Direct(byte) >> (bit & 7)) & 1) != 0;
+  }
+  std::uint16_t Dptr() {
+    const int low = DptrLow();
+    return static_cast<std::uint16_t>(Get(low + 1) << 8 | Get(low));
+  }
+  void SetDptr(std::uint16_t value) {
+    const int low = DptrLow();
+    Put(low + 1, static_cast<std::uint8_t>(value >> 8));
+    Put(low, static_cast<std::uint8_t>(value));
+  }
+  std::uint8_t Mpage() { return Constant(cpu_.mpage_); }
+  std::uint8_t ReadXdata(std::uint16_t address) { return External(address, false); }
+  std::uint32_t MovxCycles() const { return 0; }
+  std::uint8_t LjmpLow(std::uint16_t, std::uint8_t low) const { return low; }
+
+  // Side effects a pass never has (their opcodes are not admitted).
+  void SetBit(std::uint8_t, bool) { Fail(); }
+  void WriteXdata(std::uint16_t, std::uint8_t) { Fail(); }
+  void Push(std::uint8_t) { Fail(); }
+  std::uint8_t Pop() {
+    Fail();
+    return 0;
+  }
+  void ReturnFromInterrupt() { Fail(); }
+  void UndefinedOpcode(std::uint16_t) { Fail(); }
+
+ private:
+  int DptrLow() const { return kLocDptr + 2 * (cpu_.dps_ & 1); }
+  void Touch(int loc, bool write) {
+    if (!first_) return;
+    if (pass_.first[loc] == kUntouched) {
+      pass_.first[loc] = write ? kWrittenFirst : kReadFirst;
+      pass_.touched_list[pass_.touched_count++] = static_cast<std::uint16_t>(loc);
+      if (!write) pass_.live_list[pass_.live_count++] = static_cast<std::uint16_t>(loc);
+    }
+    if (write && !pass_.written[loc]) {
+      pass_.written[loc] = true;
+      pass_.written_list[pass_.written_count++] = static_cast<std::uint16_t>(loc);
+    }
+  }
+  std::uint8_t Get(int loc) {
+    Touch(loc, false);
+    return s_[loc];
+  }
+  void Put(int loc, std::uint8_t value) {
+    Touch(loc, true);
+    s_[loc] = value;
+  }
+  // A peripheral or XDATA value; its address must be the same in every lane.
+  std::uint8_t External(std::uint16_t address, bool sfr) {
+    Bus& bus = cpu_.bus_;
+    if (first_) {
+      const bool pure =
+          sfr ? bus.SfrReadIsPure(static_cast<std::uint8_t>(address)) : bus.ReadIsPure(address);
+      if (!pure) {
+        Fail();
+        return 0;
+      }
+      pass_.has_read[index_] = true;
+      pass_.read_address[index_] = address;
+      pass_.read_value[index_] =
+          sfr ? bus.ReadSfr(static_cast<std::uint8_t>(address)) : bus.ReadXdata(address);
+    } else if (!pass_.has_read[index_] || pass_.read_address[index_] != address) {
+      Diverge();
+      return 0;
+    }
+    return pass_.read_value[index_];
+  }
+  std::uint8_t Constant(std::uint8_t value) {
+    if (first_ && pass_.constant_count < static_cast<int>(pass_.constants.size()))
+      pass_.constants[pass_.constant_count++] = value;
+    return value;
+  }
+
+  LoopPass& pass_;
+  Cpu8051& cpu_;
+  std::uint8_t* s_;
+  const bool first_;
+  const int bank_;
+  bool ok_ = true;
+  int index_ = 0;
+  std::uint16_t pc_ = 0;
+};
+
+bool LoopFastForward::RunPass(std::uint8_t* state, bool first) {
+  LaneAccess lane(*this, state, first);
+  for (int index = 0; index < pass_.length && lane.ok(); ++index) {
+    lane.StartInstruction(index, pass_.path[index]);
+    if (!kPassOpcodes[lane.NextOpcode()]) {
+      lane.Fail();
+      break;
+    }
+    instructions::ExecuteInstruction(lane);
+    const std::uint16_t pc = lane.Pc();
+    const std::uint16_t next = index + 1 < pass_.length ? pass_.path[index + 1] : pass_.path[0];
+    if (pc != next) lane.Diverge();
+  }
+  return lane.ok();
 }
 
-void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
-  if (attention_ || timers_running_) return;
-  const std::uint16_t head = pc_;
-  LoopHint& hint = loop_hints_[head % loop_hints_.size()];
+void LoopFastForward::Capture(std::uint8_t* state) const {
+  std::memcpy(state, cpu_.iram_.data(), 256);
+  state[kLocAcc] = cpu_.acc_;
+  state[kLocB] = cpu_.b_;
+  state[kLocPsw] = cpu_.psw_;
+  for (int i = 0; i < 2; ++i) {
+    state[kLocDptr + 2 * i] = static_cast<std::uint8_t>(cpu_.dptr_[i]);
+    state[kLocDptr + 2 * i + 1] = static_cast<std::uint8_t>(cpu_.dptr_[i] >> 8);
+  }
+}
+
+void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
+  if (cpu_.attention_ || cpu_.timers_running_) return;
+  const std::uint16_t head = cpu_.pc_;
+  LoopHint& hint = hints_[head % hints_.size()];
   if (hint.head == head && hint.wait > 0) {
     --hint.wait;
     return;
@@ -491,54 +292,43 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     hint.backoff = static_cast<std::uint8_t>(std::min(hint.backoff + 1, 12));
   };
 
-  auto capture = [&](std::uint8_t* state) {
-    std::memcpy(state, iram_.data(), 256);
-    state[kLocAcc] = acc_;
-    state[kLocB] = b_;
-    state[kLocPsw] = psw_;
-    for (int i = 0; i < 2; ++i) {
-      state[kLocDptr + 2 * i] = static_cast<std::uint8_t>(dptr_[i]);
-      state[kLocDptr + 2 * i + 1] = static_cast<std::uint8_t>(dptr_[i] >> 8);
-    }
-  };
-
   // One real iteration, stepped as the run would step it.
   std::uint8_t before[kLocations];
-  capture(before);
-  LoopPass& pass = *loop_pass_;
+  Capture(before);
+  LoopPass& pass = pass_;
   pass.Clear();
-  const unsigned mhz = bus_.ClockMhz();
-  const std::uint64_t start_cycle = bus_.ElapsedCycles();
-  const std::uint64_t start_instructions = instructions_;
+  const unsigned mhz = cpu_.bus_.ClockMhz();
+  const std::uint64_t start_cycle = cpu_.bus_.ElapsedCycles();
+  const std::uint64_t start_instructions = cpu_.instructions_;
   do {
     if (pass.length == kMaxLoopInstructions) return give_up();
-    if (bus_.ElapsedCycles() >= endCycle || pc_ == untilPc) return;
-    pass.path[pass.length++] = pc_;
-    Step();
+    if (cpu_.bus_.ElapsedCycles() >= endCycle || cpu_.pc_ == untilPc) return;
+    pass.path[pass.length++] = cpu_.pc_;
+    cpu_.Step();
     // An interrupt to weigh, idle, a fault, a new clock speed (which moves the run's end
     // when it is a time), or a change the run is to stop at: not waiting now.
-    if (attention_ || bus_.ClockMhz() != mhz) return;
-    if (StopsAtChange()) return;
-  } while (pc_ != head);
+    if (cpu_.attention_ || cpu_.bus_.ClockMhz() != mhz) return;
+    if (cpu_.StopsAtChange()) return;
+  } while (cpu_.pc_ != head);
   for (int i = 0; i < pass.length; ++i) {
     if (pass.path[i] == untilPc) return;
   }
 
-  const std::uint64_t now = bus_.ElapsedCycles();
+  const std::uint64_t now = cpu_.bus_.ElapsedCycles();
   const std::uint64_t cycles = now - start_cycle;
-  const std::uint64_t instructions = instructions_ - start_instructions;
+  const std::uint64_t instructions = cpu_.instructions_ - start_instructions;
   // Whole iterations that end no later than the next deadline and start before the limit.
-  const std::uint64_t deadline = std::min(bus_.NextEventCycle(), endCycle);
+  const std::uint64_t deadline = std::min(cpu_.bus_.NextEventCycle(), endCycle);
   if (deadline <= now) return;
   const std::uint64_t most = (deadline - now) / cycles;
   // A skip of a few passes costs more than stepping them.
   if (most < kShortestSkip) return;
 
   std::uint8_t start[kLocations];
-  capture(start);
+  Capture(start);
   std::uint8_t lane[kLocations];
   std::memcpy(lane, start, sizeof lane);
-  if (!RunLoopPass(pass, lane, true)) {
+  if (!RunPass(lane, true)) {
     if (pass.unsupported) give_up();
     return;
   }
@@ -604,7 +394,7 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     const std::uint16_t pc = pass.path[i];
     add_key(static_cast<std::uint8_t>(pc >> 8));
     add_key(static_cast<std::uint8_t>(pc));
-    for (int b = 0; b < 3; ++b) add_key(code_[static_cast<std::uint16_t>(pc + b)]);
+    for (int b = 0; b < 3; ++b) add_key(cpu_.code_[static_cast<std::uint16_t>(pc + b)]);
     add_key(pass.read_value[i]);
     add_key(pass.indirect[i]);
   }
@@ -629,7 +419,7 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
     hash ^= hash >> 33;
     hash *= 0xFF51AFD7ED558CCDull;
     hash ^= hash >> 33;
-    verdict = &loop_verdicts_[hash % loop_verdicts_.size()];
+    verdict = &verdicts_[hash % verdicts_.size()];
     known = verdict->key_size == key_size && std::memcmp(verdict->key.data(), key, key_size) == 0;
   }
   if (!known) {
@@ -649,7 +439,7 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
           on_orbit ? kLanes : static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
       for (unsigned j = 0; j < lanes; ++j) {
         start_lane(j);
-        if (!RunLoopPass(pass, lane, false)) continue;
+        if (!RunPass(lane, false)) continue;
         set(verdict->follows, j);
         if (continues(lane, j + 1)) set(verdict->continues, j);
       }
@@ -680,29 +470,29 @@ void Cpu8051::MaybeFastForward(std::uint64_t endCycle, std::uint32_t untilPc) {
 
   // The state after the last skipped iteration: its lane's end.
   start_lane(static_cast<unsigned>((phase + skip - 1) % kLanes));
-  RunLoopPass(pass, lane, false);
+  RunPass(lane, false);
   for (int i = 0; i < pass.written_count; ++i) {
     const int loc = pass.written_list[i];
     if (loc < 256) {
-      iram_[loc] = lane[loc];
+      cpu_.iram_[loc] = lane[loc];
     } else if (loc == kLocAcc) {
-      acc_ = lane[loc];
+      cpu_.acc_ = lane[loc];
     } else if (loc == kLocB) {
-      b_ = lane[loc];
+      cpu_.b_ = lane[loc];
     } else if (loc == kLocPsw) {
-      psw_ = lane[loc];
+      cpu_.psw_ = lane[loc];
     } else {
       const int which = (loc - kLocDptr) / 2;
-      dptr_[which] = static_cast<std::uint16_t>(lane[kLocDptr + 2 * which + 1] << 8 |
+      cpu_.dptr_[which] = static_cast<std::uint16_t>(lane[kLocDptr + 2 * which + 1] << 8 |
                                                 lane[kLocDptr + 2 * which]);
     }
   }
-  instructions_ += skip * instructions;
-  fast_forwarded_ += skip * instructions;
-  cycles_ += skip * cycles;
+  cpu_.instructions_ += skip * instructions;
+  skipped_ += skip * instructions;
+  cpu_.cycles_ += skip * cycles;
   for (std::uint64_t left = skip * cycles; left > 0;) {
     const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, 0x7FFFFFFF));
-    bus_.AdvanceCycles(chunk);
+    cpu_.bus_.AdvanceCycles(chunk);
     left -= chunk;
   }
 }
