@@ -40,34 +40,29 @@ class Run {
     RomHeader& header = state_.header;
     header.InitRomHeader();
 
-    ImageDownloadResult byteCount;
+    ImageDownloadResult bufCon;
+    ImageDownloadResult camCon;
     const ImageProgress progress = [this](const std::string& file, std::uint32_t written,
                                           std::uint32_t total) {
       host_.ShowImageProgress(file, written, total);
     };
 
     Log("Downloading BufCon...please wait.....\r\n");
-    if (!DownloadBufCon(state_.handle, byteCount, progress))
+    if (!DownloadBufCon(state_.handle, bufCon, progress))
       return Fail("Error 0x3 (Failed to download BufCon)\r\n");
-    header.SetBufConSize(byteCount.byteCount);
 
     Log("Downloading CamCon...please wait.....\r\n");
-    if (!DownloadCamCon(state_.handle, byteCount, progress))
+    if (!DownloadCamCon(state_.handle, camCon, progress))
       return Fail("Error 0x4 (Failed to download CamCon)\r\n");
-    header.SetCamConSize(byteCount.byteCount);
 
     Log("Downloading FX2...please wait.....\r\n");
     if (!DownloadFx2Image(state_.handle, progress))
       return Fail("Error 0x5 (Failed to download FX2)\r\n");
-    header.SetFx2Present();
 
     Log("Downloading GPIF waveforms...\r\n");
     if (!DownloadGpifWaveforms(state_.handle, progress))
       return Fail("Error 0x6 (Failed to download GPIF waveforms)\r\n");
-    header.SetGpifPresent();
-    header.SetVendorId(kVendorId);
-    header.SetProductId(kProductId);
-    header.SetDeviceId(kDeviceId);
+    header = HeaderForRun(bufCon.byteCount, camCon.byteCount);
 
     Log("Writing USB ROM header...\r\n");
     if (!header.WriteRomHeader(state_.handle))

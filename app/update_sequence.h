@@ -9,16 +9,13 @@
 
 #include "app/status_log.h"
 #include "device/camera_driver.h"
+#include "device/identities.h"
 #include "images/rom_header.h"
 
 namespace vesk {
 
 inline constexpr int kAnswerYes = 6;
 inline constexpr int kAnswerNo = 7;
-
-inline constexpr std::uint16_t kVendorId = 4700;  // 0x125C
-inline constexpr std::uint16_t kProductId = 16;   // 0x0010
-inline constexpr std::uint16_t kDeviceId = 17;    // 0x0011
 
 inline constexpr std::string_view kConfirmationCaption = "Vesk USB Update - Confirmation";
 inline constexpr std::string_view kProceedQuestion = "Proceed with raw USB device initialization?";

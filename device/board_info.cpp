@@ -5,22 +5,17 @@
 #include <thread>
 
 #include "device/camera_driver.h"
+#include "device/identities.h"
 
 namespace vesk {
-namespace {
-
-constexpr std::uint16_t kFx2VendorId = 0x04B4, kFx2ProductId = 0x8613;
-constexpr std::uint16_t kCameraVendorId = 0x125C, kCameraProductId = 0x0010;
-constexpr std::uint16_t kControlFirmwareRelease = 0x0011;
-
-}  // namespace
 
 std::optional<BoardState> BoardStateOf(std::uint16_t vendorId, std::uint16_t productId,
                                        std::uint16_t deviceRelease) {
-  if (vendorId == kFx2VendorId && productId == kFx2ProductId) return BoardState::BareFx2;
-  if (vendorId == kCameraVendorId && productId == kCameraProductId)
-    return deviceRelease == kControlFirmwareRelease ? BoardState::ControlFirmware
-                                                    : BoardState::CameraFirmware;
+  if (vendorId == kBareFx2Identity.vendorId && productId == kBareFx2Identity.productId)
+    return BoardState::BareFx2;
+  if (vendorId == kCameraIdentity.vendorId && productId == kCameraIdentity.productId)
+    return deviceRelease == kDeviceId ? BoardState::ControlFirmware
+                                      : BoardState::CameraFirmware;
   return std::nullopt;
 }
 

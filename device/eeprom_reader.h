@@ -9,7 +9,7 @@
 
 namespace vesk {
 
-inline constexpr std::uint8_t kEepromChips = 2;
+inline constexpr std::uint8_t kEepromChips = board::kEepromChips;
 // The whole EEPROM as one image: chip 0 banks 0-5, then chip 1 banks 0-5.
 inline constexpr std::uint32_t kEepromImageSize = kEepromChips * kBanksPerChip * kBankSize;
 

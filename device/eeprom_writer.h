@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <functional>
 
+#include "board/generated/reference_board.h"
 #include "device/camera_driver.h"
 
 namespace vesk {
 
 inline constexpr std::uint32_t kBeatBytes = 4096;
-inline constexpr std::uint32_t kBankSize = 0x8000;
-inline constexpr std::uint8_t kBanksPerChip = 6;
+inline constexpr std::uint32_t kBankSize = board::kEepromBankSize;
+inline constexpr std::uint8_t kBanksPerChip = board::kEepromBanks;
 
 // Told after each beat that was accepted: bytes of this write done so far.
 using BeatObserver = std::function<void(std::uint32_t bytesWritten)>;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/update_sequence.h"
 #include "device/failure_detail.h"
 
 namespace vesk {
@@ -45,19 +44,6 @@ std::string DescribePlace(const EepromPlace& place) {
   std::snprintf(text, sizeof text, "chip %u, bank %u, offset 0x%04X", unsigned(place.chip),
                 unsigned(place.bank), unsigned(place.offset));
   return text;
-}
-
-RomHeader HeaderForRun(std::uint32_t bufConSize, std::uint32_t camConSize) {
-  RomHeader header;
-  header.InitRomHeader();
-  header.SetBufConSize(bufConSize);
-  header.SetCamConSize(camConSize);
-  header.SetFx2Present();
-  header.SetGpifPresent();
-  header.SetVendorId(kVendorId);
-  header.SetProductId(kProductId);
-  header.SetDeviceId(kDeviceId);
-  return header;
 }
 
 RomHeader HeaderInImage(std::span<const std::uint8_t> image) {

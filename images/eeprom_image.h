@@ -27,8 +27,6 @@ EepromPlace PlaceInEeprom(std::uint32_t imageOffset);
 // "chip 1, bank 0, offset 0x1234".
 std::string DescribePlace(const EepromPlace& place);
 
-// The header a run writes after images of these sizes.
-RomHeader HeaderForRun(std::uint32_t bufConSize, std::uint32_t camConSize);
 // The header as the image holds it.
 RomHeader HeaderInImage(std::span<const std::uint8_t> image);
 bool HeaderIsValid(const RomHeader& header);

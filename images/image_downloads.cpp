@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "board/generated/reference_board.h"
 #include "device/eeprom_writer.h"
 #include "device/failure_detail.h"
 #include "images/image_file.h"
@@ -9,12 +10,20 @@
 
 namespace vesk {
 
-const ImagePlace kFx2Place{&Fx2ImageFile, 0, 0, 0, 32768};
-const ImagePlace kBufConPlace{&BufConImageFile, 0, 1, 0, 98304};
-const ImagePlace kGpifBufConPlace{&GpifBufConFile, 0, 5, 0, 128};
-const ImagePlace kGpifCamConPlace{&GpifCamConFile, 0, 5, 128, 128};
-const ImagePlace kGpifFifoPlace{&GpifFifoFile, 0, 5, 256, 32512};
-const ImagePlace kCamConPlace{&CamConImageFile, 1, 0, 0, 196608};
+namespace {
+
+constexpr ImagePlace At(const std::string& file, const board::Place& place) {
+  return {&file, place.chip, place.bank, place.offset, place.room};
+}
+
+}  // namespace
+
+const ImagePlace kFx2Place = At(Fx2ImageFile, board::kFx2Image);
+const ImagePlace kBufConPlace = At(BufConImageFile, board::kBufConImage);
+const ImagePlace kGpifBufConPlace = At(GpifBufConFile, board::kGpifBufCon);
+const ImagePlace kGpifCamConPlace = At(GpifCamConFile, board::kGpifCamCon);
+const ImagePlace kGpifFifoPlace = At(GpifFifoFile, board::kGpifFifo);
+const ImagePlace kCamConPlace = At(CamConImageFile, board::kCamConImage);
 
 namespace {
 

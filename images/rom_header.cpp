@@ -3,8 +3,22 @@
 #include <numeric>
 
 #include "device/eeprom_writer.h"
+#include "device/identities.h"
 
 namespace vesk {
+
+RomHeader HeaderForRun(std::uint32_t bufConSize, std::uint32_t camConSize) {
+  RomHeader header;
+  header.InitRomHeader();
+  header.SetBufConSize(bufConSize);
+  header.SetCamConSize(camConSize);
+  header.SetFx2Present();
+  header.SetGpifPresent();
+  header.SetVendorId(kVendorId);
+  header.SetProductId(kProductId);
+  header.SetDeviceId(kDeviceId);
+  return header;
+}
 
 void RomHeader::InitRomHeader() {
   headerLength_ = kRomHeaderSize;

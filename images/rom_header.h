@@ -5,14 +5,16 @@
 #include <cstdint>
 #include <span>
 
+#include "board/generated/reference_board.h"
 #include "device/camera_driver.h"
 
 namespace vesk {
 
 inline constexpr std::size_t kRomHeaderSize = 20;
-inline constexpr std::uint8_t kRomHeaderChip = 0;
-inline constexpr std::uint8_t kRomHeaderBank = 4;
-inline constexpr std::uint16_t kRomHeaderOffset = 0;
+inline constexpr std::uint8_t kRomHeaderChip = board::kRomHeader.chip;
+inline constexpr std::uint8_t kRomHeaderBank = board::kRomHeader.bank;
+inline constexpr std::uint16_t kRomHeaderOffset = board::kRomHeader.offset;
+static_assert(board::kRomHeader.room == kRomHeaderSize);
 
 // Presence flags (byte 4 of the header).
 inline constexpr std::uint16_t kHasBufCon = 0x01;
@@ -77,5 +79,9 @@ class RomHeader {
   std::uint16_t deviceId_ = 0;
   std::uint8_t reserved_ = 0;
 };
+
+// The header a run writes after images of these sizes: every image present, the camera's
+// identity.
+RomHeader HeaderForRun(std::uint32_t bufConSize, std::uint32_t camConSize);
 
 }  // namespace vesk

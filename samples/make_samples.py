@@ -18,13 +18,17 @@ import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "firmware"))
+sys.path.insert(0, str(HERE.parent / "board" / "generated"))
 import ihx_to_table  # noqa: E402  (the Intel HEX reader)
+import reference_board  # noqa: E402  (the board's facts)
 
-USB_VENDOR_ID, USB_PRODUCT_ID, USB_DEVICE_ID = 0x125C, 0x0010, 0x0011
+USB_VENDOR_ID = reference_board.CAMERA_VENDOR_ID
+USB_PRODUCT_ID = reference_board.CAMERA_PRODUCT_ID
+USB_DEVICE_ID = reference_board.CAMERA_DEVICE_ID
 C2_CONFIG = 0x00  # connected after boot, boot I2C at 100 kHz
 C2_RECORD_MAX = 1023  # the record length is a 10-bit field
 C2_END = bytes([0x80, 0x01, 0xE6, 0x00, 0x00])  # last record: 0x00 to CPUCS, CPU runs
-FX2_IMAGE_LIMIT = 32768  # bank 0 of chip 0
+FX2_IMAGE_LIMIT = reference_board.FX2_IMAGE[3]  # its room
 AWKWARD_BYTES = bytes([0x00, 0x0D, 0x0A, 0x1A, 0xFF])
 
 

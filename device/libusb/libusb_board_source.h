@@ -9,21 +9,18 @@
 #include <span>
 #include <string>
 
+#include "device/identities.h"
 #include "device/usb/usb_control_port.h"
 
 struct libusb_context;
 
 namespace vesk::usb {
 
-struct BoardIdentity {
-  std::uint16_t vendorId;
-  std::uint16_t productId;
-};
-
 // A board answers to either identity: the FX2's own before its EEPROM is programmed, the
 // camera's once the ROM header is in place.
-inline constexpr BoardIdentity kBareFx2Identity{0x04B4, 0x8613};
-inline constexpr BoardIdentity kProgrammedIdentity{0x125C, 0x0010};
+using vesk::BoardIdentity;
+using vesk::kBareFx2Identity;
+inline constexpr BoardIdentity kProgrammedIdentity = kCameraIdentity;
 inline constexpr std::array<BoardIdentity, 2> kBoardIdentities{kBareFx2Identity,
                                                                kProgrammedIdentity};
 

@@ -1,5 +1,5 @@
 # The 8051 firmware: SDCC must build it, and the committed generated sources (register
-# headers, ControlFirmwareTable, sample images) must equal what their inputs give.
+# headers, board headers, ControlFirmwareTable, sample images) must equal what their inputs give.
 case "$STAGE" in
   packages)
     EXTRA_PACKAGES+=(python3 sdcc)
@@ -7,6 +7,7 @@ case "$STAGE" in
   after)
     echo "== firmware: rebuild with SDCC and compare the committed generated sources"
     python3 fx2/gen_registers.py --check
+    python3 board/gen_board.py --check
     # A second, separate build proves the firmware build does not depend on where or when
     # it runs: its output must be byte for byte that of build/.
     fw_check_dir=$(mktemp -d)

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "board/generated/reference_board.h"
 #include "device/usb/usb_control_port.h"
 #include "sim/board/eeprom.h"
 #include "sim/board/fx2_usb.h"
@@ -29,8 +30,8 @@ inline constexpr SimTime kMicroframe = 125 * kPicosPerMicro;
 inline constexpr SimTime kControlTimeout = 1000 * kPicosPerMilli;
 
 struct UsbIdentity {
-  std::uint16_t vendorId = 0x04B4;
-  std::uint16_t productId = 0x8613;
+  std::uint16_t vendorId = vesk::board::kBareFx2VendorId;
+  std::uint16_t productId = vesk::board::kBareFx2ProductId;
   std::uint16_t deviceId = 0xA001;
 };
 

@@ -1,28 +1,29 @@
 #pragma once
-// The reference board's wiring as the emulator builds it. The firmware's firmware/board.h
-// describes the same board; a different board means changing both files.
+// The reference board's wiring as the emulator builds it, from the board's one table
+// (board/reference_board.tsv, which the firmware's board.h reads too), in the emulator's types.
 
 #include <cstddef>
 #include <cstdint>
 
+#include "board/generated/reference_board.h"
 #include "sim/peripheral.h"
 
 namespace vesk::sim::board {
 
 // One I2C bus from the FX2's master to a 2-channel multiplexer.
-inline constexpr std::uint8_t kMuxAddress = 0x70;
-inline constexpr std::uint8_t kMuxSelectChannel0 = 0x04;
-inline constexpr std::uint8_t kMuxSelectChannel1 = 0x05;
+using vesk::board::kMuxAddress;
+using vesk::board::kMuxChannels;
+using vesk::board::kMuxSelectChannel0;
+using vesk::board::kMuxSelectChannel1;
 inline constexpr std::uint8_t kMuxPowerUpControl = kMuxSelectChannel0;  // boot EEPROM reachable
-inline constexpr int kMuxChannels = 2;
 
 // EEPROM chip c sits on channel c; bank b of a chip answers at kBankAddress0 + b.
-inline constexpr int kChips = 2;
-inline constexpr int kBanksPerChip = 6;
-inline constexpr std::uint8_t kBankAddress0 = 0x51;
-inline constexpr std::size_t kBankSize = 32 * 1024;
-inline constexpr std::size_t kPageSize = 64;
-inline constexpr SimTime kWriteCycle = 5 * kPicosPerMilli;
+inline constexpr int kChips = vesk::board::kEepromChips;
+inline constexpr int kBanksPerChip = vesk::board::kEepromBanks;
+inline constexpr std::uint8_t kBankAddress0 = vesk::board::kEepromFirstAddress;
+inline constexpr std::size_t kBankSize = vesk::board::kEepromBankSize;
+inline constexpr std::size_t kPageSize = vesk::board::kEepromPageSize;
+inline constexpr SimTime kWriteCycle = vesk::board::kEepromWriteCycleMs * kPicosPerMilli;
 inline constexpr std::uint8_t kErased = 0xFF;
 inline constexpr std::size_t kEepromImageSize = kChips * kBanksPerChip * kBankSize;  // 393,216
 
