@@ -181,6 +181,9 @@ TEST(FastForward, RunsEndWhereSteppingEnds) {
       {"ADD, SUBB and INC direct on counters",
        Hex("753000E53024079531F5320530A200E530B4F0EF0BF080FD"), {}, 0, false, true, true},
       {"loop writing XDATA", Hex("901000E004F080FB"), {}, 0, false, true, false},
+      // ORL C,bit sets and ANL C,bit clears the carry only for some passes' bits.
+      {"carry from changing bits", Hex("752000C305207200820180F80BF080FD"), {}, 0, false, true,
+       true},
       // EX0 edge-triggered; the loop waits for R3, which INT0's routine sets.
       {"wait for an interrupt", Hex("75880175A881EB60FD0CF080FD"), Hex("7B0132"), 2, true, true,
        true},
