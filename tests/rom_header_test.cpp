@@ -22,15 +22,8 @@ TEST(RomHeader, EachSetOfFieldsEncodesToItsBytes) {
   };
   const Row rows[] = {
       {[](RomHeader&) {}, Header({0x15, 0x14, 0x01})},
-      {[](RomHeader& h) {
-         h.SetBufConSize(0x12345);
-         h.SetCamConSize(0x54321);
-         h.SetFx2Present();
-         h.SetGpifPresent();
-         h.SetVendorId(4700);
-         h.SetProductId(16);
-         h.SetDeviceId(17);
-       },
+      // A run's header: every image present, the camera's identity 125C:0010, device 0x0011.
+      {[](RomHeader& h) { h = HeaderForRun(0x12345, 0x54321); },
        Header({0xF5, 0x14, 0x01, 0x00, 0x7F, 0x00, 0x01, 0x23, 0x45, 0x00, 0x05, 0x43, 0x21, 0x5C,
                0x12, 0x10, 0x00, 0x11, 0x00, 0x00})},
       {[](RomHeader& h) {
