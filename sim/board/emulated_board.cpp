@@ -1,6 +1,7 @@
 #include "sim/board/emulated_board.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "fx2/generated/fx2_register_map.h"
 
@@ -141,8 +142,11 @@ BootReport EmulatedBoard::PowerCycle() {
   failNext_ = 0;
   powerUpAt_ = bus_.Now();
   identity_ = UsbIdentity{};
-  configuration_ = 0;
+  interruption_.reset();
   lastBoot_ = Boot();
+  // The host enumerates the board it finds: an address, then its one configuration.
+  usb_.SetAddress(kEnumeratedAddress);
+  configuration_ = 1;
   return lastBoot_;
 }
 
@@ -263,7 +267,25 @@ BootReport EmulatedBoard::Boot() {
 
 void EmulatedBoard::Stage() {
   usb_.HostFrame();
-  cpu_.RunUntil(bus_.Now() + kMicroframe);
+  cpu_.RunUntil(bus_.Now() + Frame());
+}
+
+void EmulatedBoard::BusReset() {
+  usb_.HostBusReset();
+  configuration_ = 0;
+  cpu_.RunUntil(bus_.Now() + kBusResetTime);
+  usb_.HostBusResetEnd();
+}
+
+void EmulatedBoard::Suspend(SimTime idle) {
+  const SimTime start = bus_.Now();
+  cpu_.RunUntil(start + std::min(idle, kSuspendAfterIdle));
+  if (idle >= kSuspendAfterIdle) {
+    usb_.HostSuspend();
+    cpu_.RunUntil(start + idle);
+  }
+  usb_.HostResume();
+  cpu_.RunUntil(bus_.Now() + kResumeSignalling);
 }
 
 template <typename Ready>
@@ -302,6 +324,11 @@ TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
   } else if (failNext_ > 0) {
     --failNext_;
   } else if (data.size() >= setup.wLength) {
+    if (interruption_ && interruption_->point == HostEventPoint::BeforeSetup) {
+      const HostInterruption before = *std::exchange(interruption_, std::nullopt);
+      if (before.event == HostEvent::BusReset) BusReset();
+      if (before.event == HostEvent::Suspend) Suspend(before.duration);
+    }
     result = Serve(setup, data.first(setup.wLength), record.servedByChip);
   }
   record.status = result.status;
@@ -425,7 +452,37 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
                                                std::span<std::uint8_t> data, SimTime deadline) {
   usb_.HostSetup(setup);
   const auto stalled = [this] { return usb_.HostStalled(); };
-  std::uint32_t moved = 0;
+  std::uint32_t moved = 0, packets = 0;
+  std::optional<HostInterruption> event = std::exchange(interruption_, std::nullopt);
+  SimTime eventAt =
+      event && event->point == HostEventPoint::AtTime ? bus_.Now() + event->after : kNever;
+  // Meets the host event now: a result when it ends the transfer.
+  const auto meet = [&]() -> std::optional<TransferResult> {
+    const HostInterruption now = *std::exchange(event, std::nullopt);
+    eventAt = kNever;
+    if (now.event == HostEvent::Suspend) {
+      Suspend(now.duration);
+      deadline += now.duration + kResumeSignalling;
+      return std::nullopt;
+    }
+    if (now.event == HostEvent::BusReset) BusReset();
+    return TransferResult{TransferStatus::Error, moved};
+  };
+  const auto meetAt = [&](HostEventPoint point) -> std::optional<TransferResult> {
+    if (!event) return std::nullopt;
+    if (event->point == point && (point != HostEventPoint::AfterPacket || event->packet == packets))
+      return meet();
+    if (bus_.Now() >= eventAt) return meet();
+    return std::nullopt;
+  };
+  // Waits for `ready` as WaitFor does, meeting a timed host event on the way.
+  const auto wait = [&](auto ready) -> std::optional<TransferResult> {
+    for (;;) {
+      if (WaitFor(ready, std::min(deadline, eventAt))) return std::nullopt;
+      if (bus_.Now() < eventAt || !event) return TransferResult{TransferStatus::Timeout, moved};
+      if (auto ended = meet()) return ended;
+    }
+  };
 
   if (!IsIn(setup)) {
     while (moved < data.size()) {
@@ -434,12 +491,14 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
         usb_.HostOutNaked();
         return false;
       };
-      if (!WaitFor(armed, deadline)) return {TransferStatus::Timeout, moved};
+      if (auto ended = wait(armed)) return *ended;
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t count = std::min(kPacket, data.size() - moved);
       usb_.HostDeliverOut(data.subspan(moved, count));
       moved += static_cast<std::uint32_t>(count);
+      ++packets;
+      if (auto ended = meetAt(HostEventPoint::AfterPacket)) return *ended;
     }
   } else {
     while (moved < data.size() && !usb_.HostDescriptorFinished()) {
@@ -448,18 +507,20 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
         usb_.HostInNaked();
         return false;
       };
-      if (!WaitFor(ready, deadline)) return {TransferStatus::Timeout, moved};
+      if (auto ended = wait(ready)) return *ended;
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t want = std::min(kPacket, data.size() - moved);
       const std::size_t count = usb_.HostTakeIn(data.subspan(moved, want));
       moved += static_cast<std::uint32_t>(count);
+      ++packets;
+      if (auto ended = meetAt(HostEventPoint::AfterPacket)) return *ended;
       if (count < kPacket) break;
     }
   }
 
-  if (!WaitFor([&] { return usb_.HostStatusReady() || stalled(); }, deadline))
-    return {TransferStatus::Timeout, moved};
+  if (auto ended = meetAt(HostEventPoint::StatusStage)) return *ended;
+  if (auto ended = wait([&] { return usb_.HostStatusReady() || stalled(); })) return *ended;
   Stage();
   if (stalled()) return {TransferStatus::Stall, moved};
   usb_.HostStatusDone();
