@@ -42,8 +42,8 @@ bool Eeprom::Write(std::uint8_t byte, SimTime) {
     ++addressBytesSeen_;
     return true;
   }
-  if (nackDataByte_ >= 0 && static_cast<std::size_t>(nackDataByte_) == pending_.size()) {
-    nackDataByte_ = -1;
+  if (nacksLeft_ > 0 && static_cast<std::size_t>(nackDataByte_) == pending_.size()) {
+    --nacksLeft_;
     return false;
   }
   // Only the low six bits count up inside a page write: past the page's end it wraps to

@@ -143,6 +143,7 @@ BootReport EmulatedBoard::PowerCycle() {
   powerUpAt_ = bus_.Now();
   identity_ = UsbIdentity{};
   interruption_.reset();
+  sdaHoldAfterRelease_ = 0;
   lastBoot_ = Boot();
   // The host enumerates the board it finds: an address, then its one configuration.
   usb_.SetAddress(kEnumeratedAddress);
@@ -155,7 +156,7 @@ BootReport EmulatedBoard::Boot() {
   // configuration byte asks for it), before any firmware runs.
   SimTime now = bus_.Now();
   const SimTime start = now;
-  SimTime bit = I2cMaster::BitTime(false);
+  SimTime bit = i2cMaster_.BitTime(false);
   BootReport report;
 
   auto probe = [&](std::uint8_t address) {
@@ -231,7 +232,7 @@ BootReport EmulatedBoard::Boot() {
     finish();
     return report;
   }
-  if (header[6] & 0x01) bit = I2cMaster::BitTime(true);
+  if (header[6] & 0x01) bit = i2cMaster_.BitTime(true);
 
   // Records: LenH LenL AddrH AddrL data; bit 15 of the length marks the last one.
   std::vector<std::pair<std::uint16_t, std::uint8_t>> registerWrites;
@@ -370,7 +371,12 @@ TransferResult EmulatedBoard::ChipLoad(const SetupPacket& setup, std::span<std::
       if (IsIn(setup)) {
         data[moved] = bus_.ReadXdata(address);
       } else {
+        const bool held = cpu_.Held();
         bus_.WriteXdata(address, data[moved]);
+        if (held && !cpu_.Held() && sdaHoldAfterRelease_ > 0) {
+          i2cMaster_.HoldSdaUntil(bus_.Now() + sdaHoldAfterRelease_);
+          sdaHoldAfterRelease_ = 0;
+        }
       }
     }
   }

@@ -166,6 +166,21 @@ class EmulatedBoard : public usb::UsbControlPort {
   // Survives holding the CPU; a power cycle ends it.
   void SetSdaStuckLow(bool stuck) { i2cMaster_.SetSdaStuckLow(stuck); }
 
+  // I2C faults that pass. The master's byte number `byte` from now (0 = the next; address,
+  // data and received bytes count) meets a bus error: BERR, the slaves see a STOP. Several
+  // may be pending.
+  void I2cBusErrorAtByte(std::uint32_t byte) { i2cMaster_.BusErrorAtByte(byte); }
+  std::uint64_t I2cBytes() const { return i2cMaster_.BytesClocked(); }
+  // A slave holds SDA low for `duration` after the host next releases the CPU (a slave
+  // left mid-byte by the firmware before, letting go by itself); STARTs meanwhile end in
+  // BERR.
+  void HoldSdaAfterRelease(SimTime duration) { sdaHoldAfterRelease_ = duration; }
+  // The I2C clock the board really makes when the firmware asks for 100 and 400 kHz;
+  // nominal by default, kept across power cycles.
+  void SetI2cClockKhz(double slowKhz, double fastKhz) {
+    i2cMaster_.SetBitTimes(static_cast<SimTime>(1e9 / slowKhz), static_cast<SimTime>(1e9 / fastKhz));
+  }
+
   // What the firmware did that the chip's documentation does not allow, since construction.
   const std::vector<Ep0Fault>& Ep0Faults() const { return usb_.Faults(); }
   // I2DAT reads after a read's STOP had gone out: each clocked in a byte nobody wanted.
@@ -205,6 +220,7 @@ class EmulatedBoard : public usb::UsbControlPort {
   std::uint32_t failNext_ = 0;
   std::uint8_t configuration_ = 0;
   std::optional<HostInterruption> interruption_;
+  SimTime sdaHoldAfterRelease_ = 0;
 };
 
 // Boards found on the emulated "bus": the N-th board added has path "emulated:N" unless
