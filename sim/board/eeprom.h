@@ -30,6 +30,13 @@ class Eeprom : public I2cDevice {
     nackDataByte_ = dataByte;
     nacksLeft_ = times;
   }
+  // The next write cycle stores byte number `dataByte` of its command (0 = the first after
+  // the word address) with the bits of `mask` flipped, as a disturbance no one noticed
+  // would; later writes store what they are sent. One shot.
+  void CorruptNextWrite(int dataByte, std::uint8_t mask) {
+    corruptByte_ = dataByte;
+    corruptMask_ = mask;
+  }
   // A bank whose writes do not stick: it acknowledges every byte and keeps its old
   // contents, starting no write cycle (as a write-protected part does).
   void SetWriteProtected(bool on) { writeProtected_ = on; }
@@ -62,6 +69,8 @@ class Eeprom : public I2cDevice {
   std::uint8_t stuckMask_ = 0;
   int nackDataByte_ = -1;
   int nacksLeft_ = 0;
+  int corruptByte_ = -1;
+  std::uint8_t corruptMask_ = 0;
   SimTime busyUntil_ = 0;
   std::uint16_t pointer_ = 0;
   int addressBytesSeen_ = 0;

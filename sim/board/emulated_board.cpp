@@ -318,6 +318,7 @@ TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
   RequestRecord record{setup, TransferStatus::Error, 0, false, SincePowerUp(), 0};
   const SimTime startedAt = bus_.Now();
   ++requestCount_;
+  meeting_ = std::exchange(interruption_, std::nullopt);
   TransferResult result{TransferStatus::Error, 0};
   if (unplugAfter_ && requestCount_ > *unplugAfter_) unplugged_ = true;
   if (unplugged_ || usb_.Disconnected()) {
@@ -325,8 +326,8 @@ TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
   } else if (failNext_ > 0) {
     --failNext_;
   } else if (data.size() >= setup.wLength) {
-    if (interruption_ && interruption_->point == HostEventPoint::BeforeSetup) {
-      const HostInterruption before = *std::exchange(interruption_, std::nullopt);
+    if (meeting_ && meeting_->point == HostEventPoint::BeforeSetup) {
+      const HostInterruption before = *std::exchange(meeting_, std::nullopt);
       if (before.event == HostEvent::BusReset) BusReset();
       if (before.event == HostEvent::Suspend) Suspend(before.duration);
     }
@@ -459,7 +460,7 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
   usb_.HostSetup(setup);
   const auto stalled = [this] { return usb_.HostStalled(); };
   std::uint32_t moved = 0, packets = 0;
-  std::optional<HostInterruption> event = std::exchange(interruption_, std::nullopt);
+  std::optional<HostInterruption> event = std::exchange(meeting_, std::nullopt);
   SimTime eventAt =
       event && event->point == HostEventPoint::AtTime ? bus_.Now() + event->after : kNever;
   // Meets the host event now: a result when it ends the transfer.
@@ -476,8 +477,10 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
   };
   const auto meetAt = [&](HostEventPoint point) -> std::optional<TransferResult> {
     if (!event) return std::nullopt;
-    if (event->point == point && (point != HostEventPoint::AfterPacket || event->packet == packets))
-      return meet();
+    const bool packetPoint =
+        point == HostEventPoint::BeforePacket || point == HostEventPoint::AfterPacket;
+    const std::uint32_t packet = point == HostEventPoint::BeforePacket ? packets + 1 : packets;
+    if (event->point == point && (!packetPoint || event->packet == packet)) return meet();
     if (bus_.Now() >= eventAt) return meet();
     return std::nullopt;
   };
@@ -498,6 +501,8 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
         return false;
       };
       if (auto ended = wait(armed)) return *ended;
+      if (!stalled())
+        if (auto ended = meetAt(HostEventPoint::BeforePacket)) return *ended;
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t count = std::min(kPacket, data.size() - moved);
@@ -514,6 +519,8 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
         return false;
       };
       if (auto ended = wait(ready)) return *ended;
+      if (!stalled())
+        if (auto ended = meetAt(HostEventPoint::BeforePacket)) return *ended;
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t want = std::min(kPacket, data.size() - moved);

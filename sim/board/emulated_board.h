@@ -64,10 +64,11 @@ enum class HostEvent {
   Abandon,   // the host gives the transfer up (Error); its next SETUP follows at once
 };
 enum class HostEventPoint {
-  BeforeSetup,  // before the SETUP packet
-  AfterPacket,  // after `packet` data packets (1 = after the first) have moved
-  AtTime,       // `after` since the SETUP, wherever the transfer is then
-  StatusStage,  // after the data stage, before the status stage
+  BeforeSetup,   // before the SETUP packet
+  BeforePacket,  // data packet number `packet` (1 = the first) is armed but has not moved
+  AfterPacket,   // after `packet` data packets (1 = after the first) have moved
+  AtTime,        // `after` since the SETUP, wherever the transfer is then
+  StatusStage,   // after the data stage, before the status stage
 };
 struct HostInterruption {
   HostEvent event = HostEvent::BusReset;
@@ -154,9 +155,9 @@ class EmulatedBoard : public usb::UsbControlPort {
   // kSuspendAfterIdle; then the host's resume signalling (kResumeSignalling), at whose
   // start the 8051's RESUME interrupt is requested.
   void Suspend(SimTime idle);
-  // The next control transfer meets `event` at `point` (one shot). Only a transfer the
-  // firmware serves has stages to interrupt; BeforeSetup applies to any transfer. A
-  // transfer that ends before its point never meets it.
+  // The next control transfer meets `event` at `point` (one shot: that transfer takes it,
+  // met or not). Only a transfer the firmware serves has stages to interrupt; BeforeSetup
+  // applies to any transfer. A transfer that ends before its point never meets it.
   void InterruptNextTransfer(const HostInterruption& interruption) { interruption_ = interruption; }
   // Attached to a full-speed port (USBCS.HSM 0, a transaction per 1 ms frame) or, the
   // default, a high-speed one. Stays so across power cycles.
@@ -219,7 +220,8 @@ class EmulatedBoard : public usb::UsbControlPort {
   bool unplugged_ = false;
   std::uint32_t failNext_ = 0;
   std::uint8_t configuration_ = 0;
-  std::optional<HostInterruption> interruption_;
+  std::optional<HostInterruption> interruption_;  // for the next transfer
+  std::optional<HostInterruption> meeting_;       // for the one in progress
   SimTime sdaHoldAfterRelease_ = 0;
 };
 

@@ -116,7 +116,8 @@ void Fx2Usb::WriteXdata(std::uint16_t address, std::uint8_t value) {
       break;
     case fx2::EP0BCL:
       if (Busy()) faults_.push_back(Ep0Fault::CountWrittenWhileBusy);
-      ep0bcl_ = value;
+      // Arming an OUT packet leaves the count of the last one received readable.
+      if (directionIn_) ep0bcl_ = value;
       if (directionIn_) {
         inCount_ = std::min<int>(ep0bch_ << 8 | ep0bcl_, kPacketSize);
         inArmed_ += static_cast<std::uint32_t>(inCount_);
