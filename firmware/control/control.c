@@ -505,13 +505,15 @@ void main(void) {
     setup_pending = 1;
   }
   EA = 1;
+  /* A reset noted while no request is served stays noted until the next SETUP: it voids
+   * nothing then. */
   for (;;) {
-    uint8_t serve;
-    EA = 0;
-    serve = setup_pending;
-    setup_pending = 0;
-    bus_reset = 0;
-    EA = 1;
-    if (serve) serve_setup();
+    if (setup_pending) {
+      EA = 0;
+      setup_pending = 0;
+      bus_reset = 0;
+      EA = 1;
+      serve_setup();
+    }
   }
 }
