@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fx2/generated/fx2_register_map.h"
+
 namespace vesk::sim::usbredir {
 namespace {
 
@@ -34,6 +36,13 @@ std::uint8_t RedirStatus(usb::TransferStatus status) {
     default:
       return usb_redir_ioerror;
   }
+}
+
+// Whether this request is the chosen N-th one (of code `code`, or of any code).
+bool Counts(const std::optional<std::uint32_t>& at, const std::optional<std::uint8_t>& code,
+            std::uint8_t request, std::uint32_t& count) {
+  if (!at || (code && *code != request)) return false;
+  return ++count == *at;
 }
 
 std::int64_t WallPicos(BoardLink::WallClock::time_point at) {
@@ -204,11 +213,6 @@ void BoardLink::PlugIn() {
   if (helloSeen_) SendConnect();
 }
 
-void BoardLink::PowerCycle() {
-  Unplug();
-  PlugIn();
-}
-
 void BoardLink::Reset(void* /*priv*/) {
   // A port reset: the host controller gives the device address 0 again and QEMU answers
   // SET_ADDRESS itself; nothing on the board changes.
@@ -294,14 +298,20 @@ void BoardLink::Control(void* priv, std::uint64_t id, usb_redir_control_packet_h
   } else if (!wellFormed) {
     link.Fail("control packet of " + std::to_string(length) + " data bytes for wLength " +
               std::to_string(header->length));
-  } else if (vendor && link.options_.unplugAtRequest &&
-             (!link.options_.unplugRequest || *link.options_.unplugRequest == header->request) &&
-             ++link.vendorCount_ == *link.options_.unplugAtRequest) {
+  } else if (vendor && Counts(link.options_.unplugAtRequest, link.options_.unplugRequest,
+                               header->request, link.unplugCount_)) {
     std::fprintf(stderr, "vesk-sim-usbredir: unplugged at request %02X %02X %04X %04X %u\n",
                  header->requesttype, header->request, header->value, header->index,
                  header->length);
     link.Unplug();
   } else {
+    if (vendor && Counts(link.options_.hangAtRequest, link.options_.hangRequest, header->request,
+                         link.hangCount_)) {
+      std::fprintf(stderr, "vesk-sim-usbredir: the firmware stops at request %02X %02X %04X\n",
+                   header->requesttype, header->request, header->value);
+      link.board_.bus().WriteXdata(fx2::CPUCS, fx2::CPUCS_8051RES);
+    }
+    link.CatchUpWithWallClock();
     if (vendor) {
       ++link.figures_.vendorRequests;
       if (!link.firstVendorAt_) {

@@ -25,6 +25,10 @@ struct LinkOptions {
   // or of any code when unset) is never answered: the cable is pulled instead.
   std::optional<std::uint32_t> unplugAtRequest;
   std::optional<std::uint8_t> unplugRequest;
+  // The same count for a firmware that stops: the CPU is held just before that request
+  // reaches the board, which then never answers it (nor any later one).
+  std::optional<std::uint32_t> hangAtRequest;
+  std::optional<std::uint8_t> hangRequest;
 };
 
 struct LinkFigures {
@@ -55,15 +59,13 @@ class BoardLink {
   std::optional<WallClock::time_point> NextDue() const;
   bool WantsWrite() const;
 
-  // The cable: pulled (pending transfers are dropped, as the host controller drops them
-  // for a device that went away) and plugged in again after a power cycle of the board.
+  // The cable pulled: pending transfers are dropped, as the host controller drops them for
+  // a device that went away. The board is bus-powered, so it goes off as well.
   void Unplug();
-  // Power-cycles the board and connects it with the identity it boots with.
+  // Plugged in again: the board powers up, boots from its EEPROM and connects with the
+  // identity its boot loader chose.
   void PlugIn();
   bool Plugged() const { return plugged_; }
-  // Unplug, a power cycle while unpowered, plug in: what an operator's power cycle of a
-  // bus-powered camera looks like to the host.
-  void PowerCycle();
 
   const LinkFigures& Figures() const { return figures_; }
   const std::string& Error() const { return error_; }
@@ -116,7 +118,7 @@ class BoardLink {
   bool failed_ = false;
   std::string error_;
   std::deque<Reply> replies_;
-  std::uint32_t vendorCount_ = 0;
+  std::uint32_t unplugCount_ = 0, hangCount_ = 0;
   // Wall clock and board clock tied together: board time = wall time + offset (picoseconds).
   std::int64_t boardMinusWall_ = 0;
   std::optional<WallClock::time_point> firstVendorAt_;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/console/output_file.h"
@@ -30,6 +31,8 @@ namespace {
 using vesk::sim::board::EmulatedBoard;
 using vesk::sim::usbredir::BoardLink;
 using Clock = BoardLink::WallClock;
+
+constexpr auto kPowerCycleOffTime = std::chrono::milliseconds(500);
 
 volatile sig_atomic_t stopSignal = 0;
 void OnStopSignal(int signal) { stopSignal = signal; }
@@ -62,7 +65,8 @@ struct Faults {
 
 // One line of the control socket: "unplug", "plug", "power-cycle", "busy CHIP BANK on|off".
 // The answer is "ok" or "error: ..." on one line.
-std::string Command(const std::string& line, EmulatedBoard& board, BoardLink* link) {
+std::string Command(const std::string& line, EmulatedBoard& board, BoardLink* link,
+                    std::optional<Clock::time_point>& replugAt) {
   std::istringstream words(line);
   std::string verb;
   words >> verb;
@@ -81,11 +85,29 @@ std::string Command(const std::string& line, EmulatedBoard& board, BoardLink* li
   } else if (verb == "plug") {
     link->PlugIn();
   } else if (verb == "power-cycle") {
-    link->PowerCycle();
+    // Off for a moment, as an operator's power cycle is; plugged in again by the loop.
+    link->Unplug();
+    replugAt = Clock::now() + kPowerCycleOffTime;
   } else {
     return "error: unknown command " + verb;
   }
   return "ok";
+}
+
+// "N" or "N:RR" (RR a request code in hex).
+bool ParseRequestCount(const std::string& text, std::optional<std::uint32_t>& count,
+                       std::optional<std::uint8_t>& code) {
+  unsigned number = 0, request = 0;
+  char colon = 0;
+  std::istringstream in(text);
+  const bool withCode = text.find(':') != std::string::npos;
+  const bool ok = withCode ? (in >> number >> colon >> std::hex >> request) && colon == ':' &&
+                                 request <= 0xFF
+                           : static_cast<bool>(in >> number);
+  if (!ok || !in.eof() || number == 0) return false;
+  count = number;
+  if (withCode) code = static_cast<std::uint8_t>(request);
+  return true;
 }
 
 bool ParseBank(const std::string& text, int& chip, int& bank) {
@@ -99,7 +121,7 @@ bool ParseBank(const std::string& text, int& chip, int& bank) {
 
 int main(int argc, char** argv) {
   CLI::App app{"The emulated camera board as a USB device on a usbredir socket"};
-  std::string socketPath, controlPath, eepromIn, eepromOut, unplugAt;
+  std::string socketPath, controlPath, eepromIn, eepromOut, unplugAt, hangAt;
   std::vector<std::string> busyBanks;
   vesk::sim::usbredir::LinkOptions options;
   Faults faults;
@@ -118,6 +140,10 @@ int main(int argc, char** argv) {
                  "pull the cable instead of answering the N-th vendor request (N:RR counts only "
                  "requests of hex code RR)")
       ->option_text("N[:RR]");
+  app.add_option("--hang-at-request", hangAt,
+                 "hold the CPU just before the N-th vendor request (N:RR as above): the "
+                 "firmware answers nothing from then on")
+      ->option_text("N[:RR]");
   app.add_option("--unplug-after", faults.unplugAfterSeconds,
                  "pull the cable SECONDS after the client connected")
       ->option_text("SECONDS");
@@ -133,20 +159,13 @@ int main(int argc, char** argv) {
       ->option_text("PATH");
   CLI11_PARSE(app, argc, argv);
 
-  if (!unplugAt.empty()) {
-    unsigned count = 0, code = 0;
-    char colon = 0;
-    std::istringstream in(unplugAt);
-    const bool withCode = unplugAt.find(':') != std::string::npos;
-    const bool ok = withCode ? (in >> count >> colon >> std::hex >> code) && colon == ':' && code <= 0xFF
-                             : static_cast<bool>(in >> count);
-    if (!ok || !in.eof() || count == 0) {
-      std::fprintf(stderr, "vesk-sim-usbredir: --unplug-at-request %s: expected N or N:RR\n",
-                   unplugAt.c_str());
+  for (const auto& [name, text, count, code] :
+       {std::tuple{"--unplug-at-request", &unplugAt, &options.unplugAtRequest, &options.unplugRequest},
+        std::tuple{"--hang-at-request", &hangAt, &options.hangAtRequest, &options.hangRequest}}) {
+    if (!text->empty() && !ParseRequestCount(*text, *count, *code)) {
+      std::fprintf(stderr, "vesk-sim-usbredir: %s %s: expected N or N:RR\n", name, text->c_str());
       return 64;
     }
-    options.unplugAtRequest = count;
-    if (withCode) options.unplugRequest = static_cast<std::uint8_t>(code);
   }
 
   auto board = std::make_unique<EmulatedBoard>();
@@ -256,7 +275,8 @@ int main(int argc, char** argv) {
       if (got > 0) controlBuffers[i].append(chunk, static_cast<std::size_t>(got));
       std::size_t end;
       while ((end = controlBuffers[i].find('\n')) != std::string::npos) {
-        const std::string answer = Command(controlBuffers[i].substr(0, end), *board, link.get()) + "\n";
+        const std::string answer = Command(controlBuffers[i].substr(0, end), *board, link.get(),
+                                           faults.replugAt) + "\n";
         controlBuffers[i].erase(0, end + 1);
         if (::write(controlClients[i], answer.data(), answer.size()) < 0) break;
       }

@@ -42,7 +42,10 @@ while IFS= read -r line; do
   number=$((number + 1))
   echo "@@VESK BEGIN $number"
   sh -c "$line" </dev/null 2>&1
-  echo "@@VESK END $number $?"
+  status=$?
+  # A newline of its own: the output need not end with one.
+  echo
+  echo "@@VESK END $number $status"
 done </commands
 echo "@@VESK DONE"
 sync

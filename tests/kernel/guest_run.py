@@ -2,7 +2,8 @@
 """Boots the guest against the emulated board and returns what each guest command printed.
 
   guest_run.py --guest BUILD/guest --server BUILD/bin/vesk-sim-usbredir --images DIR \\
-      [--hc xhci|ehci] [--deadline SECONDS] [--server-arg=ARG ...] COMMAND...
+      [--hc xhci|ehci] [--deadline SECONDS] [--server-arg=ARG ...] [--after N:LINE ...] \\
+      COMMAND...
 
 starts vesk-sim-usbredir on a fresh socket, boots QEMU (TCG) with the guest kernel and an
 initramfs made of the guest image plus DIR as /images and the COMMANDs as /commands, and
@@ -219,11 +220,17 @@ def main(argv):
     parser.add_argument("--hc", default="xhci")
     parser.add_argument("--deadline", type=float, default=60.0)
     parser.add_argument("--server-arg", action="append", default=[])
+    parser.add_argument("--after", action="append", default=[], metavar="N:LINE",
+                        help="send LINE to the server's control socket when command N has ended")
     parser.add_argument("commands", nargs="+")
     args = parser.parse_args(argv[1:])
+    after = {}
+    for item in args.after:
+        number, _, line = item.partition(":")
+        after[int(number)] = line
     try:
         run = run_guest(args.guest, args.server, args.images, args.commands, args.hc,
-                        args.deadline, args.server_arg)
+                        args.deadline, args.server_arg, after_command=after)
     except GuestError as error:
         print(f"guest_run: {error}", file=sys.stderr)
         return 1
