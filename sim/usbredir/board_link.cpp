@@ -321,9 +321,12 @@ void BoardLink::Control(void* priv, std::uint64_t id, usb_redir_control_packet_h
     }
     std::vector<std::uint8_t> buffer(header->length);
     if (!in && length > 0) std::memcpy(buffer.data(), data, buffer.size());
+    const SimTime startedAt = link.board_.Now();
     const auto result = link.BoardRequest(header->requesttype, header->request, header->value,
                                           header->index, buffer);
     if (vendor) {
+      link.figures_.vendorTransferSeconds +=
+          double(link.board_.Now() - startedAt) / double(kPicosPerMilli * 1000);
       link.figures_.vendorBoardSeconds =
           double(link.board_.Now() - link.firstVendorBoardTime_) / double(kPicosPerMilli * 1000);
     }

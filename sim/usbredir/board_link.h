@@ -36,8 +36,9 @@ struct LinkFigures {
   std::uint32_t controlTransfers = 0;
   // From the first vendor request's arrival to the last vendor reply's departure.
   double vendorWallSeconds = 0;
-  // The board's time spent in those requests and in between (its clock, same span).
+  // The board's time over the same span (idling included), and in the requests alone.
   double vendorBoardSeconds = 0;
+  double vendorTransferSeconds = 0;
 };
 
 class BoardLink {

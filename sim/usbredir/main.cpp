@@ -318,9 +318,9 @@ int main(int argc, char** argv) {
         const auto& figures = link->Figures();
         std::fprintf(stderr,
                      "vesk-sim-usbredir: %u control transfers, %u vendor requests in %.3f s "
-                     "(board time %.3f s)\n",
+                     "(board time %.3f s, %.3f s of it in the requests)\n",
                      figures.controlTransfers, figures.vendorRequests, figures.vendorWallSeconds,
-                     figures.vendorBoardSeconds);
+                     figures.vendorBoardSeconds, figures.vendorTransferSeconds);
         done = true;
       }
     }

@@ -15,7 +15,6 @@ import argparse
 import dataclasses
 import os
 import pathlib
-import resource
 import shutil
 import socket
 import subprocess
@@ -165,9 +164,9 @@ def run_guest(guest, server, images, commands, hc="xhci", deadline=60.0, server_
             finished = done.wait(deadline)
             if not finished:
                 os.kill(qemu.pid, 9)
-            qemu_status = qemu.wait()
+            _, wait_status, usage = os.wait4(qemu.pid, 0)
+            qemu.returncode = qemu_status = os.waitstatus_to_exitcode(wait_status)
             reader.join(5)
-            usage = resource.getrusage(resource.RUSAGE_CHILDREN)
             wall = time.monotonic() - started
             try:
                 server_status = board.wait(10)
