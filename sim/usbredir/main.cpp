@@ -225,7 +225,12 @@ int main(int argc, char** argv) {
     std::vector<pollfd> fds;
     fds.push_back({listenFd, POLLIN, 0});
     if (controlFd >= 0) fds.push_back({controlFd, POLLIN, 0});
-    if (link) fds.push_back({clientFd, short(POLLIN | (link->WantsWrite() ? POLLOUT : 0)), 0});
+    // A client accepted below joins the poll in the next round.
+    std::optional<std::size_t> clientIndex;
+    if (link) {
+      clientIndex = fds.size();
+      fds.push_back({clientFd, short(POLLIN | (link->WantsWrite() ? POLLOUT : 0)), 0});
+    }
     const std::size_t firstControl = fds.size();
     for (int fd : controlClients) fds.push_back({fd, POLLIN, 0});
 
@@ -289,9 +294,9 @@ int main(int argc, char** argv) {
 
     if (link) {
       const bool wasPlugged = link->Plugged();
-      const pollfd& client = fds[controlFd >= 0 ? 2 : 1];
+      const short events = clientIndex ? fds[*clientIndex].revents : 0;
       bool open = true;
-      if (client.revents & (POLLIN | POLLHUP | POLLERR)) open = link->OnReadable();
+      if (events & (POLLIN | POLLHUP | POLLERR)) open = link->OnReadable();
       const auto now = Clock::now();
       if (open && faults.unplugAt && now >= *faults.unplugAt) {
         faults.unplugAt.reset();
