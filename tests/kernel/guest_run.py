@@ -154,7 +154,10 @@ def run_guest(guest, server, images, commands, hc="xhci", deadline=60.0, server_
                     if line.startswith(MARK + "END ") and after_command:
                         number = int(line.split()[2])
                         if number in after_command:
-                            answer = control(ctl, after_command[number])
+                            try:
+                                answer = control(ctl, after_command[number])
+                            except OSError as error:
+                                answer = str(error)
                             if answer != "ok":
                                 lines.append(f"{MARK}CONTROL-FAILED {answer}")
                 done.set()
