@@ -130,6 +130,10 @@ bool BoardLink::OnReadable() {
 bool BoardLink::Flush() {
   if (failed_) return false;
   const auto now = WallClock::now();
+  if (connectAt_ && *connectAt_ <= now && helloSeen_) {
+    connectAt_.reset();
+    SendConnect();
+  }
   while (!replies_.empty() && !replies_.front().held && replies_.front().due <= now) {
     Reply& reply = replies_.front();
     usb_redir_control_packet_header header{reply.endpoint, reply.request, reply.requestType,
@@ -158,10 +162,13 @@ bool BoardLink::Flush() {
 bool BoardLink::WantsWrite() const { return usbredirparser_has_data_to_write(parser_) > 0; }
 
 std::optional<BoardLink::WallClock::time_point> BoardLink::NextDue() const {
+  std::optional<WallClock::time_point> due = connectAt_;
   for (const Reply& reply : replies_) {
-    if (!reply.held) return reply.due;
+    if (reply.held) continue;
+    if (!due || reply.due < *due) due = reply.due;
+    break;
   }
-  return std::nullopt;
+  return due;
 }
 
 void BoardLink::SendConnect() {
@@ -195,22 +202,26 @@ void BoardLink::SendConnect() {
 void BoardLink::Hello(void* priv, usb_redir_hello_header* /*hello*/) {
   BoardLink& link = Of(priv);
   link.helloSeen_ = true;
-  if (link.plugged_) link.SendConnect();
+  if (link.plugged_ && !link.connectAt_) link.SendConnect();
 }
 
 void BoardLink::Unplug() {
   if (!plugged_) return;
   plugged_ = false;
+  connectAt_.reset();
   replies_.clear();
   if (helloSeen_) usbredirparser_send_device_disconnect(parser_);
 }
 
 void BoardLink::PlugIn() {
   if (plugged_) return;
-  board_.PowerCycle();
-  boardMinusWall_ = static_cast<std::int64_t>(board_.Now()) - WallPicos(WallClock::now());
+  const SimTime bootTime = board_.PowerCycle().duration;
+  const SimTime boot = options_.fast ? 0 : bootTime;
+  const auto now = WallClock::now();
+  // The board's clock has run through its boot already: the wall clock catches up first.
+  boardMinusWall_ = static_cast<std::int64_t>(board_.Now() - boot) - WallPicos(now);
   plugged_ = true;
-  if (helloSeen_) SendConnect();
+  connectAt_ = now + std::chrono::nanoseconds(boot / 1000);
 }
 
 void BoardLink::Reset(void* /*priv*/) {

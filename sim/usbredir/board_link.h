@@ -64,7 +64,7 @@ class BoardLink {
   // a device that went away. The board is bus-powered, so it goes off as well.
   void Unplug();
   // Plugged in again: the board powers up, boots from its EEPROM and connects with the
-  // identity its boot loader chose.
+  // identity its boot loader chose (in real time, once its boot has taken its time).
   void PlugIn();
   bool Plugged() const { return plugged_; }
 
@@ -116,6 +116,7 @@ class BoardLink {
   usbredirparser* parser_;
   bool plugged_ = false;
   bool helloSeen_ = false;
+  std::optional<WallClock::time_point> connectAt_;
   bool failed_ = false;
   std::string error_;
   std::deque<Reply> replies_;
