@@ -97,6 +97,7 @@ int BoardLink::Read(void* priv, std::uint8_t* data, int count) {
   const ssize_t got = ::recv(link.fd_, data, static_cast<std::size_t>(count), MSG_DONTWAIT);
   if (got > 0) return static_cast<int>(got);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  link.peerLeft_ = got == 0 && !link.failed_;
   link.Fail(got == 0 ? "the peer closed the connection" : std::string("recv: ") + std::strerror(errno));
   return -1;
 }

@@ -69,7 +69,9 @@ class BoardLink {
   bool Plugged() const { return plugged_; }
 
   const LinkFigures& Figures() const { return figures_; }
+  // Why the connection is over; PeerLeft() when the peer simply closed it.
   const std::string& Error() const { return error_; }
+  bool PeerLeft() const { return peerLeft_; }
 
  private:
   struct Reply {
@@ -118,6 +120,7 @@ class BoardLink {
   bool helloSeen_ = false;
   std::optional<WallClock::time_point> connectAt_;
   bool failed_ = false;
+  bool peerLeft_ = false;
   std::string error_;
   std::deque<Reply> replies_;
   std::uint32_t unplugCount_ = 0, hangCount_ = 0;

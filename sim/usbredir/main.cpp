@@ -314,10 +314,9 @@ int main(int argc, char** argv) {
       }
       if (open) open = link->Flush();
       if (!open) {
-        const std::string& why = link->Error();
-        const bool peerLeft = why == "the peer closed the connection";
-        if (!peerLeft) {
-          std::fprintf(stderr, "vesk-sim-usbredir: connection ended: %s\n", why.c_str());
+        if (!link->PeerLeft()) {
+          std::fprintf(stderr, "vesk-sim-usbredir: connection ended: %s\n",
+                       link->Error().c_str());
           status = 1;
         }
         const auto& figures = link->Figures();
