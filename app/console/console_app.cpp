@@ -37,6 +37,7 @@
 #include "images/preflight.h"
 #include "images/sha256.h"
 #include "sim/board/emulated_board.h"
+#include "vesk_version.h"
 
 namespace vesk::console {
 namespace {
@@ -45,7 +46,7 @@ namespace fs = std::filesystem;
 using sim::SimTime;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view kVersion = "vesk-update 1.0.0.1";
+constexpr std::string_view kVersion = "vesk-update " VESK_VERSION;
 // After the power cycle the emulated board is watched this long for its LED.
 constexpr SimTime kLedWatch = 3000 * sim::kPicosPerMilli;
 // Two blinks: on, off, on, off.
@@ -566,7 +567,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   Options options;
   options.board = std::string(env.defaultBoard);
   CLI::App app{
-      "Initialises the camera's USB board: loads the control firmware, writes the BufCon, "
+      "Initializes the camera's USB board: loads the control firmware, writes the BufCon, "
       "CamCon, FX2 and GPIF images and the ROM header into the board's EEPROM.",
       "vesk-update"};
   CLI::Option* boardOption =
@@ -645,7 +646,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "header erased first and written last");
   restoreCommand->add_option("FILE", options.commandFile, "the image to write")->required();
   app.footer(
-      "Without a subcommand vesk-update initialises the board. Before it asks anything it "
+      "Without a subcommand vesk-update initializes the board. Before it asks anything it "
       "checks the six image files (present, regular, not empty, within their room, "
       "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
       "with status 65 before the board is opened. After a failure the cause follows the "
@@ -667,7 +668,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "the run (with --all: every board's run) before its next request; the outputs are "
       "still written. A second one ends the program at once.\n"
       "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
-      "failed (verify: something differs), 2 cancelled, 3 board initialised but an output "
+      "failed (verify: something differs), 2 cancelled, 3 board initialized but an output "
       "file not written, 64 usage error or more than one board attached and none chosen, 65 "
       "bad input (an image file, or a restore image of the wrong size), 130 interrupted by "
       "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
@@ -872,7 +873,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     status = env.interruptionStatus ? env.interruptionStatus() : kExitInterrupted;
     if (status == 0) status = kExitInterrupted;
     env.err << (touched ? "vesk-update: interrupted; the run stopped between two requests. The "
-                          "board must be initialised again.\n"
+                          "board must be initialized again.\n"
                         : "vesk-update: interrupted before the board was touched.\n")
             << std::flush;
   }

@@ -234,7 +234,7 @@ TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs
   EXPECT_TRUE(ReadFile(Path("run.log"))
                   .ends_with("Downloading CamCon...please wait.....\r\nError 0x4 (Failed to "
                              "download CamCon)\r\nCamera firmware update FAILED."));
-  EXPECT_TRUE(Has(err.str(), "board must be initialised again")) << err.str();
+  EXPECT_TRUE(Has(err.str(), "board must be initialized again")) << err.str();
   const std::string image = ReadFile(Path("eeprom.bin"));
   ASSERT_EQ(image.size(), kEepromBytes);
   EXPECT_EQ(image.substr(4 * kBank, 20), std::string(20, '\xFF')) << "no header";
