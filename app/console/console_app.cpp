@@ -24,6 +24,7 @@
 #include "app/console/output_file.h"
 #include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
+#include "app/console/request_trace.h"
 #include "app/console/run_report.h"
 #include "app/console/shared_questions.h"
 #include "app/update_sequence.h"
@@ -68,6 +69,9 @@ struct Options {
   std::string report;
   std::string reportAppend;
   std::optional<double> waitSeconds;  // set by --wait; infinity without a value
+  int verbosity = 0;  // -v: each request and the debugger lines; -vv: the USB library's too
+  bool quiet = false;  // -q: the verdict line and the cause only
+  bool json = false;   // list, info, verify: one JSON document
 };
 
 double SecondsOf(SimTime picos) {
@@ -189,6 +193,9 @@ class ConsoleHost : public UpdateHost {
         prefix_(std::move(prefix)),
         shared_(shared) {}
 
+  // -q: the log is kept, and only its verdict line shown, by Finish.
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+
   void ShowStatusLog(const StatusLog& log) override {
     const std::string_view text = log.Text();
     if (text.size() < shown_) {  // a new run started the log afresh
@@ -196,7 +203,9 @@ class ConsoleHost : public UpdateHost {
       pending_.clear();
     }
     lineEnded_ = false;
-    if (shared_ == nullptr) {
+    if (quiet_) {
+      // Nothing yet: Finish shows the verdict line.
+    } else if (shared_ == nullptr) {
       ClearProgress();
       for (char c : text.substr(shown_))
         if (c != '\r') env_.out << c;
@@ -226,7 +235,7 @@ class ConsoleHost : public UpdateHost {
            << ", LED toggled " << emulated_->ledToggles << " times in "
            << Seconds(emulated_->watched)
            << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
-      Err(line.str());
+      if (!quiet_) Err(line.str());
       if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
     }
     if (yes_) return kAnswerYes;
@@ -283,6 +292,16 @@ class ConsoleHost : public UpdateHost {
   }
   void Finish() {
     ClearProgress();
+    if (quiet_) {
+      const std::size_t lastLine = lastLog_.rfind('\n');
+      std::string verdict = lastLog_.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
+      if (verdict.empty()) return;
+      verdict = prefix_ + verdict + "\n";
+      std::unique_lock<std::mutex> lock;
+      if (shared_ != nullptr) lock = std::unique_lock(shared_->output);
+      env_.out << verdict << std::flush;
+      return;
+    }
     if (shared_ == nullptr) {
       EndLogLine();
       env_.out.flush();
@@ -324,7 +343,7 @@ class ConsoleHost : public UpdateHost {
   void ClearProgress() { progress_.Clear(); }
   // The log's last line has no line end of its own; the terminal gets one, once.
   void EndLogLine() {
-    if (lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
+    if (quiet_ || lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
     env_.out << "\n";
     lineEnded_ = true;
   }
@@ -339,6 +358,7 @@ class ConsoleHost : public UpdateHost {
   std::size_t shown_ = 0;
   std::string lastLog_;
   bool lineEnded_ = false;
+  bool quiet_ = false;
   std::string pending_;  // the part of a line not shown yet (prefixed output only)
   std::vector<std::pair<std::string, std::uint32_t>> written_;
   std::optional<std::string> detail_;
@@ -498,24 +518,48 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   }
 
   ConsoleHost::Shared shared{{}, SharedQuestions(static_cast<int>(boards.size()))};
+  // -v: each board's requests, prefixed like its lines.
+  std::vector<std::unique_ptr<TracingDriver>> tracers;
+  std::vector<CameraDriver*> runDrivers;
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    runDrivers.push_back(chosenDrivers[i].get());
+    if (options.verbosity == 0) continue;
+    tracers.push_back(std::make_unique<TracingDriver>(
+        *chosenDrivers[i], [&shared, &env, prefix = boards[i].path + ": "](const std::string& line) {
+          const std::lock_guard lock(shared.output);
+          env.err << prefix << line << "\n" << std::flush;
+        }));
+    runDrivers.back() = tracers.back().get();
+  }
   std::vector<BoardOutcome> outcomes(boards.size());
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < boards.size(); ++i) {
     threads.emplace_back([&, i] {
       const std::string prefix = boards[i].path + ": ";
-      SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
-        const std::lock_guard lock(shared.output);
-        env.err << prefix << message << "\n" << std::flush;
-      });
+      if (options.verbosity > 0)
+        SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
+          const std::lock_guard lock(shared.output);
+          env.err << prefix << message << "\n" << std::flush;
+        });
       EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
       ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
       ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
-      outcomes[i] = RunBoard(host, *chosenDrivers[i], &boards[i], slot);
+      host.SetQuiet(options.quiet);
+      outcomes[i] = RunBoard(host, *runDrivers[i], &boards[i], slot);
       shared.questions.Leave();
       SetThreadDebugSink({});
     });
   }
   for (std::thread& thread : threads) thread.join();
+
+  bool allSucceeded = true, anyFailed = false;
+  for (const BoardOutcome& outcome : outcomes) {
+    allSucceeded = allSucceeded && outcome.outcome == RunOutcome::Succeeded;
+    anyFailed = anyFailed || outcome.outcome == RunOutcome::Failed;
+    report.boards.push_back(outcome.report);
+  }
+  const int status = allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
+  if (options.quiet) return status;
 
   // The summary: one row per board.
   std::size_t pathWidth = 5;
@@ -523,19 +567,20 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   env.out << "\n"
           << Padded("Board", pathWidth) << "  " << Padded("Verdict", 10) << "  "
           << Padded("Time", 9) << "  Error\n";
-  bool allSucceeded = true, anyFailed = false;
   for (std::size_t i = 0; i < boards.size(); ++i) {
     const BoardReport& board = outcomes[i].report;
     env.out << Padded(boards[i].path, pathWidth) << "  " << Padded(board.verdict, 10) << "  "
             << Padded(Seconds(board.boardSeconds ? *board.boardSeconds : board.seconds), 9)
             << "  " << board.error.value_or("-") << "\n";
-    allSucceeded = allSucceeded && outcomes[i].outcome == RunOutcome::Succeeded;
-    anyFailed = anyFailed || outcomes[i].outcome == RunOutcome::Failed;
-    report.boards.push_back(board);
   }
   if (emulated != nullptr) env.out << "Time: simulated board time of each board.\n";
   env.out.flush();
-  return allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
+  return status;
+}
+
+// A board is attached; with --device, the chosen one.
+bool WantedBoardThere(const std::vector<BoardInfo>& boards, const Options& options) {
+  return options.device.empty() ? !boards.empty() : ChosenPath(boards, options.device).has_value();
 }
 
 // Lists the boards until one is there (the chosen one, with --device PATH) or the limit
@@ -547,9 +592,7 @@ std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& drive
   bool told = false;
   for (;;) {
     std::vector<BoardInfo> boards = driver.ListBoards();
-    const bool there = options.device.empty() ? !boards.empty()
-                                              : ChosenPath(boards, options.device).has_value();
-    if (there) return boards;
+    if (WantedBoardThere(boards, options)) return boards;
     const auto left = limit - (Clock::now() - start);
     if (left.count() <= 0 || StopRequested()) return boards;
     if (!told) {
@@ -579,11 +622,11 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("-C", options.directory,
                  "change to DIR first; the image files and every relative path are read there")
       ->option_text("DIR");
-  app.add_flag("--yes", options.yes, "answer Yes to both questions");
+  app.add_flag("-y,--yes", options.yes, "answer Yes to both questions");
   app.add_option("--log", options.logFile, "write the final status log to FILE, byte for byte")
       ->option_text("FILE");
   CLI::Option* deviceOption =
-      app.add_option("--device", options.device,
+      app.add_option("-d,--device", options.device,
                      "the board to use: its path as `list` prints it, or its index N in that "
                      "list; needed when more than one board is attached")
           ->option_text("PATH|N");
@@ -621,7 +664,18 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("--backup", options.backupFile,
                  "run only: read the whole EEPROM into FILE before the first write")
       ->option_text("FILE");
-  app.set_version_flag("--version", std::string(kVersion));
+  CLI::Option* verboseOption = app.add_flag(
+      "-v,--verbose", options.verbosity,
+      "tell of each request on standard error (code, direction, chip, bank, offset, length, "
+      "result, time) and show the debugger lines; twice (-vv): also the USB library's own "
+      "messages");
+  app.add_flag("-q,--quiet", options.quiet,
+               "show only the verdict line and, after a failure, the cause")
+      ->excludes(verboseOption);
+  CLI::Option* jsonOption = app.add_flag(
+      "--json", options.json,
+      "list, info and verify: print one JSON document on standard output instead of lines");
+  app.set_version_flag("-V,--version", std::string(kVersion));
   // Options given after a subcommand belong to the program as a whole.
   app.fallthrough();
   app.require_subcommand(0, 1);
@@ -702,6 +756,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
                                command->get_name());
   if (options.all && !options.backupFile.empty())
     return UsageError(env, "--backup writes one file; with --all choose a board with --device");
+  if (options.json && !*list && command != infoCommand && command != verifyCommand)
+    return UsageError(env, jsonOption->get_name() + " is for list, info and verify");
 
   if (waitOption->count() > 0) {
     double seconds = std::numeric_limits<double>::infinity();
@@ -778,6 +834,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     if (env.prepareEmulatedBoard)
       for (const auto& each : emulatedBus->slots) env.prepareEmulatedBoard(each->board);
   } else {
+    if (options.verbosity >= 2 && env.enableBackEndDebugOutput) env.enableBackEndDebugOutput();
     if (env.makeRealDriver) realDriver = env.makeRealDriver(options.board);
     if (!realDriver) {
       if (options.board == "driver")
@@ -793,10 +850,15 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       options.waitSeconds ? WaitForBoard(env, *driver, options) : driver->ListBoards();
 
   if (*list) {
-    for (std::size_t i = 0; i < boards.size(); ++i) env.out << BoardLine(i, boards[i]) << "\n";
+    if (options.json)
+      env.out << BoardListJson(boards, kVersion.substr(kVersion.rfind(' ') + 1));
+    else
+      for (std::size_t i = 0; i < boards.size(); ++i) env.out << BoardLine(i, boards[i]) << "\n";
     if (boards.empty())
       env.err << "No board attached (looked for 04B4:8613 and 125C:0010).\n";
-    return kExitSucceeded;
+    // A wait that ended without the board is no listing of it.
+    return options.waitSeconds && !WantedBoardThere(boards, options) ? kExitNoBoard
+                                                                      : kExitSucceeded;
   }
 
   // Which board: the one named, every one, or the only one. Several and no choice touches
@@ -821,6 +883,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     chosen = boards.front();
   }
 
+  // Whether the board to be opened was attached when the boards were listed.
+  const bool boardListed = chosen && chosen->vendorId != 0;
   EmulatedSlot* slot = nullptr;
   if (emulatedBus)
     slot = chosen ? emulatedBus->ByPath(chosen->path) : emulatedBus->slots.front().get();
@@ -842,17 +906,31 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   if (command == nullptr) {
     // Nothing is opened unless every image file is fit to be written.
     if (!ImageFilesReady(env)) return kExitBadInput;
-    PrintPlan(env, options, chosen ? &*chosen : nullptr);
+    if (!options.quiet) PrintPlan(env, options, chosen ? &*chosen : nullptr);
   }
 
-  ProgressBar progress(env.err, env.errIsTerminal, env.terminalColumns);
-  const DebugSink previousSink = SetDebugSink([&env, &progress](std::string_view message) {
-    progress.Clear();
-    env.err << message << "\n" << std::flush;
-  });
+  ProgressBar progress(env.err, env.errIsTerminal && !options.quiet, env.terminalColumns);
+  // The debugger lines: on standard error with -v; otherwise where the platform sends them
+  // (the debugger on Windows) or nowhere, since the cause line says what they say.
+  DebugSink previousSink = SetDebugSink({});
+  if (options.verbosity > 0)
+    SetDebugSink([&env, &progress](std::string_view message) {
+      progress.Clear();
+      env.err << message << "\n" << std::flush;
+    });
+  else
+    SetDebugSink(previousSink ? previousSink : [](std::string_view) {});
+  std::optional<TracingDriver> tracer;
+  if (options.verbosity > 0) {
+    tracer.emplace(*driver, [&env, &progress](const std::string& line) {
+      progress.Clear();
+      env.err << line << "\n" << std::flush;
+    });
+    driver = &*tracer;
+  }
   int status = kExitSucceeded;
   if (command != nullptr) {
-    CommandContext context{env, *driver, progress, options.yes};
+    CommandContext context{env, *driver, progress, options.yes, options.json};
     if (command == readCommand) status = ReadCommand(context, options.commandFile);
     if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
     if (command == verifyCommand) status = VerifyCommand(context);
@@ -861,12 +939,18 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     status = RunAllBoards(env, options, emulatedBus.get(), boards, report);
   } else {
     ConsoleHost host(env, options.yes, slot, progress, options.backupFile);
+    host.SetQuiet(options.quiet);
     BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot);
     status = ExitStatusOf(outcome.outcome);
+    // No board to open: the run failed at its first step and touched nothing.
+    if (status == kExitFailed && !boardListed &&
+        outcome.report.error.value_or("").rfind("Error 0x1 ", 0) == 0)
+      status = kExitNoBoard;
     report.boards.push_back(std::move(outcome.report));
   }
   SetDebugSink(previousSink);
-  if (slot != nullptr && !(options.all && !boards.empty()))
+  if (command != nullptr && status == kExitFailed && !boardListed) status = kExitNoBoard;
+  if (slot != nullptr && !(options.all && !boards.empty()) && !options.quiet && !options.json)
     env.out << "Simulated board time: " << Seconds(slot->BoardTime()) << "\n";
   if (status != kExitSucceeded && StopRequested()) {
     const bool touched = status != kExitCancelled;
