@@ -705,7 +705,9 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
       "with status 65 before the board is opened. After a failure the cause follows the "
       "status log on standard error.\n"
-      "Every subcommand, like a run, loads the control firmware into the board; the board "
+      "list --json, info --json and verify --json print one JSON document with the run "
+      "report's field names; bytes of a name that are not UTF-8 appear as \\xHH.\n"
+      "Every subcommand but list, like a run, loads the control firmware into the board; the board "
       "goes back to its own firmware at its next power cycle. With --board=emulated they "
       "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
@@ -724,7 +726,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
       "failed (verify: something differs), 2 cancelled, 3 board initialized but an output "
       "file not written, 64 usage error or more than one board attached and none chosen, 65 "
-      "bad input (an image file, or a restore image of the wrong size), 130 interrupted by "
+      "bad input (an image file, or a restore image of the wrong size), 69 no board attached "
+      "(or none came within --wait; nothing touched), 130 interrupted by "
       "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
