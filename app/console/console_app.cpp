@@ -248,11 +248,11 @@ class ConsoleHost : public UpdateHost {
 
   void ShowImageProgress(const std::string& file, std::uint32_t written,
                          std::uint32_t total) override {
-    if (total != 0 && written == total &&
-        std::none_of(written_.begin(), written_.end(),
-                     [&](const auto& image) { return image.first == file; }))
-      written_.emplace_back(file, total);
-    progress_.Show(file, written, total);
+    const bool finished = total != 0 && written == total &&
+                          std::none_of(written_.begin(), written_.end(),
+                                       [&](const auto& image) { return image.first == file; });
+    if (finished) written_.emplace_back(file, total);
+    ShowRunProgress(file, written, total, finished);
   }
 
   // Kept for the report and shown on standard error after the log.
@@ -341,6 +341,27 @@ class ConsoleHost : public UpdateHost {
   }
 
   void ClearProgress() { progress_.Clear(); }
+
+  // The image's bar with the whole run's share and time left beside it; beside other boards,
+  // whose bars would overwrite each other, one line per image written instead.
+  void ShowRunProgress(const std::string& file, std::uint32_t written, std::uint32_t total,
+                       bool finished) {
+    const Clock::time_point now = Clock::now();
+    if (!firstProgress_) firstProgress_ = now;
+    runProgress_.Image(file, written, total,
+                       std::chrono::duration<double>(now - *firstProgress_).count());
+    if (shared_ == nullptr)
+      progress_.Show(file, written, total, runProgress_.Text());
+    else if (finished && !quiet_)
+      Err(prefix_ + file + " written, " + runProgress_.Text() + "\n");
+  }
+
+  // What the run writes: the six image files as they are now.
+  static std::uint64_t RunBytes() {
+    std::uint64_t bytes = 0;
+    for (const ImageFileCheck& check : CheckImageFiles("")) bytes += check.bytes;
+    return bytes;
+  }
   // The log's last line has no line end of its own; the terminal gets one, once.
   void EndLogLine() {
     if (quiet_ || lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
@@ -359,6 +380,8 @@ class ConsoleHost : public UpdateHost {
   std::string lastLog_;
   bool lineEnded_ = false;
   bool quiet_ = false;
+  RunProgress runProgress_{RunBytes()};
+  std::optional<Clock::time_point> firstProgress_;
   std::string pending_;  // the part of a line not shown yet (prefixed output only)
   std::vector<std::pair<std::string, std::uint32_t>> written_;
   std::optional<std::string> detail_;

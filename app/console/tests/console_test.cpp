@@ -226,6 +226,34 @@ TEST(ProgressBar, FitsTheTerminalAndIsGoneWhenDone) {
   EXPECT_EQ(err.str().substr(drawn + 1), "\r" + std::string(drawn, ' ') + "\r");
 }
 
+// The run's share counts each image once, whole or in part, and the time left follows the
+// rate so far.
+TEST(RunProgress, SharesAndTimeLeftFollowTheImages) {
+  RunProgress run(10000);
+  struct Step {
+    const char* file;
+    std::uint64_t written, total;
+    double seconds;
+    unsigned percent;
+    std::string text;
+  };
+  const Step steps[] = {
+      {"bufcon.bin", 0, 4000, 0, 0, "run 0%"},
+      {"bufcon.bin", 2000, 4000, 1, 20, "run 20%, 0:04 left"},
+      {"bufcon.bin", 4000, 4000, 2, 40, "run 40%, 0:03 left"},
+      {"bufcon.bin", 4000, 4000, 2.5, 40, "run 40%, 0:04 left"},  // reported again: once
+      {"camcon.bin", 5000, 6000, 4.5, 90, "run 90%, 0:01 left"},
+      {"camcon.bin", 6000, 6000, 5, 100, "run 100%, 0:00 left"},
+  };
+  for (const Step& step : steps) {
+    run.Image(step.file, step.written, step.total, step.seconds);
+    EXPECT_EQ(run.Percent(), step.percent) << step.file << " " << step.written;
+    EXPECT_EQ(run.Text(), step.text) << step.file << " " << step.written;
+  }
+  EXPECT_EQ(ProgressBar::Line("camcon.bin", 50, 100, 80, run.Text()).substr(0, 12), "camcon.bin [");
+  EXPECT_TRUE(Has(ProgressBar::Line("camcon.bin", 50, 100, 80, run.Text()), "50%  run 100%"));
+}
+
 TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs) {
   MakeSmallImages();
   outBuffer.stopAt = "Downloading CamCon";
@@ -321,6 +349,8 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
        {"emulated:0: Camera firmware update SUCCESSFUL.  Update complete.\n",
         "emulated:1: Error 0x3 (Failed to download BufCon)\n", "emulated:1  failed      "})
     EXPECT_TRUE(Has(Out(), line)) << line << Out();
+  EXPECT_TRUE(Has(err.str(), "emulated:2: gpif_fifo.bin written, run 100%, 0:00 left\n"))
+      << err.str();
 
   const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
   EXPECT_EQ(report["images_dir"], fs::canonical(scratch).string());
