@@ -180,6 +180,47 @@ class ConsoleHost : public UpdateHost {
   struct Shared {
     std::mutex output;  // env.out and env.err
     SharedQuestions questions;
+    // On a terminal: one progress line per board, kept below every other line and redrawn
+    // in place. Null `terminal` when standard error is no terminal.
+    std::ostream* terminal = nullptr;
+    std::function<int()> columns = {};
+    std::vector<std::string> block = {};
+    std::size_t drawn = 0;
+
+    // Runs `write` with the output lock held and the progress lines moved below what it
+    // writes.
+    template <class Write>
+    void Print(Write&& write) {
+      const std::lock_guard lock(output);
+      ClearBlock();
+      write();
+      DrawBlock();
+    }
+    void SetBlockLine(std::size_t board, std::string text) {
+      const std::lock_guard lock(output);
+      if (terminal == nullptr || block.at(board) == text) return;
+      block[board] = std::move(text);
+      ClearBlock();
+      DrawBlock();
+    }
+    void ClearBlock() {
+      if (drawn == 0) return;
+      *terminal << "\x1b[" << drawn << "F\x1b[J" << std::flush;  // up to the first, erase down
+      drawn = 0;
+    }
+
+   private:
+    void DrawBlock() {
+      if (terminal == nullptr) return;
+      // Never as wide as the terminal, which would wrap the line and miscount the block.
+      const auto room = static_cast<std::size_t>(std::max(columns ? columns() : 80, 2) - 1);
+      for (const std::string& line : block) {
+        if (line.empty()) continue;
+        *terminal << line.substr(0, room) << "\n";
+        ++drawn;
+      }
+      *terminal << std::flush;
+    }
   };
 
   ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSlot* emulated,
@@ -211,15 +252,16 @@ class ConsoleHost : public UpdateHost {
         if (c != '\r') env_.out << c;
       env_.out.flush();
     } else {
-      const std::lock_guard lock(shared_->output);
-      for (char c : text.substr(shown_)) {
-        if (c == '\r') continue;
-        pending_ += c;
-        if (c != '\n') continue;
-        env_.out << (prefix_ + pending_);  // one write: other threads print whole lines too
-        pending_.clear();
-      }
-      env_.out.flush();
+      shared_->Print([&] {
+        for (char c : text.substr(shown_)) {
+          if (c == '\r') continue;
+          pending_ += c;
+          if (c != '\n') continue;
+          env_.out << (prefix_ + pending_);  // one write: other threads print whole lines too
+          pending_.clear();
+        }
+        env_.out.flush();
+      });
     }
     shown_ = text.size();
     lastLog_ = std::string(text);
@@ -241,8 +283,9 @@ class ConsoleHost : public UpdateHost {
     if (yes_) return kAnswerYes;
     if (shared_ == nullptr) return AskOperator(text, caption);
     return shared_->questions.Ask(text, [&] {
-      const std::lock_guard lock(shared_->output);
-      return AskOperator(text, caption);
+      int answer = kAnswerNo;
+      shared_->Print([&] { answer = AskOperator(text, caption); });
+      return answer;
     });
   }
 
@@ -297,9 +340,10 @@ class ConsoleHost : public UpdateHost {
       std::string verdict = lastLog_.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
       if (verdict.empty()) return;
       verdict = prefix_ + verdict + "\n";
-      std::unique_lock<std::mutex> lock;
-      if (shared_ != nullptr) lock = std::unique_lock(shared_->output);
-      env_.out << verdict << std::flush;
+      if (shared_ == nullptr)
+        env_.out << verdict << std::flush;
+      else
+        shared_->Print([&] { env_.out << verdict << std::flush; });
       return;
     }
     if (shared_ == nullptr) {
@@ -307,10 +351,11 @@ class ConsoleHost : public UpdateHost {
       env_.out.flush();
       return;
     }
-    const std::lock_guard lock(shared_->output);
-    if (!pending_.empty()) env_.out << (prefix_ + pending_ + "\n");
-    pending_.clear();
-    env_.out.flush();
+    shared_->Print([&] {
+      if (!pending_.empty()) env_.out << (prefix_ + pending_ + "\n");
+      pending_.clear();
+      env_.out.flush();
+    });
   }
 
   // A line for standard error, whole.
@@ -319,9 +364,11 @@ class ConsoleHost : public UpdateHost {
       env_.err << line << std::flush;
       return;
     }
-    const std::lock_guard lock(shared_->output);
-    env_.err << line << std::flush;
+    shared_->Print([&] { env_.err << line << std::flush; });
   }
+
+  // Beside other boards on a terminal: this board's line in the progress block.
+  void SetBlockLine(std::size_t line) { blockLine_ = line; }
 
  private:
   int AskOperator(std::string_view text, std::string_view caption) {
@@ -332,6 +379,8 @@ class ConsoleHost : public UpdateHost {
       env_.err << "\n";
       return kAnswerNo;
     }
+    // An answer that came through a pipe left the terminal on the question's line.
+    if (env_.errIsTerminal && !env_.inIsTerminal) env_.err << "\n" << std::flush;
     answer.erase(std::remove_if(answer.begin(), answer.end(),
                                 [](unsigned char c) { return std::isspace(c); }),
                  answer.end());
@@ -352,6 +401,10 @@ class ConsoleHost : public UpdateHost {
                        std::chrono::duration<double>(now - *firstProgress_).count());
     if (shared_ == nullptr)
       progress_.Show(file, written, total, runProgress_.Text());
+    else if (shared_->terminal != nullptr && !quiet_)
+      shared_->SetBlockLine(blockLine_, prefix_ + file + " " +
+                                            std::to_string(total ? written * 100ull / total : 100) +
+                                            "%  " + runProgress_.Text());
     else if (finished && !quiet_)
       Err(prefix_ + file + " written, " + runProgress_.Text() + "\n");
   }
@@ -380,6 +433,7 @@ class ConsoleHost : public UpdateHost {
   std::string lastLog_;
   bool lineEnded_ = false;
   bool quiet_ = false;
+  std::size_t blockLine_ = 0;
   RunProgress runProgress_{RunBytes()};
   std::optional<Clock::time_point> firstProgress_;
   std::string pending_;  // the part of a line not shown yet (prefixed output only)
@@ -541,6 +595,11 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   }
 
   ConsoleHost::Shared shared{{}, SharedQuestions(static_cast<int>(boards.size()))};
+  if (env.errIsTerminal && !options.quiet) {
+    shared.terminal = &env.err;
+    shared.columns = env.terminalColumns;
+    shared.block.resize(boards.size());
+  }
   // -v: each board's requests, prefixed like its lines.
   std::vector<std::unique_ptr<TracingDriver>> tracers;
   std::vector<CameraDriver*> runDrivers;
@@ -549,8 +608,7 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
     if (options.verbosity == 0) continue;
     tracers.push_back(std::make_unique<TracingDriver>(
         *chosenDrivers[i], [&shared, &env, prefix = boards[i].path + ": "](const std::string& line) {
-          const std::lock_guard lock(shared.output);
-          env.err << prefix << line << "\n" << std::flush;
+          shared.Print([&] { env.err << prefix << line << "\n" << std::flush; });
         }));
     runDrivers.back() = tracers.back().get();
   }
@@ -561,19 +619,21 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
       const std::string prefix = boards[i].path + ": ";
       if (options.verbosity > 0)
         SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
-          const std::lock_guard lock(shared.output);
-          env.err << prefix << message << "\n" << std::flush;
+          shared.Print([&] { env.err << prefix << message << "\n" << std::flush; });
         });
       EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
       ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
       ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
       host.SetQuiet(options.quiet);
+      host.SetBlockLine(i);
       outcomes[i] = RunBoard(host, *runDrivers[i], &boards[i], slot);
       shared.questions.Leave();
       SetThreadDebugSink({});
     });
   }
   for (std::thread& thread : threads) thread.join();
+  shared.ClearBlock();  // the summary tells how each board ended
+  shared.terminal = nullptr;
 
   bool allSucceeded = true, anyFailed = false;
   for (const BoardOutcome& outcome : outcomes) {

@@ -45,6 +45,8 @@ struct ConsoleEnvironment {
   // -vv: turns on the platform back end's own debug messages (libusb's), before the real
   // driver is made.
   std::function<void()> enableBackEndDebugOutput = {};
+  // Whether `in` is a terminal, which echoes the line end of an answer.
+  bool inIsTerminal = false;
 };
 
 // Runs vesk-update with `argv` (argv[0] the program name, every argument UTF-8). Returns

@@ -254,6 +254,42 @@ TEST(RunProgress, SharesAndTimeLeftFollowTheImages) {
   EXPECT_TRUE(Has(ProgressBar::Line("camcon.bin", 50, 100, 80, run.Text()), "50%  run 100%"));
 }
 
+// What a terminal shows of `text`: lines, with ESC[nF (up n lines) and ESC[J (erase below).
+std::vector<std::string> Screen(const std::string& text) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      if (++row == lines.size()) lines.emplace_back();
+    } else if (text.compare(i, 2, "\x1b[") == 0) {
+      std::size_t end = text.find_first_of("FJ", i);
+      if (text[end] == 'F') row -= std::stoul(text.substr(i + 2, end - i - 2));
+      if (text[end] == 'J') lines.resize(row + 1), lines[row].clear();
+      i = end;
+    } else {
+      lines[row] += text[i];
+    }
+  }
+  return lines;
+}
+
+// Under --all on a terminal each board has one progress line, redrawn in place below the
+// other lines and gone when the summary comes.
+TEST_F(ConsoleTest, SeveralBoardsOnATerminalShareOneProgressBlock) {
+  MakeSmallImages();
+  ASSERT_EQ(Run({"--emulated-boards", "2", "--all", "-C", scratch.string()}, "y\n", {}, true),
+            kExitSucceeded) << err.str();
+  for (const char* board : {"emulated:0", "emulated:1"})
+    EXPECT_TRUE(Has(err.str(), std::string(board) + ": gpif_fifo.bin 100%  run 100%")) << board;
+  const std::vector<std::string> screen = Screen(err.str());
+  for (const std::string& line : screen) EXPECT_FALSE(Has(line, "  run ")) << line;
+  const std::string question = "Proceed with raw USB device initialization? [y/N] ";
+  EXPECT_EQ(std::count_if(screen.begin(), screen.end(),
+                          [&](const std::string& line) { return line.rfind(question, 0) == 0; }),
+            1)
+      << err.str();
+}
+
 TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs) {
   MakeSmallImages();
   outBuffer.stopAt = "Downloading CamCon";
