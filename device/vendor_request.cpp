@@ -10,7 +10,6 @@
 #include "device/stop_request.h"
 
 namespace vesk {
-namespace {
 
 std::string DescribeRequest(std::uint8_t request, bool hostToDevice, std::uint16_t index,
                             std::uint16_t value, std::uint32_t length) {
@@ -29,8 +28,6 @@ std::string DescribeRequest(std::uint8_t request, bool hostToDevice, std::uint16
   }
   return text;
 }
-
-}  // namespace
 
 bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t direction,
                        std::uint16_t index, std::uint16_t value, std::uint32_t length,

@@ -3,6 +3,7 @@
 // by one I/O control code.
 
 #include <cstdint>
+#include <string>
 
 #include "device/camera_driver.h"
 
@@ -35,6 +36,11 @@ inline constexpr std::uint8_t kDeviceToHost = 1;
 bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t direction,
                        std::uint16_t index, std::uint16_t value, std::uint32_t length,
                        std::uint8_t* data);
+
+// "request 0xC6 write, chip 1, bank 0, offset 0x0000, 200 bytes" (0xA0: the address;
+// other codes: value and index), as failures and request traces name a request.
+std::string DescribeRequest(std::uint8_t request, bool hostToDevice, std::uint16_t index,
+                            std::uint16_t value, std::uint32_t length);
 
 // Request 0xC6 host to device: value = chip * 256 + bank, index = offset.
 // The driver never writes into the output buffer of a host-to-device request, so

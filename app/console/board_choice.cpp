@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "app/console/json_output.h"
+
 namespace vesk::console {
 
 std::optional<std::string> ChosenPath(const std::vector<BoardInfo>& boards,
@@ -23,6 +25,20 @@ std::string BoardLine(std::size_t index, const BoardInfo& board) {
                      std::string(BoardStateText(board.state));
   if (!board.location.empty()) line += "  " + board.location;
   return line;
+}
+
+std::string BoardListJson(const std::vector<BoardInfo>& boards, std::string_view version) {
+  Json list = Json::array();
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    const BoardInfo& board = boards[i];
+    list.push_back({{"index", i},
+                    {"path", board.path},
+                    {"identity", IdentityText(board.vendorId, board.productId)},
+                    {"state", BoardStateText(board.state)},
+                    {"location", board.location.empty() ? Json(nullptr) : Json(board.location)}});
+  }
+  return JsonText({{"tool", "vesk-update"}, {"version", version}, {"boards", std::move(list)}},
+                  false);
 }
 
 bool OneBoardDriver::OpenInterface(std::uint16_t /*memberIndex*/, NativeDeviceHandle& handle,

@@ -19,6 +19,10 @@ std::optional<std::string> ChosenPath(const std::vector<BoardInfo>& boards, std:
 // place is known.
 std::string BoardLine(std::size_t index, const BoardInfo& board);
 
+// `list --json`: {"tool", "version", "boards": [{"index", "path", "identity", "state",
+// "location"}]}, the location null where the place is not known.
+std::string BoardListJson(const std::vector<BoardInfo>& boards, std::string_view version);
+
 // Opens only the board at `path`, whichever member the caller asks for: the member that
 // has that path now. If boards came or went between the choice and the open so that the
 // driver opens another board, that board is closed again at once and the open fails.

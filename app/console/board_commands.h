@@ -19,6 +19,7 @@ struct CommandContext {
   CameraDriver& driver;
   ProgressBar& progress;
   bool yes = false;  // restore asks before it writes, unless told Yes
+  bool json = false;  // info and verify: one JSON document on standard output
 };
 
 // Opens the board and loads the control firmware (hold, load, release). On failure

@@ -24,6 +24,7 @@
 #include "app/console/output_file.h"
 #include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
+#include "app/console/request_trace.h"
 #include "app/console/run_report.h"
 #include "app/console/shared_questions.h"
 #include "app/update_sequence.h"
@@ -37,6 +38,7 @@
 #include "images/preflight.h"
 #include "images/sha256.h"
 #include "sim/board/emulated_board.h"
+#include "vesk_version.h"
 
 namespace vesk::console {
 namespace {
@@ -45,7 +47,7 @@ namespace fs = std::filesystem;
 using sim::SimTime;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view kVersion = "vesk-update 1.0.0.1";
+constexpr std::string_view kVersion = "vesk-update " VESK_VERSION;
 // After the power cycle the emulated board is watched this long for its LED.
 constexpr SimTime kLedWatch = 3000 * sim::kPicosPerMilli;
 // Two blinks: on, off, on, off.
@@ -67,6 +69,9 @@ struct Options {
   std::string report;
   std::string reportAppend;
   std::optional<double> waitSeconds;  // set by --wait; infinity without a value
+  int verbosity = 0;  // -v: each request and the debugger lines; -vv: the USB library's too
+  bool quiet = false;  // -q: the verdict line and the cause only
+  bool json = false;   // list, info, verify: one JSON document
 };
 
 double SecondsOf(SimTime picos) {
@@ -175,6 +180,47 @@ class ConsoleHost : public UpdateHost {
   struct Shared {
     std::mutex output;  // env.out and env.err
     SharedQuestions questions;
+    // On a terminal: one progress line per board, kept below every other line and redrawn
+    // in place. Null `terminal` when standard error is no terminal.
+    std::ostream* terminal = nullptr;
+    std::function<int()> columns = {};
+    std::vector<std::string> block = {};
+    std::size_t drawn = 0;
+
+    // Runs `write` with the output lock held and the progress lines moved below what it
+    // writes.
+    template <class Write>
+    void Print(Write&& write) {
+      const std::lock_guard lock(output);
+      ClearBlock();
+      write();
+      DrawBlock();
+    }
+    void SetBlockLine(std::size_t board, std::string text) {
+      const std::lock_guard lock(output);
+      if (terminal == nullptr || block.at(board) == text) return;
+      block[board] = std::move(text);
+      ClearBlock();
+      DrawBlock();
+    }
+    void ClearBlock() {
+      if (drawn == 0) return;
+      *terminal << "\x1b[" << drawn << "F\x1b[J" << std::flush;  // up to the first, erase down
+      drawn = 0;
+    }
+
+   private:
+    void DrawBlock() {
+      if (terminal == nullptr) return;
+      // Never as wide as the terminal, which would wrap the line and miscount the block.
+      const auto room = static_cast<std::size_t>(std::max(columns ? columns() : 80, 2) - 1);
+      for (const std::string& line : block) {
+        if (line.empty()) continue;
+        *terminal << line.substr(0, room) << "\n";
+        ++drawn;
+      }
+      *terminal << std::flush;
+    }
   };
 
   ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSlot* emulated,
@@ -188,6 +234,9 @@ class ConsoleHost : public UpdateHost {
         prefix_(std::move(prefix)),
         shared_(shared) {}
 
+  // -q: the log is kept, and only its verdict line shown, by Finish.
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+
   void ShowStatusLog(const StatusLog& log) override {
     const std::string_view text = log.Text();
     if (text.size() < shown_) {  // a new run started the log afresh
@@ -195,21 +244,24 @@ class ConsoleHost : public UpdateHost {
       pending_.clear();
     }
     lineEnded_ = false;
-    if (shared_ == nullptr) {
+    if (quiet_) {
+      // Nothing yet: Finish shows the verdict line.
+    } else if (shared_ == nullptr) {
       ClearProgress();
       for (char c : text.substr(shown_))
         if (c != '\r') env_.out << c;
       env_.out.flush();
     } else {
-      const std::lock_guard lock(shared_->output);
-      for (char c : text.substr(shown_)) {
-        if (c == '\r') continue;
-        pending_ += c;
-        if (c != '\n') continue;
-        env_.out << (prefix_ + pending_);  // one write: other threads print whole lines too
-        pending_.clear();
-      }
-      env_.out.flush();
+      shared_->Print([&] {
+        for (char c : text.substr(shown_)) {
+          if (c == '\r') continue;
+          pending_ += c;
+          if (c != '\n') continue;
+          env_.out << (prefix_ + pending_);  // one write: other threads print whole lines too
+          pending_.clear();
+        }
+        env_.out.flush();
+      });
     }
     shown_ = text.size();
     lastLog_ = std::string(text);
@@ -225,24 +277,25 @@ class ConsoleHost : public UpdateHost {
            << ", LED toggled " << emulated_->ledToggles << " times in "
            << Seconds(emulated_->watched)
            << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
-      Err(line.str());
+      if (!quiet_) Err(line.str());
       if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
     }
     if (yes_) return kAnswerYes;
     if (shared_ == nullptr) return AskOperator(text, caption);
     return shared_->questions.Ask(text, [&] {
-      const std::lock_guard lock(shared_->output);
-      return AskOperator(text, caption);
+      int answer = kAnswerNo;
+      shared_->Print([&] { answer = AskOperator(text, caption); });
+      return answer;
     });
   }
 
   void ShowImageProgress(const std::string& file, std::uint32_t written,
                          std::uint32_t total) override {
-    if (total != 0 && written == total &&
-        std::none_of(written_.begin(), written_.end(),
-                     [&](const auto& image) { return image.first == file; }))
-      written_.emplace_back(file, total);
-    progress_.Show(file, written, total);
+    const bool finished = total != 0 && written == total &&
+                          std::none_of(written_.begin(), written_.end(),
+                                       [&](const auto& image) { return image.first == file; });
+    if (finished) written_.emplace_back(file, total);
+    ShowRunProgress(file, written, total, finished);
   }
 
   // Kept for the report and shown on standard error after the log.
@@ -282,15 +335,27 @@ class ConsoleHost : public UpdateHost {
   }
   void Finish() {
     ClearProgress();
+    if (quiet_) {
+      const std::size_t lastLine = lastLog_.rfind('\n');
+      std::string verdict = lastLog_.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
+      if (verdict.empty()) return;
+      verdict = prefix_ + verdict + "\n";
+      if (shared_ == nullptr)
+        env_.out << verdict << std::flush;
+      else
+        shared_->Print([&] { env_.out << verdict << std::flush; });
+      return;
+    }
     if (shared_ == nullptr) {
       EndLogLine();
       env_.out.flush();
       return;
     }
-    const std::lock_guard lock(shared_->output);
-    if (!pending_.empty()) env_.out << (prefix_ + pending_ + "\n");
-    pending_.clear();
-    env_.out.flush();
+    shared_->Print([&] {
+      if (!pending_.empty()) env_.out << (prefix_ + pending_ + "\n");
+      pending_.clear();
+      env_.out.flush();
+    });
   }
 
   // A line for standard error, whole.
@@ -299,9 +364,11 @@ class ConsoleHost : public UpdateHost {
       env_.err << line << std::flush;
       return;
     }
-    const std::lock_guard lock(shared_->output);
-    env_.err << line << std::flush;
+    shared_->Print([&] { env_.err << line << std::flush; });
   }
+
+  // Beside other boards on a terminal: this board's line in the progress block.
+  void SetBlockLine(std::size_t line) { blockLine_ = line; }
 
  private:
   int AskOperator(std::string_view text, std::string_view caption) {
@@ -312,6 +379,8 @@ class ConsoleHost : public UpdateHost {
       env_.err << "\n";
       return kAnswerNo;
     }
+    // An answer that came through a pipe left the terminal on the question's line.
+    if (env_.errIsTerminal && !env_.inIsTerminal) env_.err << "\n" << std::flush;
     answer.erase(std::remove_if(answer.begin(), answer.end(),
                                 [](unsigned char c) { return std::isspace(c); }),
                  answer.end());
@@ -321,9 +390,34 @@ class ConsoleHost : public UpdateHost {
   }
 
   void ClearProgress() { progress_.Clear(); }
+
+  // The image's bar with the whole run's share and time left beside it; beside other boards,
+  // whose bars would overwrite each other, one line per image written instead.
+  void ShowRunProgress(const std::string& file, std::uint32_t written, std::uint32_t total,
+                       bool finished) {
+    const Clock::time_point now = Clock::now();
+    if (!firstProgress_) firstProgress_ = now;
+    runProgress_.Image(file, written, total,
+                       std::chrono::duration<double>(now - *firstProgress_).count());
+    if (shared_ == nullptr)
+      progress_.Show(file, written, total, runProgress_.Text());
+    else if (shared_->terminal != nullptr && !quiet_)
+      shared_->SetBlockLine(blockLine_, prefix_ + file + " " +
+                                            std::to_string(total ? written * 100ull / total : 100) +
+                                            "%  " + runProgress_.Text());
+    else if (finished && !quiet_)
+      Err(prefix_ + file + " written, " + runProgress_.Text() + "\n");
+  }
+
+  // What the run writes: the six image files as they are now.
+  static std::uint64_t RunBytes() {
+    std::uint64_t bytes = 0;
+    for (const ImageFileCheck& check : CheckImageFiles("")) bytes += check.bytes;
+    return bytes;
+  }
   // The log's last line has no line end of its own; the terminal gets one, once.
   void EndLogLine() {
-    if (lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
+    if (quiet_ || lastLog_.empty() || lastLog_.back() == '\n' || lineEnded_) return;
     env_.out << "\n";
     lineEnded_ = true;
   }
@@ -338,6 +432,10 @@ class ConsoleHost : public UpdateHost {
   std::size_t shown_ = 0;
   std::string lastLog_;
   bool lineEnded_ = false;
+  bool quiet_ = false;
+  std::size_t blockLine_ = 0;
+  RunProgress runProgress_{RunBytes()};
+  std::optional<Clock::time_point> firstProgress_;
   std::string pending_;  // the part of a line not shown yet (prefixed output only)
   std::vector<std::pair<std::string, std::uint32_t>> written_;
   std::optional<std::string> detail_;
@@ -497,24 +595,54 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   }
 
   ConsoleHost::Shared shared{{}, SharedQuestions(static_cast<int>(boards.size()))};
+  if (env.errIsTerminal && !options.quiet) {
+    shared.terminal = &env.err;
+    shared.columns = env.terminalColumns;
+    shared.block.resize(boards.size());
+  }
+  // -v: each board's requests, prefixed like its lines.
+  std::vector<std::unique_ptr<TracingDriver>> tracers;
+  std::vector<CameraDriver*> runDrivers;
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    runDrivers.push_back(chosenDrivers[i].get());
+    if (options.verbosity == 0) continue;
+    tracers.push_back(std::make_unique<TracingDriver>(
+        *chosenDrivers[i], [&shared, &env, prefix = boards[i].path + ": "](const std::string& line) {
+          shared.Print([&] { env.err << prefix << line << "\n" << std::flush; });
+        }));
+    runDrivers.back() = tracers.back().get();
+  }
   std::vector<BoardOutcome> outcomes(boards.size());
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < boards.size(); ++i) {
     threads.emplace_back([&, i] {
       const std::string prefix = boards[i].path + ": ";
-      SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
-        const std::lock_guard lock(shared.output);
-        env.err << prefix << message << "\n" << std::flush;
-      });
+      if (options.verbosity > 0)
+        SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
+          shared.Print([&] { env.err << prefix << message << "\n" << std::flush; });
+        });
       EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
       ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
       ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
-      outcomes[i] = RunBoard(host, *chosenDrivers[i], &boards[i], slot);
+      host.SetQuiet(options.quiet);
+      host.SetBlockLine(i);
+      outcomes[i] = RunBoard(host, *runDrivers[i], &boards[i], slot);
       shared.questions.Leave();
       SetThreadDebugSink({});
     });
   }
   for (std::thread& thread : threads) thread.join();
+  shared.ClearBlock();  // the summary tells how each board ended
+  shared.terminal = nullptr;
+
+  bool allSucceeded = true, anyFailed = false;
+  for (const BoardOutcome& outcome : outcomes) {
+    allSucceeded = allSucceeded && outcome.outcome == RunOutcome::Succeeded;
+    anyFailed = anyFailed || outcome.outcome == RunOutcome::Failed;
+    report.boards.push_back(outcome.report);
+  }
+  const int status = allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
+  if (options.quiet) return status;
 
   // The summary: one row per board.
   std::size_t pathWidth = 5;
@@ -522,19 +650,20 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   env.out << "\n"
           << Padded("Board", pathWidth) << "  " << Padded("Verdict", 10) << "  "
           << Padded("Time", 9) << "  Error\n";
-  bool allSucceeded = true, anyFailed = false;
   for (std::size_t i = 0; i < boards.size(); ++i) {
     const BoardReport& board = outcomes[i].report;
     env.out << Padded(boards[i].path, pathWidth) << "  " << Padded(board.verdict, 10) << "  "
             << Padded(Seconds(board.boardSeconds ? *board.boardSeconds : board.seconds), 9)
             << "  " << board.error.value_or("-") << "\n";
-    allSucceeded = allSucceeded && outcomes[i].outcome == RunOutcome::Succeeded;
-    anyFailed = anyFailed || outcomes[i].outcome == RunOutcome::Failed;
-    report.boards.push_back(board);
   }
   if (emulated != nullptr) env.out << "Time: simulated board time of each board.\n";
   env.out.flush();
-  return allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
+  return status;
+}
+
+// A board is attached; with --device, the chosen one.
+bool WantedBoardThere(const std::vector<BoardInfo>& boards, const Options& options) {
+  return options.device.empty() ? !boards.empty() : ChosenPath(boards, options.device).has_value();
 }
 
 // Lists the boards until one is there (the chosen one, with --device PATH) or the limit
@@ -546,9 +675,7 @@ std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& drive
   bool told = false;
   for (;;) {
     std::vector<BoardInfo> boards = driver.ListBoards();
-    const bool there = options.device.empty() ? !boards.empty()
-                                              : ChosenPath(boards, options.device).has_value();
-    if (there) return boards;
+    if (WantedBoardThere(boards, options)) return boards;
     const auto left = limit - (Clock::now() - start);
     if (left.count() <= 0 || StopRequested()) return boards;
     if (!told) {
@@ -566,7 +693,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   Options options;
   options.board = std::string(env.defaultBoard);
   CLI::App app{
-      "Initialises the camera's USB board: loads the control firmware, writes the BufCon, "
+      "Initializes the camera's USB board: loads the control firmware, writes the BufCon, "
       "CamCon, FX2 and GPIF images and the ROM header into the board's EEPROM.",
       "vesk-update"};
   CLI::Option* boardOption =
@@ -578,11 +705,11 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("-C", options.directory,
                  "change to DIR first; the image files and every relative path are read there")
       ->option_text("DIR");
-  app.add_flag("--yes", options.yes, "answer Yes to both questions");
+  app.add_flag("-y,--yes", options.yes, "answer Yes to both questions");
   app.add_option("--log", options.logFile, "write the final status log to FILE, byte for byte")
       ->option_text("FILE");
   CLI::Option* deviceOption =
-      app.add_option("--device", options.device,
+      app.add_option("-d,--device", options.device,
                      "the board to use: its path as `list` prints it, or its index N in that "
                      "list; needed when more than one board is attached")
           ->option_text("PATH|N");
@@ -620,7 +747,18 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("--backup", options.backupFile,
                  "run only: read the whole EEPROM into FILE before the first write")
       ->option_text("FILE");
-  app.set_version_flag("--version", std::string(kVersion));
+  CLI::Option* verboseOption = app.add_flag(
+      "-v,--verbose", options.verbosity,
+      "tell of each request on standard error (code, direction, chip, bank, offset, length, "
+      "result, time) and show the debugger lines; twice (-vv): also the USB library's own "
+      "messages");
+  app.add_flag("-q,--quiet", options.quiet,
+               "show only the verdict line and, after a failure, the cause")
+      ->excludes(verboseOption);
+  CLI::Option* jsonOption = app.add_flag(
+      "--json", options.json,
+      "list, info and verify: print one JSON document on standard output instead of lines");
+  app.set_version_flag("-V,--version", std::string(kVersion));
   // Options given after a subcommand belong to the program as a whole.
   app.fallthrough();
   app.require_subcommand(0, 1);
@@ -645,12 +783,14 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "header erased first and written last");
   restoreCommand->add_option("FILE", options.commandFile, "the image to write")->required();
   app.footer(
-      "Without a subcommand vesk-update initialises the board. Before it asks anything it "
+      "Without a subcommand vesk-update initializes the board. Before it asks anything it "
       "checks the six image files (present, regular, not empty, within their room, "
       "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
       "with status 65 before the board is opened. After a failure the cause follows the "
       "status log on standard error.\n"
-      "Every subcommand, like a run, loads the control firmware into the board; the board "
+      "list --json, info --json and verify --json print one JSON document with the run "
+      "report's field names; bytes of a name that are not UTF-8 appear as \\xHH.\n"
+      "Every subcommand but list, like a run, loads the control firmware into the board; the board "
       "goes back to its own firmware at its next power cycle. With --board=emulated they "
       "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
@@ -667,9 +807,10 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "the run (with --all: every board's run) before its next request; the outputs are "
       "still written. A second one ends the program at once.\n"
       "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
-      "failed (verify: something differs), 2 cancelled, 3 board initialised but an output "
+      "failed (verify: something differs), 2 cancelled, 3 board initialized but an output "
       "file not written, 64 usage error or more than one board attached and none chosen, 65 "
-      "bad input (an image file, or a restore image of the wrong size), 130 interrupted by "
+      "bad input (an image file, or a restore image of the wrong size), 69 no board attached "
+      "(or none came within --wait; nothing touched), 130 interrupted by "
       "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
@@ -701,6 +842,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
                                command->get_name());
   if (options.all && !options.backupFile.empty())
     return UsageError(env, "--backup writes one file; with --all choose a board with --device");
+  if (options.json && !*list && command != infoCommand && command != verifyCommand)
+    return UsageError(env, jsonOption->get_name() + " is for list, info and verify");
 
   if (waitOption->count() > 0) {
     double seconds = std::numeric_limits<double>::infinity();
@@ -777,6 +920,7 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     if (env.prepareEmulatedBoard)
       for (const auto& each : emulatedBus->slots) env.prepareEmulatedBoard(each->board);
   } else {
+    if (options.verbosity >= 2 && env.enableBackEndDebugOutput) env.enableBackEndDebugOutput();
     if (env.makeRealDriver) realDriver = env.makeRealDriver(options.board);
     if (!realDriver) {
       if (options.board == "driver")
@@ -792,10 +936,15 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       options.waitSeconds ? WaitForBoard(env, *driver, options) : driver->ListBoards();
 
   if (*list) {
-    for (std::size_t i = 0; i < boards.size(); ++i) env.out << BoardLine(i, boards[i]) << "\n";
+    if (options.json)
+      env.out << BoardListJson(boards, kVersion.substr(kVersion.rfind(' ') + 1));
+    else
+      for (std::size_t i = 0; i < boards.size(); ++i) env.out << BoardLine(i, boards[i]) << "\n";
     if (boards.empty())
       env.err << "No board attached (looked for 04B4:8613 and 125C:0010).\n";
-    return kExitSucceeded;
+    // A wait that ended without the board is no listing of it.
+    return options.waitSeconds && !WantedBoardThere(boards, options) ? kExitNoBoard
+                                                                      : kExitSucceeded;
   }
 
   // Which board: the one named, every one, or the only one. Several and no choice touches
@@ -820,6 +969,8 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     chosen = boards.front();
   }
 
+  // Whether the board to be opened was attached when the boards were listed.
+  const bool boardListed = chosen && chosen->vendorId != 0;
   EmulatedSlot* slot = nullptr;
   if (emulatedBus)
     slot = chosen ? emulatedBus->ByPath(chosen->path) : emulatedBus->slots.front().get();
@@ -841,17 +992,31 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   if (command == nullptr) {
     // Nothing is opened unless every image file is fit to be written.
     if (!ImageFilesReady(env)) return kExitBadInput;
-    PrintPlan(env, options, chosen ? &*chosen : nullptr);
+    if (!options.quiet) PrintPlan(env, options, chosen ? &*chosen : nullptr);
   }
 
-  ProgressBar progress(env.err, env.errIsTerminal, env.terminalColumns);
-  const DebugSink previousSink = SetDebugSink([&env, &progress](std::string_view message) {
-    progress.Clear();
-    env.err << message << "\n" << std::flush;
-  });
+  ProgressBar progress(env.err, env.errIsTerminal && !options.quiet, env.terminalColumns);
+  // The debugger lines: on standard error with -v; otherwise where the platform sends them
+  // (the debugger on Windows) or nowhere, since the cause line says what they say.
+  DebugSink previousSink = SetDebugSink({});
+  if (options.verbosity > 0)
+    SetDebugSink([&env, &progress](std::string_view message) {
+      progress.Clear();
+      env.err << message << "\n" << std::flush;
+    });
+  else
+    SetDebugSink(previousSink ? previousSink : [](std::string_view) {});
+  std::optional<TracingDriver> tracer;
+  if (options.verbosity > 0) {
+    tracer.emplace(*driver, [&env, &progress](const std::string& line) {
+      progress.Clear();
+      env.err << line << "\n" << std::flush;
+    });
+    driver = &*tracer;
+  }
   int status = kExitSucceeded;
   if (command != nullptr) {
-    CommandContext context{env, *driver, progress, options.yes};
+    CommandContext context{env, *driver, progress, options.yes, options.json};
     if (command == readCommand) status = ReadCommand(context, options.commandFile);
     if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
     if (command == verifyCommand) status = VerifyCommand(context);
@@ -860,19 +1025,25 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     status = RunAllBoards(env, options, emulatedBus.get(), boards, report);
   } else {
     ConsoleHost host(env, options.yes, slot, progress, options.backupFile);
+    host.SetQuiet(options.quiet);
     BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot);
     status = ExitStatusOf(outcome.outcome);
+    // No board to open: the run failed at its first step and touched nothing.
+    if (status == kExitFailed && !boardListed &&
+        outcome.report.error.value_or("").rfind("Error 0x1 ", 0) == 0)
+      status = kExitNoBoard;
     report.boards.push_back(std::move(outcome.report));
   }
   SetDebugSink(previousSink);
-  if (slot != nullptr && !(options.all && !boards.empty()))
+  if (command != nullptr && status == kExitFailed && !boardListed) status = kExitNoBoard;
+  if (slot != nullptr && !(options.all && !boards.empty()) && !options.quiet && !options.json)
     env.out << "Simulated board time: " << Seconds(slot->BoardTime()) << "\n";
   if (status != kExitSucceeded && StopRequested()) {
     const bool touched = status != kExitCancelled;
     status = env.interruptionStatus ? env.interruptionStatus() : kExitInterrupted;
     if (status == 0) status = kExitInterrupted;
     env.err << (touched ? "vesk-update: interrupted; the run stopped between two requests. The "
-                          "board must be initialised again.\n"
+                          "board must be initialized again.\n"
                         : "vesk-update: interrupted before the board was touched.\n")
             << std::flush;
   }

@@ -21,5 +21,7 @@ int main(int argc, char** argv) {
                                                 vesk::console::DefaultBoard()};
   environment.interruptionStatus = vesk::console::InterruptionExitStatus;
   environment.terminalColumns = vesk::console::TerminalColumns;
+  environment.inIsTerminal = vesk::console::StandardInputIsTerminal();
+  environment.enableBackEndDebugOutput = vesk::console::EnableBackEndDebugOutput;
   return vesk::console::RunConsole(static_cast<int>(utf8.size()), utf8.data(), environment);
 }

@@ -13,6 +13,11 @@ namespace vesk::console {
 // that name.
 std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board);
 
+// -vv: the back end's library tells of what it does on standard error (libusb at its
+// debug level); nothing where the back end has no such messages. Call before
+// MakeRealDriver.
+void EnableBackEndDebugOutput();
+
 // What --board means when it is not given.
 std::string_view DefaultBoard();
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <string>
 
 #include "app/console/real_driver.h"
@@ -27,6 +28,11 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
   if (board == "usb")
     return std::make_unique<UsbDriverWithSource>(std::make_unique<usb::LibusbBoardSource>());
   return nullptr;
+}
+
+void EnableBackEndDebugOutput() {
+  // Read by every libusb_init, and the back end makes a context per listing.
+  setenv("LIBUSB_DEBUG", "4", 1);  // LIBUSB_LOG_LEVEL_DEBUG
 }
 
 std::string_view DefaultBoard() {

@@ -11,6 +11,8 @@ std::unique_ptr<CameraDriver> MakeRealDriver(std::string_view board) {
   return nullptr;
 }
 
+void EnableBackEndDebugOutput() {}  // the kernel driver's messages go to the debugger
+
 std::string_view DefaultBoard() {
   return "driver";
 }

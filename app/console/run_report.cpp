@@ -1,13 +1,13 @@
 #include "app/console/run_report.h"
 
 #include <ctime>
-#include <nlohmann/json.hpp>
+
+#include "app/console/json_output.h"
 
 namespace vesk::console {
 namespace {
 
-// Keys in the order a reader expects them, not sorted.
-using json = nlohmann::ordered_json;
+using json = Json;
 
 json OrNull(const std::optional<std::string>& text) {
   return text ? json(*text) : json(nullptr);
@@ -57,7 +57,7 @@ std::string ReportJson(const RunReport& report, bool oneLine) {
                     {"host", report.host},
                     {"images_dir", report.imagesDir},
                     {"boards", std::move(boards)}};
-  return run.dump(oneLine ? -1 : 2, ' ', false, json::error_handler_t::replace) + "\n";
+  return JsonText(run, oneLine);
 }
 
 }  // namespace vesk::console

@@ -44,7 +44,7 @@ struct RunReport {
 std::string IsoUtc(std::chrono::system_clock::time_point when);
 
 // The report as JSON: indented for a file of its own, or on one line for a JSON Lines
-// history. Always valid UTF-8: bytes that are not are replaced.
+// history. Always valid UTF-8: bytes that are not are written as \xHH (json_output.h).
 std::string ReportJson(const RunReport& report, bool oneLine);
 
 }  // namespace vesk::console

@@ -8,6 +8,8 @@ namespace vesk::console {
 
 // True when standard error is an interactive terminal (then a progress bar is drawn).
 bool StandardErrorIsTerminal();
+// True when standard input is one (which then echoes the line end of an answer).
+bool StandardInputIsTerminal();
 
 // The width of the terminal standard error goes to, in columns; 80 when it is unknown.
 int TerminalColumns();

@@ -9,6 +9,10 @@ bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
 }
 
+bool StandardInputIsTerminal() {
+  return isatty(STDIN_FILENO) == 1;
+}
+
 int TerminalColumns() {
   winsize size{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;

@@ -11,6 +11,10 @@ bool StandardErrorIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 }
 
+bool StandardInputIsTerminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
+
 int TerminalColumns() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))

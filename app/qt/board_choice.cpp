@@ -35,7 +35,7 @@ class EmulatedBoardConnection : public BoardConnection {
 std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments, QString& error) {
   QCommandLineParser parser;
   const QCommandLineOption board(QStringLiteral("board"),
-                                 QStringLiteral("The board to initialise: usb or emulated."),
+                                 QStringLiteral("The board to initialize: usb or emulated."),
                                  QStringLiteral("KIND"), QStringLiteral("usb"));
   const QCommandLineOption directory(
       QStringLiteral("C"), QStringLiteral("Read the image files from DIR."), QStringLiteral("DIR"));

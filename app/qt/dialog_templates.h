@@ -1,8 +1,12 @@
 #pragma once
 // The two windows as templates: every control with its id, kind, text and rectangle in
-// dialog units (x, y, width, height), in tab and creation order.
+// dialog units (x, y, width, height), in tab and creation order. The texts are the Win32
+// dialog's, except that the version is the build's whole version (the About box's line is
+// wider for it, up to the OK button).
 
 #include <array>
+
+#include "vesk_version.h"
 
 namespace vesk::qt {
 
@@ -37,7 +41,7 @@ inline constexpr std::array<ControlTemplate, 9> kMainDialogControls{{
     {kHelpId, ControlKind::Button, "&Help", 297, 210, 50, 14},
     {kStaticId, ControlKind::GroupBox, "Board Initialization", 7, 7, 340, 194},
     {kStatusLabelId, ControlKind::Text, "Status:", 98, 46, 200, 14},
-    {kVersionId, ControlKind::Text, "Version 1.0", 7, 208, 89, 16},
+    {kVersionId, ControlKind::Text, "Version " VESK_VERSION, 7, 208, 89, 16},
     {kDeviceValuesId, ControlKind::Text, "Device Values to be Programmed:", 98, 25, 234, 14},
     {kStatusBoxId, ControlKind::StatusBox, "", 98, 67, 238, 122},
     {kPictureId, ControlKind::Picture, "", 18, 67, 65, 122},
@@ -62,7 +66,7 @@ inline constexpr DialogRect kBoardChooser{18, 42, 65, 14};
 inline constexpr DialogTemplate kAboutBox{"About Pelkor", 235, 55};
 inline constexpr std::array<ControlTemplate, 4> kAboutBoxControls{{
     {kStaticId, ControlKind::Icon, "", 11, 17, 20, 20},
-    {kStaticId, ControlKind::Text, "Vesk USB Update Tool - Version 1.0", 40, 10, 119, 8},
+    {kStaticId, ControlKind::Text, "Vesk USB Update Tool - Version " VESK_VERSION, 40, 10, 134, 8},
     {kStaticId, ControlKind::Text, "Copyright (C) 2026", 40, 25, 119, 8},
     {kOkId, ControlKind::DefaultButton, "OK", 178, 7, 50, 14},
 }};

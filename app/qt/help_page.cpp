@@ -8,15 +8,11 @@ namespace vesk::qt {
 
 QString HelpPagePath() {
   const QString page = QStringLiteral("vesk-update.html");
-  const QStringList candidates{
-      QDir(QCoreApplication::applicationDirPath())
-          .filePath(QStringLiteral("../share/vesk-update/help/") + page),
-      QDir(QStringLiteral(VESK_SOURCE_HELP_DIR)).filePath(page),
-  };
-  for (const QString& candidate : candidates) {
-    const QFileInfo file(candidate);
-    if (file.isFile() && file.isReadable()) return file.canonicalFilePath();
-  }
+  // The same place relative to the program when installed (/usr/bin, /usr/share) and in the
+  // build tree (build/bin, build/share), where CMake writes the page with its version.
+  const QFileInfo file(QDir(QCoreApplication::applicationDirPath())
+                           .filePath(QStringLiteral("../share/vesk-update/help/") + page));
+  if (file.isFile() && file.isReadable()) return file.canonicalFilePath();
   return {};
 }
 

@@ -5,9 +5,8 @@
 
 namespace vesk::qt {
 
-// The manual's HTML page: installed beside the program (../share/vesk-update/help/), or
-// in the source tree for a program run from its build directory. Empty when neither
-// exists.
+// The manual's HTML page, ../share/vesk-update/help/ from the program's folder (installed,
+// or in the build tree). Empty when it does not exist.
 QString HelpPagePath();
 
 }  // namespace vesk::qt

@@ -8,6 +8,7 @@
 #include "app/qt/board_choice.h"
 #include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
+#include "vesk_version.h"
 
 namespace {
 constexpr int kUsageError = 64;  // as the console: EX_USAGE
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (argument == QLatin1String("--version")) {
-      QTextStream(stdout) << "vesk-update-gui 1.0\n";
+      QTextStream(stdout) << "vesk-update-gui " VESK_VERSION "\n";
       return 0;
     }
   }

@@ -1,11 +1,11 @@
 ; The Windows installer: both programs and the manual under Program Files, a Start-menu
 ; entry and an uninstaller that Windows lists. Built by makensis with
 ;   -DVERSION=1.0.0.1 -DDIALOG=VeskUpdate.exe -DCONSOLE=vesk-update.exe
-;   -DMANUAL=VeskUpdate.html -DOUT_FILE=vesk-update-1.0.0.1-setup.exe
+;   -DMANUAL=VeskUpdate.html -DLICENSE=LICENSE.txt -DOUT_FILE=vesk-update-1.0.0.1-setup.exe
 ; Both the installer and the uninstaller take /S for a silent run.
 
-!ifndef VERSION | DIALOG | CONSOLE | MANUAL | OUT_FILE
-  !error "VERSION, DIALOG, CONSOLE, MANUAL and OUT_FILE must be defined"
+!ifndef VERSION | DIALOG | CONSOLE | MANUAL | LICENSE | OUT_FILE
+  !error "VERSION, DIALOG, CONSOLE, MANUAL, LICENSE and OUT_FILE must be defined"
 !endif
 
 Target amd64-unicode
@@ -31,6 +31,9 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "2026"
 
+; The license page shows the tree's LICENSE (MIT); a silent install skips it.
+LicenseData "${LICENSE}"
+Page license
 Page directory
 Page instfiles
 UninstPage uninstConfirm

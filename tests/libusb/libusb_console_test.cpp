@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "app/console/console_app.h"
 #include "app/console/real_driver.h"
 #include "sim/board/emulated_board.h"
@@ -76,6 +78,22 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
   for (const char* line : {"  usb:1-2  04B4:8613  bare FX2  bus 1 port 2\n",
                            "  usb:1-3  125C:0010  camera firmware  bus 1 port 3\n"})
     EXPECT_NE(list.find(line), std::string::npos) << list;
+  ASSERT_EQ(Run({"list", "--json"}), console::kExitSucceeded) << err_.str();
+  // The same boards in the same order as the lines, whichever order the bus gives.
+  nlohmann::json boards = nlohmann::json::parse(out_.str())["boards"];
+  ASSERT_EQ(boards.size(), 2u) << out_.str();
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    EXPECT_EQ(boards[i]["index"], i);
+    EXPECT_NE(list.find(std::to_string(i) + "  " + boards[i]["path"].get<std::string>()),
+              std::string::npos);
+    boards[i].erase("index");
+  }
+  std::sort(boards.begin(), boards.end());
+  EXPECT_EQ(boards, nlohmann::json::parse(R"([
+              {"path": "usb:1-2", "identity": "04B4:8613", "state": "bare FX2",
+               "location": "bus 1 port 2"},
+              {"path": "usb:1-3", "identity": "125C:0010", "state": "camera firmware",
+               "location": "bus 1 port 3"}])"));
   EXPECT_EQ(Run({"--yes"}), console::kExitUsage);
   EXPECT_NE(err_.str().find("2 boards are attached"), std::string::npos) << err_.str();
   EXPECT_TRUE(bare_.RequestLog().empty() && camera_.RequestLog().empty());
@@ -95,7 +113,7 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
 
 // What went wrong follows the error line.
 TEST_F(LibusbConsole, FailuresAreExplained) {
-  EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
+  EXPECT_EQ(Run({"--yes"}), console::kExitNoBoard);
   EXPECT_NE(err_.str().find("vesk-update: cannot open the camera: no device (looked for "
                             "04B4:8613 and 125C:0010)\n"),
             std::string::npos)
@@ -121,8 +139,9 @@ TEST_F(LibusbConsole, WaitsForABoardToBeAttached) {
     double minSeconds, maxSeconds;
   };
   const Row rows[] = {
-      {{"--yes", "--wait=1"}, false, console::kExitFailed, "cannot open the camera: no device",
+      {{"--yes", "--wait=1"}, false, console::kExitNoBoard, "cannot open the camera: no device",
        0.9, 3},
+      {{"list", "--json", "--wait=0.5"}, false, console::kExitNoBoard, "\"boards\": []", 0.4, 3},
       {{"list", "--wait=10"}, true, console::kExitSucceeded,
        "0  usb:1-2  125C:0010  camera firmware  bus 1 port 2\n", 0.4, 5},
   };

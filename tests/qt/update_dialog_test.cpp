@@ -249,8 +249,8 @@ class UpdateDialogTest : public QObject {
              Control(w.dialog, vesk::qt::kHelpId));
   }
 
-  // The context menu's one entry opens the About box; Help opens the shipped page, or says it
-  // cannot when no browser starts.
+  // The context menu's one entry opens the About box, whose texts fit; Help opens the shipped
+  // page of this version, or says it cannot when no browser starts.
   void AboutAndHelpFromTheIdleWindow() {
     QList<QUrl> opened;
     bool browserWorks = true;
@@ -270,18 +270,24 @@ class UpdateDialogTest : public QObject {
       } else if (auto* about =
                      qobject_cast<vesk::qt::AboutBox*>(QApplication::activeModalWidget())) {
         seen << about->windowTitle();
+        for (const QLabel* label : about->findChildren<QLabel*>())
+          if (label->sizeHint().width() > label->width() + 2) seen << label->text();
         Control<QPushButton>(*about, vesk::qt::kOkId)->click();
       }
     });
     poll.start(5);
     QContextMenuEvent event(QContextMenuEvent::Mouse, {5, 5}, w.dialog.mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(&w.dialog, &event);
-    QCOMPARE(seen, QStringList({vesk::qt::kAboutEntryText, vesk::qt::kAboutBox.caption}));
+    QCOMPARE(seen.join(QStringLiteral(" | ")),
+             QStringList({vesk::qt::kAboutEntryText, vesk::qt::kAboutBox.caption})
+                 .join(QStringLiteral(" | ")));
 
     auto* help = Control<QPushButton>(w.dialog, vesk::qt::kHelpId);
     help->click();
     QFile page(opened.value(0).toLocalFile());
-    QVERIFY(page.open(QIODevice::ReadOnly) && page.readAll().contains("<title>vesk-update"));
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QByteArray manual = page.readAll();
+    QVERIFY(manual.contains("<title>vesk-update") && manual.contains("vesk-update " VESK_VERSION));
     browserWorks = false;
     MessageBoxAnswerer answerer({QMessageBox::Ok});
     help->click();

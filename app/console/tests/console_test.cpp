@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/console/console_app.h"
+#include "app/console/json_output.h"
 #include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
 #include "device/stop_request.h"
@@ -142,7 +143,7 @@ TEST_F(ConsoleTest, HelpVersionAndUsageErrors) {
 }
 
 TEST_F(ConsoleTest, NoCameraOnTheDefaultBoardFailsWithTheLogInItsOwnBytes) {
-  EXPECT_EQ(Run({"--yes", "-C", kSamples, "--log", Path("run.log")}), kExitFailed);
+  EXPECT_EQ(Run({"--yes", "-C", kSamples, "--log", Path("run.log")}), kExitNoBoard);
   std::string log =
       "USB Board Initialization Started\r\nOpening camera connection\r\n"
       "Error 0x1 (Failed to connect to camera)\r\nCamera firmware update FAILED.";
@@ -225,6 +226,70 @@ TEST(ProgressBar, FitsTheTerminalAndIsGoneWhenDone) {
   EXPECT_EQ(err.str().substr(drawn + 1), "\r" + std::string(drawn, ' ') + "\r");
 }
 
+// The run's share counts each image once, whole or in part, and the time left follows the
+// rate so far.
+TEST(RunProgress, SharesAndTimeLeftFollowTheImages) {
+  RunProgress run(10000);
+  struct Step {
+    const char* file;
+    std::uint64_t written, total;
+    double seconds;
+    unsigned percent;
+    std::string text;
+  };
+  const Step steps[] = {
+      {"bufcon.bin", 0, 4000, 0, 0, "run 0%"},
+      {"bufcon.bin", 2000, 4000, 1, 20, "run 20%, 0:04 left"},
+      {"bufcon.bin", 4000, 4000, 2, 40, "run 40%, 0:03 left"},
+      {"bufcon.bin", 4000, 4000, 2.5, 40, "run 40%, 0:04 left"},  // reported again: once
+      {"camcon.bin", 5000, 6000, 4.5, 90, "run 90%, 0:01 left"},
+      {"camcon.bin", 6000, 6000, 5, 100, "run 100%, 0:00 left"},
+  };
+  for (const Step& step : steps) {
+    run.Image(step.file, step.written, step.total, step.seconds);
+    EXPECT_EQ(run.Percent(), step.percent) << step.file << " " << step.written;
+    EXPECT_EQ(run.Text(), step.text) << step.file << " " << step.written;
+  }
+  EXPECT_EQ(ProgressBar::Line("camcon.bin", 50, 100, 80, run.Text()).substr(0, 12), "camcon.bin [");
+  EXPECT_TRUE(Has(ProgressBar::Line("camcon.bin", 50, 100, 80, run.Text()), "50%  run 100%"));
+}
+
+// What a terminal shows of `text`: lines, with ESC[nF (up n lines) and ESC[J (erase below).
+std::vector<std::string> Screen(const std::string& text) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      if (++row == lines.size()) lines.emplace_back();
+    } else if (text.compare(i, 2, "\x1b[") == 0) {
+      std::size_t end = text.find_first_of("FJ", i);
+      if (text[end] == 'F') row -= std::stoul(text.substr(i + 2, end - i - 2));
+      if (text[end] == 'J') lines.resize(row + 1), lines[row].clear();
+      i = end;
+    } else {
+      lines[row] += text[i];
+    }
+  }
+  return lines;
+}
+
+// Under --all on a terminal each board has one progress line, redrawn in place below the
+// other lines and gone when the summary comes.
+TEST_F(ConsoleTest, SeveralBoardsOnATerminalShareOneProgressBlock) {
+  MakeSmallImages();
+  ASSERT_EQ(Run({"--emulated-boards", "2", "--all", "-C", scratch.string()}, "y\n", {}, true),
+            kExitSucceeded) << err.str();
+  for (const char* board : {"emulated:0", "emulated:1"})
+    EXPECT_TRUE(Has(err.str(), std::string(board) + ": gpif_fifo.bin 100%  run 100%")) << board;
+  const std::vector<std::string> screen = Screen(err.str());
+  for (const std::string& line : screen) EXPECT_FALSE(Has(line, "  run ")) << line;
+  const std::string question = "Proceed with raw USB device initialization? [y/N] ";
+  EXPECT_EQ(std::count_if(screen.begin(), screen.end(),
+                          [&](const std::string& line) { return line.rfind(question, 0) == 0; }),
+            1)
+      << err.str();
+}
+
 TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs) {
   MakeSmallImages();
   outBuffer.stopAt = "Downloading CamCon";
@@ -234,7 +299,7 @@ TEST_F(ConsoleTest, AnInterruptionFailsTheStepInProgressAndStillWritesTheOutputs
   EXPECT_TRUE(ReadFile(Path("run.log"))
                   .ends_with("Downloading CamCon...please wait.....\r\nError 0x4 (Failed to "
                              "download CamCon)\r\nCamera firmware update FAILED."));
-  EXPECT_TRUE(Has(err.str(), "board must be initialised again")) << err.str();
+  EXPECT_TRUE(Has(err.str(), "board must be initialized again")) << err.str();
   const std::string image = ReadFile(Path("eeprom.bin"));
   ASSERT_EQ(image.size(), kEepromBytes);
   EXPECT_EQ(image.substr(4 * kBank, 20), std::string(20, '\xFF')) << "no header";
@@ -290,7 +355,7 @@ TEST_F(ConsoleTest, DeviceWritesTheChosenBoardAndSeveralWithoutAChoiceTouchNone)
   }
   for (const char* device : {"emulated:7", "2"}) {
     EXPECT_EQ(Run({"--emulated-boards", "2", "--device", device, "--yes", "-C", scratch.string()}),
-              kExitFailed);
+              kExitNoBoard);
     EXPECT_TRUE(Has(Out(), "Error 0x1 (Failed to connect to camera)"));
     EXPECT_EQ(touched, std::vector<bool>(2, false)) << device;
   }
@@ -302,7 +367,7 @@ TEST_F(ConsoleTest, DeviceWritesTheChosenBoardAndSeveralWithoutAChoiceTouchNone)
 TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
   MakeSmallImages();
   std::ofstream(Path("history.jsonl")) << "{}\n";
-  ASSERT_EQ(Run({"--emulated-boards", "3", "--all", "-C", scratch.string(), "--report",
+  ASSERT_EQ(Run({"--emulated-boards", "3", "--all", "-v", "-C", scratch.string(), "--report",
                  Path("run.json"), "--report-append", Path("history.jsonl")},
                 "y\n",
                 [](std::size_t index, auto& board) {
@@ -312,12 +377,16 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
       << Out() << err.str();
   const std::string question = "Proceed with raw USB device initialization?";
   EXPECT_EQ(err.str().find(question), err.str().rfind(question)) << "asked once: " << err.str();
-  EXPECT_TRUE(Has(err.str(), "emulated:1: ERROR:  Failed mid-beat EEPROM write call."))
-      << err.str();
+  for (const char* line : {"emulated:1: ERROR:  Failed mid-beat EEPROM write call.\n",
+                           "emulated:2: request 0xC6 write, chip 0, bank 1, offset 0x0000, 4096 "
+                           "bytes: ok, "})
+    EXPECT_TRUE(Has(err.str(), line)) << line << err.str();
   for (const char* line :
        {"emulated:0: Camera firmware update SUCCESSFUL.  Update complete.\n",
         "emulated:1: Error 0x3 (Failed to download BufCon)\n", "emulated:1  failed      "})
     EXPECT_TRUE(Has(Out(), line)) << line << Out();
+  EXPECT_TRUE(Has(err.str(), "emulated:2: gpif_fifo.bin written, run 100%, 0:00 left\n"))
+      << err.str();
 
   const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
   EXPECT_EQ(report["images_dir"], fs::canonical(scratch).string());
@@ -346,6 +415,126 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
   ASSERT_TRUE(std::getline(history, first) && std::getline(history, second));
   EXPECT_EQ(first, "{}");
   EXPECT_EQ(nlohmann::json::parse(second)["boards"].size(), 3u);
+}
+
+// The conventions a terminal program of this field keeps: short options, -q and -v, --json only
+// where there is something to list, usage errors naming the option, 69 for no board.
+TEST_F(ConsoleTest, QuietVerboseShortOptionsAndTheirExitStatuses) {
+  MakeSmallImages();
+  const std::string here = scratch.string();
+  const Fault missingBufConBank = [](std::size_t, auto& board) { board.SetBankMissing(0, 1, true); };
+  struct Row {
+    std::vector<std::string> args;
+    int exit;
+    std::string out;                   // exactly, unless `outHas` is set
+    bool outHas;
+    std::vector<std::string> errHas;   // each on standard error
+    std::vector<std::string> errLacks;
+    Fault fault = {};
+  };
+  const std::string success = "Camera firmware update SUCCESSFUL.  Update complete.\n";
+  const Row rows[] = {
+      {{"-V"}, kExitSucceeded, "vesk-update 1.0.0.1\n", false, {}, {}},
+      {{"--board=emulated", "-q", "-y", "-C", here}, kExitSucceeded, success, false, {}, {"Board:", "power-cycled"}},
+      {{"--board=emulated", "-q", "-y", "-C", here}, kExitFailed, "Camera firmware update FAILED.\n", false,
+       {"vesk-update: bufcon.bin: request 0xC6 write, chip 0, bank 1"}, {"ERROR:"}, missingBufConBank},
+      // Without -v the debugger lines stay off the terminal: the cause says it.
+      {{"--board=emulated", "-y", "-C", here}, kExitFailed, "Error 0x3 (Failed to download BufCon)", true,
+       {"vesk-update: bufcon.bin: request 0xC6"}, {"ERROR:", "request 0xA0"}, missingBufConBank},
+      {{"--board=emulated", "-v", "-y", "-C", here}, kExitFailed, "Error 0x3 (Failed to download BufCon)", true,
+       {"ERROR:  Failed mid-beat EEPROM write call.\n", "open member 0 (emulated:0): ok",
+        "request 0xA0 write, address 0xE600, 1 bytes: ok", ": stall, "}, {}, missingBufConBank},
+      {{"--emulated-boards", "2", "-d", "1", "-y", "-C", here}, kExitSucceeded, success, true, {}, {}},
+      // No board: nothing touched, whether for a run, a command or an expired wait.
+      {{"-q", "-y", "-C", here}, kExitNoBoard, "Camera firmware update FAILED.\n", false,
+       {"cannot open the camera"}, {}},
+      {{"read", "x.bin"}, kExitNoBoard, "", false, {"cannot connect to the camera"}, {}},
+      {{"list", "--wait=0.2"}, kExitNoBoard, "", false, {"No board attached"}, {}},
+      {{"list"}, kExitSucceeded, "", false, {"No board attached"}, {}},
+      // Bad values and combinations of the new options.
+      {{"--json"}, kExitUsage, "", false, {"--json is for list, info and verify"}, {}},
+      {{"--json", "read", "x.bin"}, kExitUsage, "", false, {"--json is for"}, {}},
+      {{"--json=maybe", "list"}, kExitUsage, "", false, {"--json"}, {}},
+      {{"--verbose=loud"}, kExitUsage, "", false, {"--verbose"}, {}},
+      {{"-q", "-v"}, kExitUsage, "", false, {"--quiet"}, {}},
+  };
+  for (const Row& row : rows) {
+    std::string line;
+    for (const std::string& arg : row.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    EXPECT_EQ(Run(row.args, "", row.fault), row.exit) << err.str();
+    if (row.outHas)
+      EXPECT_TRUE(Has(Out(), row.out)) << Out();
+    else
+      EXPECT_EQ(Out(), row.out);
+    for (const std::string& part : row.errHas) EXPECT_TRUE(Has(err.str(), part)) << part << "\n" << err.str();
+    for (const std::string& part : row.errLacks) EXPECT_FALSE(Has(err.str(), part)) << part << "\n" << err.str();
+  }
+}
+
+// info and verify --json on a board the run wrote: one document each, the run report's names.
+TEST_F(ConsoleTest, InfoAndVerifyInJson) {
+  MakeSmallImages();
+  ASSERT_EQ(Run({"--board=emulated", "-y", "-C", scratch.string(), "--eeprom-out", Path("eeprom.bin")}),
+            kExitSucceeded) << err.str();
+  const std::vector<std::string> board = {"--board=emulated", "--eeprom-in", Path("eeprom.bin"), "-C",
+                                          scratch.string()};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), board.begin(), board.end());
+    return more;
+  };
+  ASSERT_EQ(Run(with({"info", "--json"})), kExitSucceeded) << err.str();
+  const auto info = nlohmann::json::parse(Out());
+  EXPECT_TRUE(info["valid"].get<bool>());
+  EXPECT_EQ(info["bufcon_size"], 5000);
+  ASSERT_EQ(info["regions"].size(), 6u) << info.dump();
+  for (const auto& region : info["regions"]) EXPECT_TRUE(region["matches"].get<bool>()) << region;
+  const std::string bufcon = ReadFile(Path("bufcon.bin"));
+  EXPECT_EQ(info["regions"][0]["sha256"],
+            Sha256Hex(std::vector<std::uint8_t>(bufcon.begin(), bufcon.end())));
+
+  ASSERT_EQ(Run(with({"verify", "--json"})), kExitSucceeded) << err.str();
+  EXPECT_TRUE(nlohmann::json::parse(Out())["matches"].get<bool>());
+  std::ofstream(Path("camcon.bin"), std::ios::binary | std::ios::in) << "changed";
+  ASSERT_EQ(Run(with({"verify", "--json"})), kExitFailed) << err.str();
+  const auto verify = nlohmann::json::parse(Out());
+  EXPECT_FALSE(verify["matches"].get<bool>());
+  EXPECT_EQ(verify["images"][1]["file"], "camcon.bin");
+  EXPECT_EQ(verify["images"][1]["difference"], nlohmann::json({{"chip", 1}, {"bank", 0}, {"offset", 0}}))
+      << verify.dump();
+  EXPECT_TRUE(verify["header"]["matches"].get<bool>());
+}
+
+// Any bytes a path holds make valid JSON: UTF-8 as it is, every other byte as \xHH.
+TEST(JsonText, BytesThatAreNotUtf8AreEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain/path", "plain/path"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"latin1 caf\xE9", "latin1 caf\\xE9"},
+      {"\x80lone", "\\x80lone"},
+      {"overlong \xC0\xAF", "overlong \\xC0\\xAF"},
+      {"surrogate \xED\xA0\x80", "surrogate \\xED\\xA0\\x80"},
+      {"cut \xE2\x82", "cut \\xE2\\x82"},
+      {"beyond \xF4\x90\x80\x80", "beyond \\xF4\\x90\\x80\\x80"},
+  };
+  for (const auto& [raw, safe] : cases) {
+    EXPECT_EQ(JsonSafe(raw), safe) << raw;
+    const auto parsed = nlohmann::json::parse(JsonText({{raw, raw}}, true));
+    EXPECT_EQ(parsed[safe], safe) << raw;
+  }
+}
+
+// A report from a folder whose name is not UTF-8 is still one valid JSON document.
+TEST_F(ConsoleTest, TheReportOfAFolderNamedInAnyBytesIsValidJson) {
+  const fs::path folder = scratch / "images-\xFF\xFE";
+  fs::create_directory(folder);
+  for (const char* name : {"bufcon.bin", "camcon.bin", "tarsel_usb.iic", "gpif_bufcon.bin",
+                           "gpif_camcon.bin", "gpif_fifo.bin"})
+    fs::copy_file(fs::path(kSamples) / name, folder / name);
+  ASSERT_EQ(Run({"--board=emulated", "-y", "-q", "-C", folder.string(), "--report", Path("run.json")}),
+            kExitSucceeded) << err.str();
+  const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
+  EXPECT_TRUE(Has(report["images_dir"].get<std::string>(), "images-\\xFF\\xFE")) << report["images_dir"];
 }
 
 }  // namespace
