@@ -7,14 +7,9 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "device/eeprom_reader.h"
-#include "images/eeprom_image.h"
-#include "images/image_downloads.h"
 #include "tests/windows/board_driver/board_commands.h"
 #include "tests/windows/expectations.h"
 
@@ -26,11 +21,6 @@ struct Ran {
   DWORD status = 99;
   std::string out, err;
 };
-
-std::vector<std::uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string FileText(const std::string& path) {
   const auto bytes = FileBytes(path);
@@ -74,40 +64,10 @@ Ran Run(const std::string& program, const std::string& arguments) {
   return ran;
 }
 
-std::string BoardFile(unsigned board) {
-  return "board" + std::to_string(board) + ".eeprom";
-}
-
-// Boards 0 .. attached-1 erased and attached, the others removed.
 bool PrepareBoards(unsigned attached) {
-  bool ok = true;
-  for (unsigned board = 0; board < 2; ++board) {
-    DeleteFileA(BoardFile(board).c_str());
-    ok = BoardCommand(board, "load") && ok;
-    if (board >= attached) ok = BoardCommand(board, "unplug") && ok;
-  }
+  const bool ok = AttachErasedBoards(attached);
   Expect(ok, "the boards are prepared");
   return ok;
-}
-
-// What a successful run leaves in the EEPROM: the six images at their places, the header,
-// and every other byte erased.
-std::vector<std::uint8_t> ImagesAsWritten() {
-  std::vector<std::uint8_t> eeprom(vesk::kEepromImageSize, 0xFF);
-  const auto put = [&](std::uint8_t chip, std::uint8_t bank, std::uint16_t offset,
-                       const std::vector<std::uint8_t>& bytes) {
-    const std::size_t at = (chip * vesk::kBanksPerChip + bank) * vesk::kBankSize + offset;
-    std::copy(bytes.begin(), bytes.end(), eeprom.begin() + static_cast<long>(at));
-  };
-  for (const vesk::ImagePlace* place :
-       {&vesk::kBufConPlace, &vesk::kCamConPlace, &vesk::kFx2Place, &vesk::kGpifBufConPlace,
-        &vesk::kGpifCamConPlace, &vesk::kGpifFifoPlace})
-    put(place->chip, place->bank, place->offset, FileBytes(*place->file));
-  const auto header = vesk::HeaderForRun(static_cast<std::uint32_t>(FileBytes("bufcon.bin").size()),
-                                         static_cast<std::uint32_t>(FileBytes("camcon.bin").size()))
-                          .Encode();
-  put(0, 4, 0, {header.begin(), header.end()});
-  return eeprom;
 }
 
 constexpr const char* kFailed = "Camera firmware update FAILED.\r\n";
@@ -164,10 +124,9 @@ void Faults(const std::string& program, const std::vector<StepRequests>& steps) 
     std::string cause;
   };
   std::vector<Fault> faults;
-  for (const StepRequests& step : steps) {
-    faults.push_back({"fail " + std::to_string(step.first), step.errorLine, "error 31"});
-    faults.push_back({"fail " + std::to_string(step.last), step.errorLine, "error 31"});
-  }
+  for (const StepRequests& step : steps)
+    for (const std::uint64_t request : FirstAndLast(step))
+      faults.push_back({"fail " + std::to_string(request), step.errorLine, "error 31"});
   Expect(steps.size() == 6 && steps[2].last > steps[2].first + 2, "the steps of the run");
   if (steps.size() == 6)
     faults.push_back({"remove " + std::to_string(steps[2].first + 2), steps[2].errorLine,

@@ -20,4 +20,4 @@ WINEPREFIX="$prefix" "$wineserver" -k 2>/dev/null || true
 WINEPREFIX="$prefix" "$wineserver" -w
 rm -f "$stamp"
 "$here/run-wine.sh" "$prefix" "$tool" install "Z:$(echo "$inf" | tr / '\\')" "$count" "$folder"
-echo "$count $folder" > "$stamp"
+printf "%s\n" "$count $folder" > "$stamp"

@@ -6,15 +6,22 @@
 // windows.h first: setupapi.h needs its types.
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "device/eeprom_reader.h"
+#include "images/eeprom_image.h"
+#include "images/image_downloads.h"
 #include "tests/windows/board_driver/served_board.h"
 
 namespace vesk::windows_tests {
+
 
 // The test driver's command interface; also in board_driver.c.
 inline constexpr GUID kBoardCommandClass = {
@@ -63,12 +70,60 @@ inline std::optional<std::string> BoardCommand(unsigned board, const std::string
   return text;
 }
 
+inline std::vector<std::uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Where board N keeps its EEPROM, in the test folder (the folder the boards were
+// installed with and the tests run in).
+inline std::string BoardFile(unsigned board) {
+  return "board" + std::to_string(board) + ".eeprom";
+}
+
+// Boards 0 .. attached-1 erased and attached, the others removed; false when a board
+// cannot be reached.
+inline bool AttachErasedBoards(unsigned attached) {
+  bool ok = true;
+  for (unsigned board = 0; board < 2; ++board) {
+    DeleteFileA(BoardFile(board).c_str());
+    ok = BoardCommand(board, "load") && ok;
+    if (board >= attached) ok = BoardCommand(board, "unplug") && ok;
+  }
+  return ok;
+}
+
+// What a successful run with the image files of the current folder leaves in an erased
+// EEPROM: the six images at their places, the header, every other byte erased.
+inline std::vector<std::uint8_t> ImagesAsWritten() {
+  std::vector<std::uint8_t> eeprom(kEepromImageSize, 0xFF);
+  const auto put = [&](std::uint8_t chip, std::uint8_t bank, std::uint16_t offset,
+                       const std::vector<std::uint8_t>& bytes) {
+    const std::size_t at = (chip * kBanksPerChip + bank) * kBankSize + offset;
+    std::copy(bytes.begin(), bytes.end(), eeprom.begin() + static_cast<long>(at));
+  };
+  for (const ImagePlace* place : {&kBufConPlace, &kCamConPlace, &kFx2Place, &kGpifBufConPlace,
+                                  &kGpifCamConPlace, &kGpifFifoPlace})
+    put(place->chip, place->bank, place->offset, FileBytes(*place->file));
+  const auto header = HeaderForRun(static_cast<std::uint32_t>(FileBytes("bufcon.bin").size()),
+                                   static_cast<std::uint32_t>(FileBytes("camcon.bin").size()))
+                          .Encode();
+  put(0, 4, 0, {header.begin(), header.end()});
+  return eeprom;
+}
+
 // The requests of one step of a run, counted from 1 as the board counts them.
 struct StepRequests {
   const char* errorLine;
   std::uint64_t first = 0;
   std::uint64_t last = 0;
 };
+
+// The step's first request, and its last when that is another.
+inline std::vector<std::uint64_t> FirstAndLast(const StepRequests& step) {
+  if (step.last == step.first) return {step.first};
+  return {step.first, step.last};
+}
 
 // The steps of the run the board logged, from its log: the control firmware (every 0xA0
 // request and the header erase after them), then the EEPROM writes by where they go
