@@ -34,7 +34,8 @@ struct ServedBoard {
   // The EEPROM from the file (erased unless it holds a whole image), a power cycle, no
   // faults, and the board attached.
   void Load() {
-    std::ifstream in(eepromFile, std::ios::binary);
+    std::ifstream in;
+    if (!eepromFile.empty()) in.open(eepromFile, std::ios::binary);
     const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)),
                                           std::istreambuf_iterator<char>());
     if (!board.LoadEepromImage(image)) board.EraseEeproms();
@@ -46,6 +47,7 @@ struct ServedBoard {
   }
 
   bool Save() const {
+    if (eepromFile.empty()) return true;
     const std::vector<std::uint8_t> image = board.SaveEepromImage();
     std::ofstream out(eepromFile, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));

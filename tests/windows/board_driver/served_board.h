@@ -33,7 +33,8 @@ struct ServedBoard;
 
 /* A board with the EEPROM image in `eepromFile` (an 8-bit path; erased EEPROMs when it is
    absent or not a whole image), powered up; every successful EEPROM write is saved back
-   to the file. Null when there is no memory. */
+   to the file. An empty name keeps the EEPROM in memory only. Null when there is no
+   memory. */
 struct ServedBoard* ServedBoardCreate(const char* eepromFile);
 void ServedBoardDestroy(struct ServedBoard* board);
 
