@@ -167,7 +167,7 @@ ServedStatus ServedBoardControl(ServedBoard* board, unsigned long code, unsigned
                                 ServedInterface* interfaceChange) {
   *information = 0;
   *interfaceChange = kInterfaceUnchanged;
-  if (inputLength != 0 && buffer == nullptr) return kServedMalformed;
+  if ((inputLength != 0 || outputLength != 0) && buffer == nullptr) return kServedMalformed;
   try {
     const std::lock_guard hold(board->lock);
     if (code == vesk::kVendorRequestIoControl)
