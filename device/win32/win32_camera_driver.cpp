@@ -61,9 +61,8 @@ HANDLE ToNative(NativeDeviceHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
-// Notes the failure of `call` from GetLastError, with the system's text for the code.
-void NoteWindowsFailure(std::string_view call) {
-  const DWORD error = GetLastError();
+// Notes the failure of `call` with `error` (its GetLastError) and the system's text for it.
+void NoteWindowsFailure(std::string_view call, DWORD error) {
   std::string note = std::string(call) + ": error " + std::to_string(error);
   char text[256] = {};
   const DWORD length =
@@ -184,21 +183,22 @@ bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
   handle = kNullDeviceHandle;
   const SetupApi setupApi;
   if (!setupApi.Usable()) {
-    NoteWindowsFailure("loading setupapi");
+    NoteWindowsFailure("loading setupapi", GetLastError());
     return false;
   }
   const UniqueDeviceInfoSet devices = setupApi.PresentInterfaces();
   if (!devices.valid()) {
-    NoteWindowsFailure("SetupDiGetClassDevsA");
+    NoteWindowsFailure("SetupDiGetClassDevsA", GetLastError());
     return false;
   }
   std::string path;
   if (!setupApi.InterfacePath(devices, memberIndex, path)) {
+    const DWORD error = GetLastError();
     const std::string which = "interface " + std::to_string(memberIndex) + " of the camera's class";
-    if (GetLastError() == ERROR_NO_MORE_ITEMS)
+    if (error == ERROR_NO_MORE_ITEMS)
       NoteUsbFailure(UsbFailure::NoDevice, which + " is not present");
     else
-      NoteWindowsFailure(which);
+      NoteWindowsFailure(which, error);
     return false;
   }
 
@@ -207,7 +207,8 @@ bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
                   nullptr, OPEN_EXISTING, 0, nullptr);
   handle = reinterpret_cast<NativeDeviceHandle>(device);
   if (device == INVALID_HANDLE_VALUE) {
-    NoteWindowsFailure("CreateFileA " + path);
+    const DWORD error = GetLastError();
+    NoteWindowsFailure("CreateFileA " + path, error);
     return false;
   }
   devicePath = path;
@@ -251,7 +252,7 @@ bool Win32CameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t contr
                       static_cast<DWORD>(input.size()), output.data(),
                       static_cast<DWORD>(output.size()), &returned, nullptr))
     return true;
-  NoteWindowsFailure("DeviceIoControl");
+  NoteWindowsFailure("DeviceIoControl", GetLastError());
   return false;
 }
 
