@@ -63,6 +63,13 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
   const auto found = ports_.find(handle);
   if (found == ports_.end()) return false;
   if (controlCode != kVendorRequestIoControl) return false;
+  std::size_t returned = 0;
+  return CarryVendorRequest(*found->second, input, output, returned);
+}
+
+bool CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> input,
+                        std::span<std::uint8_t> output, std::size_t& returned) {
+  returned = 0;
   if (input.size() < kRequestHeaderSize) return false;
 
   const std::uint8_t direction = input[1];
@@ -79,7 +86,7 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
     setup.wLength = static_cast<std::uint16_t>(payload.size());
     // The port may use its buffer as scratch; the caller's input stays untouched.
     std::vector<std::uint8_t> data(payload.begin(), payload.end());
-    const TransferResult result = found->second->ControlTransfer(setup, data);
+    const TransferResult result = port.ControlTransfer(setup, data);
     if (result.status != TransferStatus::Ok) return Failed(result.status);
     if (result.actualLength != payload.size()) {
       NoteUsbFailure(UsbFailure::Other, "short transfer");
@@ -92,7 +99,7 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
   setup.bmRequestType = kVendorIn;
   setup.wLength = static_cast<std::uint16_t>(output.size());
   std::vector<std::uint8_t> reply(output.size());
-  const TransferResult result = found->second->ControlTransfer(setup, reply);
+  const TransferResult result = port.ControlTransfer(setup, reply);
   if (result.status != TransferStatus::Ok) return Failed(result.status);
   const std::size_t received = std::min<std::size_t>(result.actualLength, reply.size());
   // The control firmware sends every byte of an EEPROM read or stalls; a short one is lost
@@ -102,6 +109,7 @@ bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t control
     return false;
   }
   std::copy_n(reply.begin(), received, output.begin());
+  returned = received;
   return true;
 }
 

@@ -14,6 +14,19 @@ namespace vesk::usb {
 inline constexpr std::uint8_t kVendorOut = 0x40;  // vendor, device recipient, host to device
 inline constexpr std::uint8_t kVendorIn = 0xC0;   // vendor, device recipient, device to host
 
+// One request of I/O control 0xA7F873FC carried to `port` as a vendor control transfer:
+// `input` is the 6-byte header (request, direction 0 or 1, wValue LE, wIndex LE) and,
+// host to device, the data stage (at most 65,535 bytes). Direction 0: bmRequestType 0x40,
+// `output` is left untouched and `returned` is 0. Direction 1: bmRequestType 0xC0,
+// wLength = output.size() (at most 65,535), the reply lands at the start of `output` and
+// `returned` counts it; an EEPROM read (0xC6) that comes back short fails. The header is
+// read whole before `output` is written, so the two may share memory, as a kernel
+// driver's buffered I/O has them. True only when the transfer ended with its status stage;
+// a failed transfer's cause is noted with NoteUsbFailure, a malformed request (short
+// header, unknown direction, too long a data stage) fails with no cause noted.
+bool CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> input,
+                        std::span<std::uint8_t> output, std::size_t& returned);
+
 class UsbCameraDriver : public CameraDriver {
  public:
   // `source` must outlive the driver.
@@ -23,13 +36,8 @@ class UsbCameraDriver : public CameraDriver {
   bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
                      std::string& devicePath) override;
 
-  // Accepts only code 0xA7F873FC with an input of at least the 6-byte header (request,
-  // direction 0 or 1, wValue LE, wIndex LE). Direction 0: bmRequestType 0x40, the data
-  // stage is the input after the header (at most 65,535 bytes) and `output` is left
-  // untouched. Direction 1: bmRequestType 0xC0, wLength = output.size() (at most
-  // 65,535), the reply lands at the start of `output`; an EEPROM read (0xC6) that comes
-  // back short fails. True only when the transfer ended with its status stage (a stall,
-  // timeout or unplugged board is false); a failure's cause is noted with NoteUsbFailure.
+  // Accepts only code 0xA7F873FC on an open handle and carries it as CarryVendorRequest
+  // does (a stall, timeout or unplugged board is false, its cause noted).
   bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
                  std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
 

@@ -61,7 +61,50 @@ HANDLE ToNative(NativeDeviceHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
+// Notes the failure of `call` with `error` (its GetLastError) and the system's text for it.
+void NoteWindowsFailure(std::string_view call, DWORD error) {
+  std::string note = std::string(call) + ": error " + std::to_string(error);
+  char text[256] = {};
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                     text, sizeof text, nullptr);
+  std::string_view message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.remove_suffix(1);
+  if (!message.empty()) note += " (" + std::string(message) + ")";
+  NoteUsbFailure(UsbFailureOfWindowsError(error), note);
+}
+
 }  // namespace
+
+UsbFailure UsbFailureOfWindowsError(DWORD error) {
+  switch (error) {
+    case ERROR_SUCCESS:
+      return UsbFailure::Other;  // a failure that set no code is still a failure
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_NO_MORE_ITEMS:
+      return UsbFailure::NoDevice;
+    case ERROR_ACCESS_DENIED:
+      return UsbFailure::AccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return UsbFailure::Busy;
+    case ERROR_SEM_TIMEOUT:
+    case WAIT_TIMEOUT:
+    case ERROR_TIMEOUT:
+      return UsbFailure::Timeout;
+    default:
+      return UsbFailure::Other;
+  }
+}
 
 namespace {
 
@@ -139,17 +182,35 @@ bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
                                       std::string& devicePath) {
   handle = kNullDeviceHandle;
   const SetupApi setupApi;
-  if (!setupApi.Usable()) return false;
+  if (!setupApi.Usable()) {
+    NoteWindowsFailure("loading setupapi", GetLastError());
+    return false;
+  }
   const UniqueDeviceInfoSet devices = setupApi.PresentInterfaces();
-  if (!devices.valid()) return false;
+  if (!devices.valid()) {
+    NoteWindowsFailure("SetupDiGetClassDevsA", GetLastError());
+    return false;
+  }
   std::string path;
-  if (!setupApi.InterfacePath(devices, memberIndex, path)) return false;
+  if (!setupApi.InterfacePath(devices, memberIndex, path)) {
+    const DWORD error = GetLastError();
+    const std::string which = "interface " + std::to_string(memberIndex) + " of the camera's class";
+    if (error == ERROR_NO_MORE_ITEMS)
+      NoteUsbFailure(UsbFailure::NoDevice, which + " is not present");
+    else
+      NoteWindowsFailure(which, error);
+    return false;
+  }
 
   const HANDLE device =
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   handle = reinterpret_cast<NativeDeviceHandle>(device);
-  if (device == INVALID_HANDLE_VALUE) return false;
+  if (device == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    NoteWindowsFailure("CreateFileA " + path, error);
+    return false;
+  }
   devicePath = path;
   return true;
 }
@@ -177,13 +238,22 @@ std::vector<BoardInfo> Win32CameraDriver::ListBoards() {
 bool Win32CameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
                                   std::span<const std::uint8_t> input,
                                   std::span<std::uint8_t> output) {
-  if (handle == kNullDeviceHandle || handle == kInvalidDeviceHandle) return false;
+  if (handle == kNullDeviceHandle || handle == kInvalidDeviceHandle) {
+    NoteUsbFailure(UsbFailure::NoDevice, "the device is not open");
+    return false;
+  }
   constexpr std::size_t kMaxDword = std::numeric_limits<DWORD>::max();
-  if (input.size() > kMaxDword || output.size() > kMaxDword) return false;
+  if (input.size() > kMaxDword || output.size() > kMaxDword) {
+    NoteUsbFailure(UsbFailure::Other, "a request longer than DeviceIoControl can take");
+    return false;
+  }
   DWORD returned = 0;
-  return DeviceIoControl(ToNative(handle), controlCode, const_cast<std::uint8_t*>(input.data()),
-                         static_cast<DWORD>(input.size()), output.data(),
-                         static_cast<DWORD>(output.size()), &returned, nullptr) != FALSE;
+  if (DeviceIoControl(ToNative(handle), controlCode, const_cast<std::uint8_t*>(input.data()),
+                      static_cast<DWORD>(input.size()), output.data(),
+                      static_cast<DWORD>(output.size()), &returned, nullptr))
+    return true;
+  NoteWindowsFailure("DeviceIoControl", GetLastError());
+  return false;
 }
 
 void Win32CameraDriver::Close(NativeDeviceHandle handle) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "device/camera_driver.h"
+#include "device/failure_detail.h"
 
 namespace vesk::win32 {
 
@@ -12,6 +13,12 @@ namespace vesk::win32 {
 inline constexpr GUID kCameraInterfaceClass = {
     0x09E3D9A1, 0x8E70, 0x496C, {0xBC, 0x1D, 0xFC, 0x8A, 0x43, 0xCE, 0xF6, 0xB5}};
 
+// What a Windows error code (GetLastError) says, in the kinds of failure every back end
+// reports: no device, access denied, busy, timeout, or failed.
+UsbFailure UsbFailureOfWindowsError(DWORD error);
+
+// Every failure below is noted with NoteUsbFailure: the kind, and the failing call with
+// the Windows error code and its text ("DeviceIoControl: error 31 (...)").
 class Win32CameraDriver final : public CameraDriver {
  public:
   // Loads "setupapi" by name for the length of this call only and frees it before

@@ -1,28 +1,35 @@
-// Drives the dialog program from beside it, as an operator would, and checks what is the
-// dialog's own: its questions, Start, Close and Help disabled during a run and enabled
-// after it, close requests held until the verdict, the About box, Help, and how the status
-// box ends (the whole log of a run is the system tests' business). The dialog must answer
-// a message within a second throughout. Usage:
-//   vesk-dialog-test <program.exe> <probe.dll> no-camera  the shipped program
-//   vesk-dialog-test <program.exe> <probe.dll> full-run   over the emulated board
+// Drives the shipped dialog program from beside it, as an operator would, and checks what
+// is the dialog's own: its questions, Start, Close and Help disabled during a run and
+// enabled after it, close requests held until the verdict, the About box, Help, and how
+// the status box ends (the whole log of a run is the system tests' business). The dialog
+// must answer a message within a second throughout. Usage:
+//   vesk-dialog-test <program.exe> <probe.dll> no-camera  no board attached
+//   vesk-dialog-test <program.exe> <probe.dll> driver     boards of the test driver: whole
+//                                                         runs, failing requests, a removal
 // The shell runs "vesk-dialog-test opened RECORD FILE" to open the manual (see Help).
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/win32/resource.h"
+#include "tests/windows/board_driver/board_commands.h"
 #include "tests/windows/expectations.h"
 
 namespace {
 
-using vesk::windows_tests::Expect;
+using namespace vesk::windows_tests;
 
 constexpr const char* kDialogCaption = "Tarsel Vesk USB Update Tool";
 constexpr const char* kQuestionCaption = "Vesk USB Update - Confirmation";
@@ -172,6 +179,57 @@ class DialogProgram {
   int unanswered_ = 0;
 };
 
+// Keeps what every program sends to the debugger output while no debugger is attached,
+// as a debug monitor does: through the system's DBWIN buffer and its two events.
+class DebugOutputMonitor {
+ public:
+  DebugOutputMonitor()
+      : bufferReady_(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY")),
+        dataReady_(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY")),
+        buffer_(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                   "DBWIN_BUFFER")),
+        view_(buffer_ ? static_cast<const char*>(MapViewOfFile(buffer_, FILE_MAP_READ, 0, 0, 0))
+                      : nullptr) {
+    if (bufferReady_ && dataReady_ && view_) reader_ = std::thread([this] { Read(); });
+  }
+  ~DebugOutputMonitor() {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    if (view_) UnmapViewOfFile(view_);
+    for (HANDLE handle : {buffer_, dataReady_, bufferReady_})
+      if (handle) CloseHandle(handle);
+  }
+  bool Listening() const { return reader_.joinable(); }
+
+  // The text sent since the last call, one message a line.
+  std::string Take() {
+    const std::lock_guard hold(lock_);
+    return std::exchange(text_, {});
+  }
+
+ private:
+  void Read() {
+    SetEvent(bufferReady_);
+    while (!stop_) {
+      if (WaitForSingleObject(dataReady_, 100) != WAIT_OBJECT_0) continue;
+      // The sender's process id, then its zero-terminated text.
+      const std::string message(view_ + sizeof(DWORD), strnlen(view_ + sizeof(DWORD), 4092));
+      {
+        const std::lock_guard hold(lock_);
+        text_ += message + "\n";
+      }
+      SetEvent(bufferReady_);
+    }
+  }
+
+  HANDLE bufferReady_, dataReady_, buffer_;
+  const char* view_;
+  std::thread reader_;
+  std::atomic<bool> stop_ = false;
+  std::mutex lock_;
+  std::string text_;
+};
+
 // A run: Start, the answers, what is done meanwhile, and how it ends.
 struct Run {
   const char* name;
@@ -316,9 +374,9 @@ const Run kNoCameraRuns[] = {
      "\r\nError 0x1 (Failed to connect to camera)\r\nCamera firmware update FAILED."},
 };
 
-// The runs over the emulated board, to the power-cycle question; the last one ends the
-// program with a close request held until its verdict.
-const Run kEmulatedRuns[] = {
+// Runs to the power-cycle question on a board; the last one ends the program with a close
+// request held until its verdict.
+const Run kBoardRuns[] = {
     {"No at the power-cycle question", IDYES, nullptr, IDNO,
      "\r\nError 0x8 (Failed to correctly power cycle\r\nCamera firmware update FAILED."},
     {"Start pressed again during a run", IDYES,
@@ -360,6 +418,61 @@ void Scenario(const std::string& path, const std::string& probeDll, std::span<co
   }
 }
 
+constexpr const char* kFailedVerdict = "Camera firmware update FAILED.";
+
+// The shipped program on the test driver's boards: a whole run, a second one on the same
+// board, a request failing at each step's first and last request and a removal during
+// CamCon (the step's error line, FAILED, and the driver's status in the debugger output),
+// two boards of which it writes the first only, and the runs of kBoardRuns.
+void DriverScenario(const std::string& path, const std::string& probeDll) {
+  if (BoardCommandPaths().size() != 2)
+    return Expect(false, "the test driver's two boards are installed");
+  Expect(AttachErasedBoards(1), "one erased board attached");
+  DebugOutputMonitor debugOutput;
+  Expect(debugOutput.Listening(), "the debugger output is monitored");
+  DialogProgram program(path);
+  if (!program.Start()) return;
+  const std::vector<std::uint8_t> written = ImagesAsWritten();
+  const Run whole = {"a whole run through the driver", IDYES, nullptr, IDYES, kSucceeded};
+  if (!CheckRun(program, probeDll, whole)) return;
+  Expect(FileBytes(BoardFile(0)) == written, "the EEPROM holds the images and the header");
+  const std::optional<std::string> log = BoardCommand(0, "log");
+  const std::vector<StepRequests> steps = StepsOfLoggedRun(log.value_or(""));
+  const Run again = {"a second run on the same board", IDYES, nullptr, IDYES, kSucceeded};
+  CheckRun(program, probeDll, again);
+
+  struct Fault {
+    std::string command, errorLine, cause;
+  };
+  std::vector<Fault> faults;
+  for (const StepRequests& step : steps)
+    for (const std::uint64_t request : FirstAndLast(step))
+      faults.push_back({"fail " + std::to_string(request), step.errorLine, "error 31"});
+  Expect(steps.size() == 6 && steps[2].last > steps[2].first + 2, "the steps of the run");
+  if (steps.size() == 6)
+    faults.push_back({"remove " + std::to_string(steps[2].first + 2), steps[2].errorLine,
+                      "no device (DeviceIoControl: error 1167"});
+  for (const Fault& fault : faults) {
+    Expect(AttachErasedBoards(1) && BoardCommand(0, fault.command), fault.command + ": planted");
+    debugOutput.Take();
+    const std::string ending = "\r\n" + fault.errorLine + "\r\n" + kFailedVerdict;
+    const std::string name = "dialog, " + fault.command;
+    if (!CheckRun(program, probeDll, {name.c_str(), IDYES, nullptr, 0, ending.c_str()})) return;
+    const std::string output = debugOutput.Take();
+    Expect(output.find(fault.cause) != std::string::npos,
+           name + ": the debugger output names \"" + fault.cause + "\": " + output);
+  }
+
+  Expect(AttachErasedBoards(2), "two erased boards attached");
+  CheckRun(program, probeDll, {"two boards", IDYES, nullptr, IDYES, kSucceeded});
+  Expect(FileBytes(BoardFile(0)) == written && FileBytes(BoardFile(1)).empty(),
+         "with two boards the dialog writes interface 0 only");
+  Expect(AttachErasedBoards(1), "one erased board attached");
+  for (const Run& run : kBoardRuns)
+    if (!CheckRun(program, probeDll, run)) break;
+  Expect(program.Unanswered() == 0, "the dialog answered within a second throughout");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -370,11 +483,12 @@ int main(int argc, char** argv) {
   }
   const std::string scenario = argc >= 4 ? argv[3] : "";
   if (scenario == "no-camera") {
+    Expect(AttachErasedBoards(0), "no board attached");
     Scenario(argv[1], argv[2], kNoCameraRuns, true);
-  } else if (scenario == "full-run") {
-    Scenario(argv[1], argv[2], kEmulatedRuns, false);
+  } else if (scenario == "driver") {
+    DriverScenario(argv[1], argv[2]);
   } else {
-    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|full-run\n", argv[0]);
+    std::fprintf(stderr, "usage: %s program.exe probe.dll no-camera|driver\n", argv[0]);
     return 2;
   }
   return vesk::windows_tests::Summary();
