@@ -4,8 +4,8 @@
 
 /* Every wait for the controller is a bounded busy poll of I2CS: the CPU never idles, since
  * on the FX2 only a wakeup interrupt ends the idle mode. A poll takes at most 65536 passes
- * of under 1.2 us at 48 MHz (about 75 ms), far beyond a byte's 90 us at 100 kHz on a
- * healthy bus. The polls are in assembly: the time from the controller's DONE to the next
+ * of 10 cycles at 48 MHz (MOVX stretched by one cycle: about 55 ms), far beyond a byte's
+ * 90 us at 100 kHz on a healthy bus. The polls are in assembly: the time from the controller's DONE to the next
  * byte is lost to the bus, on every byte of a page. */
 
 /* 1 while this firmware holds the bus: from a START the controller took until its STOP.
@@ -103,7 +103,7 @@ static uint8_t send_from_autopointer(uint8_t count) __naked {
     movx  @dptr, a
     mov   dptr, #0xE678      ; I2CS
     mov   r6, #0
-    mov   r5, #0             ; at most 65536 polls of I2CS, about 50 ms
+    mov   r5, #0             ; at most 65536 polls of I2CS, about 55 ms
   00002$:
     movx  a, @dptr
     jb    acc.0, 00003$      ; DONE
@@ -253,6 +253,10 @@ uint8_t i2c_receive_compare(const __xdata uint8_t* expected, uint8_t count) {
   if (result == I2C_ERROR) return I2C_ERROR;
   bus_held = 0;
   return wait_stopped() ? result : I2C_ERROR;
+}
+
+uint8_t i2c_wait_stopped(void) {
+  return wait_stopped();
 }
 
 uint8_t i2c_stop(void) {

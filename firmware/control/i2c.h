@@ -35,4 +35,8 @@ uint8_t i2c_receive_compare(const __xdata uint8_t* expected, uint8_t count);
  * or lost to a bus error). */
 uint8_t i2c_stop(void);
 
+/* Waits (about 55 ms at most) until no STOP is pending in the controller; 0 if one still
+ * is. */
+uint8_t i2c_wait_stopped(void);
+
 #endif /* I2C_H */

@@ -42,8 +42,8 @@ bool Eeprom::Write(std::uint8_t byte, SimTime) {
     ++addressBytesSeen_;
     return true;
   }
-  if (nackDataByte_ >= 0 && static_cast<std::size_t>(nackDataByte_) == pending_.size()) {
-    nackDataByte_ = -1;
+  if (nacksLeft_ > 0 && static_cast<std::size_t>(nackDataByte_) == pending_.size()) {
+    --nacksLeft_;
     return false;
   }
   // Only the low six bits count up inside a page write: past the page's end it wraps to
@@ -63,6 +63,10 @@ std::uint8_t Eeprom::Read(bool, SimTime) {
 void Eeprom::End(bool stop, SimTime now) {
   // A repeated START after data bytes abandons them: the cycle only starts at STOP.
   if (stop && writing_ && !pending_.empty() && !writeProtected_) {
+    if (corruptByte_ >= 0 && static_cast<std::size_t>(corruptByte_) < pending_.size()) {
+      pending_[static_cast<std::size_t>(corruptByte_)].second ^= corruptMask_;
+      corruptByte_ = -1;
+    }
     for (const auto& [address, value] : pending_)
       memory_[address] =
           address == stuckAddress_ ? static_cast<std::uint8_t>(value & ~stuckMask_) : value;

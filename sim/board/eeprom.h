@@ -23,10 +23,20 @@ class Eeprom : public I2cDevice {
   // write cycle never ended.
   void SetMissing(bool missing) { missing_ = missing; }
   void SetStuckBusy(bool stuck) { stuckBusy_ = stuck; }
-  // The next write command refuses (does not acknowledge) its data byte number
+  // The next `times` write commands refuse (do not acknowledge) their data byte number
   // `dataByte` (0 = the first after the word address); the bytes before it are committed
-  // at STOP as usual. One shot.
-  void NackDataByteOnce(int dataByte) { nackDataByte_ = dataByte; }
+  // at STOP as usual.
+  void NackDataByte(int dataByte, int times = 1) {
+    nackDataByte_ = dataByte;
+    nacksLeft_ = times;
+  }
+  // The next write cycle stores byte number `dataByte` of its command (0 = the first after
+  // the word address) with the bits of `mask` flipped, as a disturbance no one noticed
+  // would; later writes store what they are sent. One shot.
+  void CorruptNextWrite(int dataByte, std::uint8_t mask) {
+    corruptByte_ = dataByte;
+    corruptMask_ = mask;
+  }
   // A bank whose writes do not stick: it acknowledges every byte and keeps its old
   // contents, starting no write cycle (as a write-protected part does).
   void SetWriteProtected(bool on) { writeProtected_ = on; }
@@ -58,6 +68,9 @@ class Eeprom : public I2cDevice {
   std::uint16_t stuckAddress_ = 0;
   std::uint8_t stuckMask_ = 0;
   int nackDataByte_ = -1;
+  int nacksLeft_ = 0;
+  int corruptByte_ = -1;
+  std::uint8_t corruptMask_ = 0;
   SimTime busyUntil_ = 0;
   std::uint16_t pointer_ = 0;
   int addressBytesSeen_ = 0;

@@ -1,6 +1,7 @@
 #include "sim/board/emulated_board.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "fx2/generated/fx2_register_map.h"
 
@@ -141,8 +142,12 @@ BootReport EmulatedBoard::PowerCycle() {
   failNext_ = 0;
   powerUpAt_ = bus_.Now();
   identity_ = UsbIdentity{};
-  configuration_ = 0;
+  interruption_.reset();
+  sdaHoldAfterRelease_ = 0;
   lastBoot_ = Boot();
+  // The host enumerates the board it finds: an address, then its one configuration.
+  usb_.SetAddress(kEnumeratedAddress);
+  configuration_ = 1;
   return lastBoot_;
 }
 
@@ -151,7 +156,7 @@ BootReport EmulatedBoard::Boot() {
   // configuration byte asks for it), before any firmware runs.
   SimTime now = bus_.Now();
   const SimTime start = now;
-  SimTime bit = I2cMaster::BitTime(false);
+  SimTime bit = i2cMaster_.BitTime(false);
   BootReport report;
 
   auto probe = [&](std::uint8_t address) {
@@ -227,7 +232,7 @@ BootReport EmulatedBoard::Boot() {
     finish();
     return report;
   }
-  if (header[6] & 0x01) bit = I2cMaster::BitTime(true);
+  if (header[6] & 0x01) bit = i2cMaster_.BitTime(true);
 
   // Records: LenH LenL AddrH AddrL data; bit 15 of the length marks the last one.
   std::vector<std::pair<std::uint16_t, std::uint8_t>> registerWrites;
@@ -263,7 +268,25 @@ BootReport EmulatedBoard::Boot() {
 
 void EmulatedBoard::Stage() {
   usb_.HostFrame();
-  cpu_.RunUntil(bus_.Now() + kMicroframe);
+  cpu_.RunUntil(bus_.Now() + Frame());
+}
+
+void EmulatedBoard::BusReset() {
+  usb_.HostBusReset();
+  configuration_ = 0;
+  cpu_.RunUntil(bus_.Now() + kBusResetTime);
+  usb_.HostBusResetEnd();
+}
+
+void EmulatedBoard::Suspend(SimTime idle) {
+  const SimTime start = bus_.Now();
+  cpu_.RunUntil(start + std::min(idle, kSuspendAfterIdle));
+  if (idle >= kSuspendAfterIdle) {
+    usb_.HostSuspend();
+    cpu_.RunUntil(start + idle);
+  }
+  usb_.HostResume();
+  cpu_.RunUntil(bus_.Now() + kResumeSignalling);
 }
 
 template <typename Ready>
@@ -295,6 +318,7 @@ TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
   RequestRecord record{setup, TransferStatus::Error, 0, false, SincePowerUp(), 0};
   const SimTime startedAt = bus_.Now();
   ++requestCount_;
+  meeting_ = std::exchange(interruption_, std::nullopt);
   TransferResult result{TransferStatus::Error, 0};
   if (unplugAfter_ && requestCount_ > *unplugAfter_) unplugged_ = true;
   if (unplugged_ || usb_.Disconnected()) {
@@ -302,6 +326,11 @@ TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
   } else if (failNext_ > 0) {
     --failNext_;
   } else if (data.size() >= setup.wLength) {
+    if (meeting_ && meeting_->point == HostEventPoint::BeforeSetup) {
+      const HostInterruption before = *std::exchange(meeting_, std::nullopt);
+      if (before.event == HostEvent::BusReset) BusReset();
+      if (before.event == HostEvent::Suspend) Suspend(before.duration);
+    }
     result = Serve(setup, data.first(setup.wLength), record.servedByChip);
   }
   record.status = result.status;
@@ -343,7 +372,12 @@ TransferResult EmulatedBoard::ChipLoad(const SetupPacket& setup, std::span<std::
       if (IsIn(setup)) {
         data[moved] = bus_.ReadXdata(address);
       } else {
+        const bool held = cpu_.Held();
         bus_.WriteXdata(address, data[moved]);
+        if (held && !cpu_.Held() && sdaHoldAfterRelease_ > 0) {
+          i2cMaster_.HoldSdaUntil(bus_.Now() + sdaHoldAfterRelease_);
+          sdaHoldAfterRelease_ = 0;
+        }
       }
     }
   }
@@ -425,7 +459,39 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
                                                std::span<std::uint8_t> data, SimTime deadline) {
   usb_.HostSetup(setup);
   const auto stalled = [this] { return usb_.HostStalled(); };
-  std::uint32_t moved = 0;
+  std::uint32_t moved = 0, packets = 0;
+  std::optional<HostInterruption> event = std::exchange(meeting_, std::nullopt);
+  SimTime eventAt =
+      event && event->point == HostEventPoint::AtTime ? bus_.Now() + event->after : kNever;
+  // Meets the host event now: a result when it ends the transfer.
+  const auto meet = [&]() -> std::optional<TransferResult> {
+    const HostInterruption now = *std::exchange(event, std::nullopt);
+    eventAt = kNever;
+    if (now.event == HostEvent::Suspend) {
+      Suspend(now.duration);
+      deadline += now.duration + kResumeSignalling;
+      return std::nullopt;
+    }
+    if (now.event == HostEvent::BusReset) BusReset();
+    return TransferResult{TransferStatus::Error, moved};
+  };
+  const auto meetAt = [&](HostEventPoint point) -> std::optional<TransferResult> {
+    if (!event) return std::nullopt;
+    const bool packetPoint =
+        point == HostEventPoint::BeforePacket || point == HostEventPoint::AfterPacket;
+    const std::uint32_t packet = point == HostEventPoint::BeforePacket ? packets + 1 : packets;
+    if (event->point == point && (!packetPoint || event->packet == packet)) return meet();
+    if (bus_.Now() >= eventAt) return meet();
+    return std::nullopt;
+  };
+  // Waits for `ready` as WaitFor does, meeting a timed host event on the way.
+  const auto wait = [&](auto ready) -> std::optional<TransferResult> {
+    for (;;) {
+      if (WaitFor(ready, std::min(deadline, eventAt))) return std::nullopt;
+      if (bus_.Now() < eventAt || !event) return TransferResult{TransferStatus::Timeout, moved};
+      if (auto ended = meet()) return ended;
+    }
+  };
 
   if (!IsIn(setup)) {
     while (moved < data.size()) {
@@ -434,12 +500,16 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
         usb_.HostOutNaked();
         return false;
       };
-      if (!WaitFor(armed, deadline)) return {TransferStatus::Timeout, moved};
+      if (auto ended = wait(armed)) return *ended;
+      if (!stalled())
+        if (auto ended = meetAt(HostEventPoint::BeforePacket)) return *ended;
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t count = std::min(kPacket, data.size() - moved);
       usb_.HostDeliverOut(data.subspan(moved, count));
       moved += static_cast<std::uint32_t>(count);
+      ++packets;
+      if (auto ended = meetAt(HostEventPoint::AfterPacket)) return *ended;
     }
   } else {
     while (moved < data.size() && !usb_.HostDescriptorFinished()) {
@@ -448,18 +518,22 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
         usb_.HostInNaked();
         return false;
       };
-      if (!WaitFor(ready, deadline)) return {TransferStatus::Timeout, moved};
+      if (auto ended = wait(ready)) return *ended;
+      if (!stalled())
+        if (auto ended = meetAt(HostEventPoint::BeforePacket)) return *ended;
       Stage();
       if (stalled()) return {TransferStatus::Stall, moved};
       const std::size_t want = std::min(kPacket, data.size() - moved);
       const std::size_t count = usb_.HostTakeIn(data.subspan(moved, want));
       moved += static_cast<std::uint32_t>(count);
+      ++packets;
+      if (auto ended = meetAt(HostEventPoint::AfterPacket)) return *ended;
       if (count < kPacket) break;
     }
   }
 
-  if (!WaitFor([&] { return usb_.HostStatusReady() || stalled(); }, deadline))
-    return {TransferStatus::Timeout, moved};
+  if (auto ended = meetAt(HostEventPoint::StatusStage)) return *ended;
+  if (auto ended = wait([&] { return usb_.HostStatusReady() || stalled(); })) return *ended;
   Stage();
   if (stalled()) return {TransferStatus::Stall, moved};
   usb_.HostStatusDone();

@@ -25,6 +25,14 @@
 namespace vesk::sim::board {
 
 inline constexpr SimTime kMicroframe = 125 * kPicosPerMicro;
+inline constexpr SimTime kFullSpeedFrame = kPicosPerMilli;
+// USB 2.0: a port reset drives SE0 for at least 10 ms (7.1.7.5); a bus idle for 3 ms
+// suspends the device (7.1.7.6); the host's resume signalling lasts 20 ms (7.1.7.7).
+inline constexpr SimTime kBusResetTime = 10 * kPicosPerMilli;
+inline constexpr SimTime kSuspendAfterIdle = 3 * kPicosPerMilli;
+inline constexpr SimTime kResumeSignalling = 20 * kPicosPerMilli;
+// The address the host gives the board when it enumerates it after power-up.
+inline constexpr std::uint8_t kEnumeratedAddress = 5;
 // A transfer the firmware neither completes nor stalls in this time fails as a timeout;
 // a 4096-byte EEPROM beat (64 pages, each up to 5 ms) fits well inside.
 inline constexpr SimTime kControlTimeout = 1000 * kPicosPerMilli;
@@ -48,6 +56,27 @@ struct BootReport {
   UsbIdentity identity;
   std::uint32_t bytesLoaded = 0;  // data bytes of the C2 records
   SimTime duration = 0;
+};
+
+// What the host or the bus does to the board in the middle of a control transfer.
+enum class HostEvent {
+  BusReset,  // a port reset: the transfer fails (Error), the board is reset as BusReset()
+  Suspend,   // the bus idles for `duration` (Suspend()), then the transfer goes on
+  Abandon,   // the host gives the transfer up (Error); its next SETUP follows at once
+};
+enum class HostEventPoint {
+  BeforeSetup,   // before the SETUP packet
+  BeforePacket,  // data packet number `packet` (1 = the first) is armed but has not moved
+  AfterPacket,   // after `packet` data packets (1 = after the first) have moved
+  AtTime,        // `after` since the SETUP, wherever the transfer is then
+  StatusStage,   // after the data stage, before the status stage
+};
+struct HostInterruption {
+  HostEvent event = HostEvent::BusReset;
+  HostEventPoint point = HostEventPoint::BeforeSetup;
+  std::uint32_t packet = 0;
+  SimTime after = 0;
+  SimTime duration = 0;  // Suspend: how long the bus carries nothing
 };
 
 struct RequestRecord {
@@ -118,9 +147,41 @@ class EmulatedBoard : public usb::UsbControlPort {
   // The next `requests` control transfers fail (TransferStatus::Error) without reaching
   // the board.
   void FailNextRequests(std::uint32_t requests) { failNext_ = requests; }
+  // Host and bus events. A USB port reset as the host does it between two transfers:
+  // kBusResetTime of SE0 while the CPU runs, USBIRQ.URES raised at its start, endpoint
+  // 0's transfer ended, the address (FNADDR) back to 0, then HSGRANT on a high-speed port.
+  // The host enumerates again afterwards with requests of its own (SET_ADDRESS, ...).
+  void BusReset();
+  // The bus carries nothing (no SOF, no token) for `idle`: USBIRQ.SUSP after
+  // kSuspendAfterIdle; then the host's resume signalling (kResumeSignalling), at whose
+  // start the 8051's RESUME interrupt is requested.
+  void Suspend(SimTime idle);
+  // The next control transfer meets `event` at `point` (one shot: that transfer takes it,
+  // met or not). Only a transfer the firmware serves has stages to interrupt; BeforeSetup
+  // applies to any transfer. A transfer that ends before its point never meets it.
+  void InterruptNextTransfer(const HostInterruption& interruption) { interruption_ = interruption; }
+  // Attached to a full-speed port (USBCS.HSM 0, a transaction per 1 ms frame) or, the
+  // default, a high-speed one. Stays so across power cycles.
+  void AttachAtFullSpeed(bool fullSpeed) { usb_.SetHighSpeed(!fullSpeed); }
+
   // SDA held low (a slave stuck mid-byte): every START the master tries is a bus error.
   // Survives holding the CPU; a power cycle ends it.
   void SetSdaStuckLow(bool stuck) { i2cMaster_.SetSdaStuckLow(stuck); }
+
+  // I2C faults that pass. The master's byte number `byte` from now (0 = the next; address,
+  // data and received bytes count) meets a bus error: BERR, the slaves see a STOP. Several
+  // may be pending.
+  void I2cBusErrorAtByte(std::uint32_t byte) { i2cMaster_.BusErrorAtByte(byte); }
+  std::uint64_t I2cBytes() const { return i2cMaster_.BytesClocked(); }
+  // A slave holds SDA low for `duration` after the host next releases the CPU (a slave
+  // left mid-byte by the firmware before, letting go by itself); STARTs meanwhile end in
+  // BERR.
+  void HoldSdaAfterRelease(SimTime duration) { sdaHoldAfterRelease_ = duration; }
+  // The I2C clock the board really makes when the firmware asks for 100 and 400 kHz;
+  // nominal by default, kept across power cycles.
+  void SetI2cClockKhz(double slowKhz, double fastKhz) {
+    i2cMaster_.SetBitTimes(static_cast<SimTime>(1e9 / slowKhz), static_cast<SimTime>(1e9 / fastKhz));
+  }
 
   // What the firmware did that the chip's documentation does not allow, since construction.
   const std::vector<Ep0Fault>& Ep0Faults() const { return usb_.Faults(); }
@@ -135,7 +196,8 @@ class EmulatedBoard : public usb::UsbControlPort {
   usb::TransferResult ChipStandard(const usb::SetupPacket& setup, std::span<std::uint8_t> data);
   usb::TransferResult FirmwareTransfer(const usb::SetupPacket& setup, std::span<std::uint8_t> data,
                                        SimTime deadline);
-  void Stage();  // one USB transaction: a microframe of the board's time
+  void Stage();  // one USB transaction: a (micro)frame of the board's time
+  SimTime Frame() const { return usb_.HighSpeed() ? kMicroframe : kFullSpeedFrame; }
   // Runs the board until `ready()` or the deadline; false on the deadline.
   template <typename Ready>
   bool WaitFor(Ready ready, SimTime deadline);
@@ -159,6 +221,9 @@ class EmulatedBoard : public usb::UsbControlPort {
   bool unplugged_ = false;
   std::uint32_t failNext_ = 0;
   std::uint8_t configuration_ = 0;
+  std::optional<HostInterruption> interruption_;  // for the next transfer
+  std::optional<HostInterruption> meeting_;       // for the one in progress
+  SimTime sdaHoldAfterRelease_ = 0;
 };
 
 // Boards found on the emulated "bus": the N-th board added has path "emulated:N" unless

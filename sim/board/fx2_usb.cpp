@@ -10,6 +10,7 @@ void Fx2Usb::Reset() {
   setupdat_.fill(0);
   ep0buf_.fill(0);
   usbcs_ = fnaddr_ = 0;
+  inReset_ = false;
   pairs_.fill(0);
   ep0bch_ = ep0bcl_ = 0;
   ep0cs_ = kHsnak;
@@ -69,7 +70,7 @@ std::uint8_t Fx2Usb::ReadXdata(std::uint16_t address) {
   if (address >= kFirstPair && address <= kLastPair) return pairs_[address - kFirstPair];
   switch (address) {
     case fx2::USBCS:
-      return static_cast<std::uint8_t>(usbcs_ | kHighSpeed);
+      return static_cast<std::uint8_t>(usbcs_ | (highSpeed_ && !inReset_ ? kHighSpeed : 0));
     case fx2::FNADDR:
       return fnaddr_;
     case fx2::INT2IVEC:
@@ -115,7 +116,8 @@ void Fx2Usb::WriteXdata(std::uint16_t address, std::uint8_t value) {
       break;
     case fx2::EP0BCL:
       if (Busy()) faults_.push_back(Ep0Fault::CountWrittenWhileBusy);
-      ep0bcl_ = value;
+      // Arming an OUT packet leaves the count of the last one received readable.
+      if (directionIn_) ep0bcl_ = value;
       if (directionIn_) {
         inCount_ = std::min<int>(ep0bch_ << 8 | ep0bcl_, kPacketSize);
         inArmed_ += static_cast<std::uint32_t>(inCount_);
@@ -191,6 +193,22 @@ void Fx2Usb::HostSetup(const usb::SetupPacket& setup) {
   inArmed_ = outReceived_ = 0;
   pairs_[kUsbIrq] |= kSutok;
   Raise(kUsbIrq, kSudav);
+}
+
+void Fx2Usb::HostBusReset() {
+  ep0cs_ &= static_cast<std::uint8_t>(~kStall);
+  outArmed_ = false;
+  inCount_ = -1;
+  descriptorLeft_ = 0;
+  descriptorDone_ = false;
+  fnaddr_ = 0;
+  inReset_ = true;
+  Raise(kUsbIrq, kUres);
+}
+
+void Fx2Usb::HostBusResetEnd() {
+  inReset_ = false;
+  if (highSpeed_) Raise(kUsbIrq, kHsGrant);
 }
 
 void Fx2Usb::HostDeliverOut(std::span<const std::uint8_t> packet) {

@@ -2,8 +2,10 @@
 // The FX2's USB side as its firmware sees it: USBCS (RENUM, DISCON), the endpoint-0
 // registers (SETUPDAT, EP0BUF, EP0BCH/L, EP0CS, SUDPTR), the interrupt enable/request pairs
 // from EP2FIFOIE/IRQ to USBERRIE/IRQ, INT2IVEC and EP01STAT. The host side of each control
-// transfer is driven by the board through the Host* calls, packet by packet. Only a power
-// cycle resets these registers: holding the CPU leaves them as they are.
+// transfer is driven by the board through the Host* calls, packet by packet, and so are the
+// bus's own events (reset, suspend, resume). Only a power cycle resets these registers:
+// holding the CPU leaves them as they are, and a USB bus reset only ends endpoint 0's
+// transfer and clears the address (see HostBusReset).
 
 #include <array>
 #include <cstdint>
@@ -29,7 +31,8 @@ class Fx2Usb : public Peripheral {
   static constexpr std::size_t kPacketSize = 64;
   static constexpr std::uint8_t kHsnak = 0x80, kBusy = 0x02, kStall = 0x01;
   static constexpr std::uint8_t kRenum = 0x02, kDiscon = 0x08, kHighSpeed = 0x80;
-  static constexpr std::uint8_t kSudav = 0x01, kSof = 0x02, kSutok = 0x04, kEp0Ack = 0x40;
+  static constexpr std::uint8_t kSudav = 0x01, kSof = 0x02, kSutok = 0x04, kSusp = 0x08,
+                                kUres = 0x10, kHsGrant = 0x20, kEp0Ack = 0x40;
   static constexpr std::uint8_t kEp0In = 0x01, kEp0Out = 0x02;
   static constexpr std::uint8_t kIbnEp0 = 0x01, kNakIbn = 0x01, kNakEp0Ping = 0x04;
   // The enable/request pairs, enable at the even address: EP2..8FIFO, IBN, NAK, USB, EP,
@@ -52,6 +55,11 @@ class Fx2Usb : public Peripheral {
   void SetRenumerated(bool on);
   bool Disconnected() const { return (usbcs_ & kDiscon) != 0; }
   void SetAddress(std::uint8_t address) { fnaddr_ = address & 0x7F; }
+  std::uint8_t Address() const { return fnaddr_; }
+  // The speed the port runs at: USBCS.HSM. A board attached to a full-speed port never
+  // leaves full speed; a high-speed one is back at full speed during a bus reset.
+  void SetHighSpeed(bool on) { highSpeed_ = on; }
+  bool HighSpeed() const { return highSpeed_; }
 
   // The host's side of one control transfer handed to the firmware.
   void HostSetup(const usb::SetupPacket& setup);
@@ -74,6 +82,17 @@ class Fx2Usb : public Peripheral {
   void HostInNaked();
   void HostOutNaked() { Raise(kNakIrq, kNakEp0Ping); }
   void HostStatusDone() { Raise(kUsbIrq, kEp0Ack); }
+  // The start of a USB bus reset (SE0): URES; endpoint 0's transfer ends (BUSY and STALL
+  // cleared, no packet armed, a SUDPTR transfer dropped) while EP0BUF, EP0BCH:L, SETUPDAT,
+  // HSNAK, the enables, RENUM and SUDPTRCTL stay; the address goes back to 0 and the port
+  // runs at full speed until the reset ends.
+  void HostBusReset();
+  // The end of the reset: back at the attach speed, HSGRANT raised when that is high speed.
+  void HostBusResetEnd();
+  // 3 ms without bus activity: SUSP. The wakeup (resume signalling) asks for the 8051's
+  // RESUME interrupt, which also ends an idle CPU.
+  void HostSuspend() { Raise(kUsbIrq, kSusp); }
+  void HostResume() { interrupts_.RequestInterrupt(Interrupt::Resume); }
 
   const std::vector<Ep0Fault>& Faults() const { return faults_; }
   void ClearFaults() { faults_.clear(); }
@@ -97,6 +116,7 @@ class Fx2Usb : public Peripheral {
   std::array<std::uint8_t, 8> setupdat_{};
   std::array<std::uint8_t, kPacketSize> ep0buf_{};
   std::uint8_t usbcs_ = 0, fnaddr_ = 0;
+  bool highSpeed_ = true, inReset_ = false;
   std::array<std::uint8_t, kLastPair - kFirstPair + 1> pairs_{};
   std::uint8_t ep0bch_ = 0, ep0bcl_ = 0, ep0cs_ = kHsnak;
   std::uint8_t sudptrh_ = 0, sudptrl_ = 0, sudptrctl_ = 1;

@@ -1,5 +1,7 @@
 #include "sim/board/i2c_master.h"
 
+#include <algorithm>
+
 #include "fx2/generated/fx2_register_map.h"
 
 namespace vesk::sim::board {
@@ -11,6 +13,8 @@ void I2cMaster::Reset() {
   txData_ = rxData_ = 0;
   startPending_ = lastRead_ = stopAfterByte_ = false;
   idleStop_ = lateReadArmed_ = sdaStuck_ = false;
+  sdaHeldUntil_ = 0;
+  errorBytes_.clear();
   mode_ = Mode::Idle;
   byte_ = Byte::None;
   byteEnd_ = stopEnd_ = kNever;
@@ -42,6 +46,16 @@ void I2cMaster::FinishByte(SimTime at) {
   byteEnd_ = kNever;
   const Byte finished = byte_;
   byte_ = Byte::None;
+  if (finished == Byte::None) return;
+  const std::uint64_t number = bytesClocked_++;
+  if (!errorBytes_.empty() && errorBytes_.front() == number) {
+    errorBytes_.erase(errorBytes_.begin());
+    bus_.Stop(at);
+    mode_ = Mode::Idle;
+    lastRead_ = stopAfterByte_ = false;
+    status_ = static_cast<std::uint8_t>((status_ & ~(kDone | kAck)) | kBusError);
+    return;
+  }
   switch (finished) {
     case Byte::Address: {
       const bool ack = bus_.Write(txData_, at);
@@ -66,6 +80,11 @@ void I2cMaster::FinishByte(SimTime at) {
     stopAfterByte_ = false;
     BeginStop(at);
   }
+}
+
+void I2cMaster::BusErrorAtByte(std::uint32_t byte) {
+  const std::uint64_t number = bytesClocked_ + byte;
+  errorBytes_.insert(std::lower_bound(errorBytes_.begin(), errorBytes_.end(), number), number);
 }
 
 void I2cMaster::BeginStop(SimTime at) {
@@ -136,7 +155,7 @@ void I2cMaster::WriteXdata(std::uint16_t address, std::uint8_t value) {
       txData_ = value;
       if (startPending_) {
         startPending_ = false;
-        if (sdaStuck_) {
+        if (sdaStuck_ || now < sdaHeldUntil_) {
           status_ |= kBusError;  // the START never makes it onto the bus
           break;
         }

@@ -1,9 +1,10 @@
 #pragma once
 // The FX2's I2C master: I2CS, I2DAT and I2CTL. Each byte takes nine bit times (plus one
-// for a START, and one for the STOP) at 100 or 400 kHz; its end sets DONE and asks for
-// the I2C interrupt (INT3, EXIF.I2CINT).
+// for a START, and one for the STOP) at 100 or 400 kHz (or the board's slower real
+// clock); its end sets DONE and asks for the I2C interrupt (INT3, EXIF.I2CINT).
 
 #include <cstdint>
+#include <vector>
 
 #include "fx2/generated/fx2_register_map.h"
 #include "sim/board/clock.h"
@@ -33,9 +34,25 @@ class I2cMaster : public Peripheral {
   void SetBootId(std::uint8_t id) { bootId_ = id & 0x18; }
   // Fault: SDA held low by a stuck slave; every START ends in BERR. Power-on reset ends it.
   void SetSdaStuckLow(bool stuck) { sdaStuck_ = stuck; }
+  // Fault: SDA held low until `until` (a slave that lets go by itself); STARTs before
+  // then end in BERR.
+  void HoldSdaUntil(SimTime until) { sdaHeldUntil_ = until; }
+  // Fault, one shot each: the byte number `byte` from now (0 = the next one the master
+  // clocks: address, data or received) meets a bus error. The slaves see a STOP there
+  // (what they latched before it is committed), the master loses the bus: BERR, no DONE.
+  void BusErrorAtByte(std::uint32_t byte);
+  // Bytes the master has clocked since power-up.
+  std::uint64_t BytesClocked() const { return bytesClocked_; }
+  // The clock the master really makes for 100 and 400 kHz, in ps per bit (parts run
+  // slower than nominal). Power-on reset keeps it: it is the board's, not a register.
+  void SetBitTimes(SimTime slow, SimTime fast) {
+    bitSlow_ = slow;
+    bitFast_ = fast;
+  }
   // I2DAT reads after a read's STOP had gone out; each clocked in one more byte.
   std::uint32_t LateReads() const { return lateReads_; }
-  static SimTime BitTime(bool fast) { return fast ? 2'500'000 : 10'000'000; }  // ps
+  static constexpr SimTime kNominalBit100 = 10'000'000, kNominalBit400 = 2'500'000;  // ps
+  SimTime BitTime(bool fast) const { return fast ? bitFast_ : bitSlow_; }
   SimTime BitTime() const { return BitTime((control_ & k400kHz) != 0); }
 
  private:
@@ -62,6 +79,10 @@ class I2cMaster : public Peripheral {
   bool idleStop_ = false;       // STOP written while the bus was idle: stays pending
   bool lateReadArmed_ = false;  // a read's STOP has gone out; no START since
   bool sdaStuck_ = false;
+  SimTime sdaHeldUntil_ = 0;
+  std::uint64_t bytesClocked_ = 0;
+  std::vector<std::uint64_t> errorBytes_;  // ascending
+  SimTime bitSlow_ = kNominalBit100, bitFast_ = kNominalBit400;
   std::uint32_t lateReads_ = 0;
   SimTime byteEnd_ = kNever;
   SimTime stopEnd_ = kNever;

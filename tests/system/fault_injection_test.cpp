@@ -302,7 +302,7 @@ TEST_F(FaultSweep, StopRequestedBeforeEveryRequest) { Sweep(Fault::Stopped); }
 // A bank that never ends its write cycle is a case of the firmware's end-to-end tests.
 TEST_F(FaultSweep, MidPageNackFailsItsImageAndNothingMoreIsWritten) {
   SystemRig rig;
-  rig.board.Bank(0, 1).NackDataByteOnce(32);
+  rig.board.Bank(0, 1).NackDataByte(32, 1 + 3);
   CheckFailedRun(rig, rig.Run(), Expected{0, false, false});
   // The bytes accepted before the refusal may stand; nothing after that page is written.
   EXPECT_TRUE(rig.Unchanged(Linear(0, 1, 64), 36000 - 64));

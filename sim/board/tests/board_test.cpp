@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/board/emulated_board.h"
+#include "fx2/generated/fx2_register_map.h"
 #include "sim/ihex.h"
 
 namespace vesk::sim::board {
@@ -155,6 +156,43 @@ TEST_F(BoardTest, MisusedEndpointZeroIsRecordedAndEveryEnableRaisesTheUsbInterru
   ASSERT_EQ(In(0xC0, 0xB6, 0, 64, reply), kOk);
   ASSERT_EQ(In(0xC0, 0xB5, 0, 2, reply), kOk);
   EXPECT_GT(reply.at(1), 0) << "IN tokens NAKed while the firmware delayed its answer";
+}
+
+// A port reset ends endpoint 0's transfer and clears the address, the registers the firmware
+// set stay; the speed is the port's: HSM and the frame time follow it.
+TEST_F(BoardTest, BusResetClearsTheAddressAndTheArmedPacketAndTheSpeedIsThePorts) {
+  LoadAndRun("usb_test_fw");
+  auto reg = [&](std::uint16_t address) { return board.bus().ReadXdata(address); };
+  EXPECT_EQ(reg(fx2::FNADDR), kEnumeratedAddress) << "enumerated after power-up";
+  board.bus().WriteXdata(fx2::EP0BCH, 0);
+  board.bus().WriteXdata(fx2::EP0BCL, 0);
+  ASSERT_NE(reg(fx2::EP0CS) & Fx2Usb::kBusy, 0);
+  board.bus().WriteXdata(fx2::USBIRQ, 0xFF);
+  const SimTime before = board.Now();
+  board.BusReset();
+  EXPECT_GE(board.Now() - before, kBusResetTime);
+  EXPECT_EQ(reg(fx2::FNADDR), 0);
+  EXPECT_EQ(reg(fx2::EP0CS) & Fx2Usb::kBusy, 0) << "the armed OUT packet is dropped";
+  EXPECT_EQ(reg(fx2::USBIRQ) & (Fx2Usb::kUres | Fx2Usb::kHsGrant),
+            Fx2Usb::kUres | Fx2Usb::kHsGrant);
+  EXPECT_TRUE(board.usb().Renumerated()) << "endpoint 0 stays the firmware's";
+  EXPECT_NE(reg(fx2::USBCS) & Fx2Usb::kHighSpeed, 0);
+
+  board.AttachAtFullSpeed(true);
+  board.bus().WriteXdata(fx2::USBIRQ, 0xFF);
+  board.BusReset();
+  EXPECT_EQ(reg(fx2::USBCS) & Fx2Usb::kHighSpeed, 0);
+  EXPECT_EQ(reg(fx2::USBIRQ) & Fx2Usb::kHsGrant, 0);
+  Bytes reply;
+  ASSERT_EQ(In(0xC0, 0xB5, 0, 2, reply), kOk);
+  EXPECT_GE(board.RequestLog().back().duration, 3 * kFullSpeedFrame) << "SETUP, data, status";
+
+  board.bus().WriteXdata(fx2::USBIRQ, 0xFF);
+  board.Suspend(5 * kPicosPerMilli);
+  EXPECT_NE(reg(fx2::USBIRQ) & Fx2Usb::kSusp, 0);
+  board.bus().WriteXdata(fx2::USBIRQ, 0xFF);
+  board.Suspend(2 * kPicosPerMilli);
+  EXPECT_EQ(reg(fx2::USBIRQ) & Fx2Usb::kSusp, 0) << "not idle long enough to suspend";
 }
 
 TEST_F(BoardTest, PowerCycleLosesRamAndBootsFromTheEeprom) {
