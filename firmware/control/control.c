@@ -300,6 +300,9 @@ static uint8_t store_pages(uint8_t chip, uint8_t device, uint16_t offset, uint8_
       if (result == EEPROM_DONE) written_count = 0;
     }
     if (result == EEPROM_DONE && count) {
+      /* The read-back may have waited out a write cycle: a request superseded meanwhile
+       * writes no further page, and retries none. */
+      if (SUPERSEDED()) return 0;
       result = eeprom_write_page(device, offset, pages[gathering], count);
       if (result == EEPROM_DONE) {
         written_offset = offset;
@@ -311,7 +314,8 @@ static uint8_t store_pages(uint8_t chip, uint8_t device, uint16_t offset, uint8_
     if (result == EEPROM_DONE) return 1;
     if (result == EEPROM_ABSENT || retries-- == 0) return 0;
     eeprom_retry_rest();
-    if (!eeprom_select_chip(chip)) return 0;
+    /* Nor does it write a page again that read back wrong: the data are no longer its. */
+    if (!eeprom_select_chip(chip) || SUPERSEDED()) return 0;
     if (written_count &&
         eeprom_write_page(device, written_offset, pages[written_page], written_count) ==
             EEPROM_ABSENT)

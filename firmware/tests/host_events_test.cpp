@@ -239,6 +239,46 @@ TEST(HostEvents, TransientBusErrorsAndLostAcknowledgesAreRetried) {
   EXPECT_EQ(board.I2cLateReads(), 0u);
 }
 
+// A write the host gives up with its last packet delivered, while the firmware writes that
+// page over a bus that fails at one of the page's bytes. The page may finish, but once the
+// firmware knows the request is over (the reset, the next SETUP) it begins no write for it:
+// no retry, so the EEPROM does not change behind the host's back.
+TEST(HostEvents, AGivenUpWriteBeginsNoRetry) {
+  const Bytes data = testing::Pattern(6, 3);
+  for (const HostEvent event : {HostEvent::Abandon, HostEvent::BusReset}) {
+    // The multiplexer select is bytes 0-1, the page's address and offset 2-4, its data 5-10.
+    for (const std::uint32_t errorAt : {2u, 4u, 7u, 10u}) {
+      SCOPED_TRACE(std::string(Name(event)) + ", bus error at byte " + std::to_string(errorAt));
+      EmulatedBoard board;
+      LoadFirmware(board);
+      const std::uint64_t cycles = board.Bank(1, 2).WriteCycles();
+      const Bytes before = board.SaveEepromImage();
+      board.InterruptNextTransfer({event, HostEventPoint::AfterPacket, 1});
+      board.I2cBusErrorAtByte(errorAt);
+      EXPECT_EQ(Write(board, data), TransferStatus::Error);
+      // The request is over at the reset's start, or when the next SETUP lands.
+      const SimTime over = event == HostEvent::BusReset
+                               ? board.Now() - sim::board::kBusResetTime
+                               : board.Now() + sim::board::kMicroframe;
+      std::uint8_t status[2];
+      EXPECT_EQ(board.ControlTransfer({0x80, 0, 0, 0, 2}, status).status, TransferStatus::Ok);
+      board.RunFor(20 * kMs);
+      EXPECT_LE(board.Bank(1, 2).WriteCycles(), cycles + 1) << "a retry was written";
+      if (board.Bank(1, 2).WriteCycles() > cycles) {
+        EXPECT_LT(board.Bank(1, 2).LastWriteBegun(), over + sim::board::kMicroframe)
+            << "a write begun after the request was over";
+      }
+      const Bytes after = board.SaveEepromImage();
+      const std::size_t at = (1 * 6 + 2) * 0x8000u + kOffset;
+      for (std::size_t i = 0; i < after.size(); ++i) {
+        const bool inside = i >= at && i < at + data.size();
+        EXPECT_TRUE(after[i] == before[i] || (inside && after[i] == data[i - at])) << i;
+      }
+      EXPECT_TRUE(board.Ep0Faults().empty());
+    }
+  }
+}
+
 // The whole run on boards that differ from the one the firmware is usually run on: one on a
 // full-speed port, one whose I2C clock runs at 85 and 300 kHz where 100 and 400 are asked
 // for, one whose camera firmware was reading its EEPROM when the tool held it and whose

@@ -25,6 +25,7 @@ void Eeprom::PowerUp() {
 bool Eeprom::Select(bool read, SimTime now) {
   if (missing_ || Busy(now)) return false;
   writing_ = !read;
+  commandBegun_ = now;
   addressBytesSeen_ = 0;
   pending_.clear();
   return true;
@@ -71,6 +72,7 @@ void Eeprom::End(bool stop, SimTime now) {
       memory_[address] =
           address == stuckAddress_ ? static_cast<std::uint8_t>(value & ~stuckMask_) : value;
     busyUntil_ = now + kWriteCycle;
+    lastWriteBegun_ = commandBegun_;
     ++writeCycles_;
   }
   pending_.clear();

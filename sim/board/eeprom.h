@@ -52,6 +52,9 @@ class Eeprom : public I2cDevice {
   bool Busy(SimTime now) const { return stuckBusy_ || now < busyUntil_; }
   std::uint16_t AddressPointer() const { return pointer_; }
   std::uint64_t WriteCycles() const { return writeCycles_; }
+  // When the write command of the last write cycle was addressed (its device address
+  // acknowledged): a host that sees the EEPROM change can tell when that write was begun.
+  SimTime LastWriteBegun() const { return lastWriteBegun_; }
 
   bool Select(bool read, SimTime now) override;
   bool Write(std::uint8_t byte, SimTime now) override;
@@ -76,6 +79,7 @@ class Eeprom : public I2cDevice {
   int addressBytesSeen_ = 0;
   bool writing_ = false;
   std::uint64_t writeCycles_ = 0;
+  SimTime commandBegun_ = 0, lastWriteBegun_ = 0;
 };
 
 }  // namespace vesk::sim::board
