@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::uint8_t kTypeMask = 0x60;
 constexpr std::uint8_t kTypeVendor = 0x40;
-constexpr std::uint8_t kSetConfiguration = 9, kGetConfiguration = 8;
+constexpr std::uint8_t kSetAddress = 5, kSetConfiguration = 9, kGetConfiguration = 8;
 constexpr std::uint8_t kSetInterface = 11, kGetInterface = 10;
 // Idle time the board is run through in one go when the host was quiet; a longer pause
 // ties the two clocks together anew instead of replaying it.
@@ -225,9 +225,29 @@ void BoardLink::PlugIn() {
   connectAt_ = now + std::chrono::nanoseconds(boot / 1000);
 }
 
-void BoardLink::Reset(void* /*priv*/) {
-  // A port reset: the host controller gives the device address 0 again and QEMU answers
-  // SET_ADDRESS itself; nothing on the board changes.
+void BoardLink::Reset(void* priv) {
+  // A port reset from the guest (its enumeration, its error recovery, USBDEVFS_RESET): the
+  // board sees it as on a real port. QEMU answers the SET_ADDRESS that follows itself, so
+  // the board gets its address here; the configuration comes as its own message.
+  BoardLink& link = Of(priv);
+  if (!link.plugged_) return;
+  link.CatchUpWithWallClock();
+  link.board_.BusReset();
+  ++link.figures_.portResets;
+  link.BoardRequest(0x00, kSetAddress, board::kEnumeratedAddress, 0, {});
+}
+
+void BoardLink::BusReset() {
+  if (!plugged_) return;
+  CatchUpWithWallClock();
+  board_.BusReset();
+  ++figures_.portResets;
+  Reenumerate();
+}
+
+void BoardLink::Reenumerate() {
+  BoardRequest(0x00, kSetAddress, board::kEnumeratedAddress, 0, {});
+  BoardRequest(0x00, kSetConfiguration, 1, 0, {});
 }
 
 usb::TransferResult BoardLink::BoardRequest(std::uint8_t requestType, std::uint8_t request,
@@ -323,6 +343,15 @@ void BoardLink::Control(void* priv, std::uint64_t id, usb_redir_control_packet_h
                    header->requesttype, header->request, header->value);
       link.board_.bus().WriteXdata(fx2::CPUCS, fx2::CPUCS_8051RES);
     }
+    const bool reset = vendor && Counts(link.options_.resetAtRequest, link.options_.resetRequest,
+                                        header->request, link.resetCount_);
+    if (reset) {
+      std::fprintf(stderr, "vesk-sim-usbredir: bus reset in request %02X %02X %04X %04X %u\n",
+                   header->requesttype, header->request, header->value, header->index,
+                   header->length);
+      link.board_.InterruptNextTransfer({board::HostEvent::BusReset, board::HostEventPoint::AtTime,
+                                         0, link.options_.resetInto});
+    }
     link.CatchUpWithWallClock();
     if (vendor) {
       ++link.figures_.vendorRequests;
@@ -341,6 +370,10 @@ void BoardLink::Control(void* priv, std::uint64_t id, usb_redir_control_packet_h
           double(link.board_.Now() - startedAt) / double(kPicosPerMilli * 1000);
       link.figures_.vendorBoardSeconds =
           double(link.board_.Now() - link.firstVendorBoardTime_) / double(kPicosPerMilli * 1000);
+    }
+    if (reset) {
+      ++link.figures_.portResets;
+      link.Reenumerate();
     }
     reply.status = RedirStatus(result.status);
     reply.length = static_cast<std::uint16_t>(result.actualLength);

@@ -29,11 +29,19 @@ struct LinkOptions {
   // reaches the board, which then never answers it (nor any later one).
   std::optional<std::uint32_t> hangAtRequest;
   std::optional<std::uint8_t> hangRequest;
+  // The same count for a port reset: that request meets a bus reset `resetInto` after its
+  // SETUP (the middle of a 4096-byte beat by default) and fails; the host then enumerates
+  // the board again, as a kernel does after resetting a port.
+  std::optional<std::uint32_t> resetAtRequest;
+  std::optional<std::uint8_t> resetRequest;
+  SimTime resetInto = 100 * kPicosPerMilli;
 };
 
 struct LinkFigures {
   std::uint32_t vendorRequests = 0;
   std::uint32_t controlTransfers = 0;
+  // Port resets the board went through: the guest's (usbredir reset) and commanded ones.
+  std::uint32_t portResets = 0;
   // From the first vendor request's arrival to the last vendor reply's departure.
   double vendorWallSeconds = 0;
   // The board's time over the same span (idling included), and in the requests alone.
@@ -67,6 +75,9 @@ class BoardLink {
   // identity its boot loader chose (in real time, once its boot has taken its time).
   void PlugIn();
   bool Plugged() const { return plugged_; }
+  // A port reset between two transfers, the host enumerating the board again after it.
+  // Transfers the board has finished keep their answers.
+  void BusReset();
 
   const LinkFigures& Figures() const { return figures_; }
   // Why the connection is over; PeerLeft() when the peer simply closed it.
@@ -108,6 +119,9 @@ class BoardLink {
   usb::TransferResult BoardRequest(std::uint8_t requestType, std::uint8_t request,
                                    std::uint16_t value, std::uint16_t index,
                                    std::span<std::uint8_t> data);
+  // What the host does after a port reset it did not get from QEMU: an address, then the
+  // configuration it had chosen.
+  void Reenumerate();
   void CatchUpWithWallClock();
   WallClock::time_point DueAfterBoard() const;
   void Fail(std::string message);
@@ -123,7 +137,7 @@ class BoardLink {
   bool peerLeft_ = false;
   std::string error_;
   std::deque<Reply> replies_;
-  std::uint32_t unplugCount_ = 0, hangCount_ = 0;
+  std::uint32_t unplugCount_ = 0, hangCount_ = 0, resetCount_ = 0;
   // Wall clock and board clock tied together: board time = wall time + offset (picoseconds).
   std::int64_t boardMinusWall_ = 0;
   std::optional<WallClock::time_point> firstVendorAt_;

@@ -63,7 +63,8 @@ struct Faults {
   std::optional<Clock::time_point> unplugAt, replugAt;
 };
 
-// One line of the control socket: "unplug", "plug", "power-cycle", "busy CHIP BANK on|off".
+// One line of the control socket: "unplug", "plug", "power-cycle", "reset" (a port reset),
+// "busy CHIP BANK on|off".
 // The answer is "ok" or "error: ..." on one line.
 std::string Command(const std::string& line, EmulatedBoard& board, BoardLink* link,
                     std::optional<Clock::time_point>& replugAt) {
@@ -84,6 +85,8 @@ std::string Command(const std::string& line, EmulatedBoard& board, BoardLink* li
     link->Unplug();
   } else if (verb == "plug") {
     link->PlugIn();
+  } else if (verb == "reset") {
+    link->BusReset();
   } else if (verb == "power-cycle") {
     // Off for a moment, as an operator's power cycle is; plugged in again by the loop.
     link->Unplug();
@@ -121,7 +124,7 @@ bool ParseBank(const std::string& text, int& chip, int& bank) {
 
 int main(int argc, char** argv) {
   CLI::App app{"The emulated camera board as a USB device on a usbredir socket"};
-  std::string socketPath, controlPath, eepromIn, eepromOut, unplugAt, hangAt;
+  std::string socketPath, controlPath, eepromIn, eepromOut, unplugAt, hangAt, resetAt;
   std::vector<std::string> busyBanks;
   vesk::sim::usbredir::LinkOptions options;
   Faults faults;
@@ -144,6 +147,10 @@ int main(int argc, char** argv) {
                  "hold the CPU just before the N-th vendor request (N:RR as above): the "
                  "firmware answers nothing from then on")
       ->option_text("N[:RR]");
+  app.add_option("--reset-at-request", resetAt,
+                 "reset the port 100 ms into the N-th vendor request (N:RR as above), which "
+                 "fails; the board is enumerated again after it")
+      ->option_text("N[:RR]");
   app.add_option("--unplug-after", faults.unplugAfterSeconds,
                  "pull the cable SECONDS after the client connected")
       ->option_text("SECONDS");
@@ -154,14 +161,15 @@ int main(int argc, char** argv) {
                  "the EEPROM bank CHIP:BANK never ends its write cycle (repeatable)")
       ->option_text("CHIP:BANK");
   app.add_option("--control", controlPath,
-                 "Unix socket taking commands, one a line: unplug, plug, power-cycle, "
+                 "Unix socket taking commands, one a line: unplug, plug, power-cycle, reset, "
                  "busy CHIP BANK on|off")
       ->option_text("PATH");
   CLI11_PARSE(app, argc, argv);
 
   for (const auto& [name, text, count, code] :
        {std::tuple{"--unplug-at-request", &unplugAt, &options.unplugAtRequest, &options.unplugRequest},
-        std::tuple{"--hang-at-request", &hangAt, &options.hangAtRequest, &options.hangRequest}}) {
+        std::tuple{"--hang-at-request", &hangAt, &options.hangAtRequest, &options.hangRequest},
+        std::tuple{"--reset-at-request", &resetAt, &options.resetAtRequest, &options.resetRequest}}) {
     if (!text->empty() && !ParseRequestCount(*text, *count, *code)) {
       std::fprintf(stderr, "vesk-sim-usbredir: %s %s: expected N or N:RR\n", name, text->c_str());
       return 64;
@@ -322,9 +330,10 @@ int main(int argc, char** argv) {
         const auto& figures = link->Figures();
         std::fprintf(stderr,
                      "vesk-sim-usbredir: %u control transfers, %u vendor requests in %.3f s "
-                     "(board time %.3f s, %.3f s of it in the requests)\n",
+                     "(board time %.3f s, %.3f s of it in the requests), %u port resets\n",
                      figures.controlTransfers, figures.vendorRequests, figures.vendorWallSeconds,
-                     figures.vendorBoardSeconds, figures.vendorTransferSeconds);
+                     figures.vendorBoardSeconds, figures.vendorTransferSeconds,
+                     figures.portResets);
         done = true;
       }
     }

@@ -10,6 +10,7 @@ of the same images on the emulated board without any USB stack (--board=emulated
 
 import argparse
 import base64
+import gzip
 import hashlib
 import pathlib
 import re
@@ -148,6 +149,38 @@ def unplug_during_camcon(rig):
     rig.expect_eeprom(rig.reference_eeprom(rig.samples, eeprom_in=before))
 
 
+def bus_reset_mid_run(rig):
+    """A port reset 100 ms into CamCon's fourth beat: the run fails at CamCon and says why,
+    and the EEPROM holds no byte the run did not send (each is erased or the reference's).
+    After a port reset between runs (the control socket), a whole run succeeds."""
+    dump = "vesk-update read /tmp/after.bin >/dev/null 2>&1 && gzip -c /tmp/after.bin | base64"
+    # 0xC6 requests: the header's erase, 15 of BufCon, then CamCon's.
+    commands = rig.boot([RUN, SHOW_LOG, dump, RUN, SHOW_LOG],
+                        server_args=["--fast", "--reset-at-request=20:C6"], after={3: "reset"})
+    rig.expect("bus reset in request 40 C6" in rig.run.server_log,
+               f"the server did not reset the port: {rig.run.server_log!r}")
+    rig.expect("CONTROL-FAILED" not in rig.run.console, "the control socket refused the reset")
+    # Both of the server's own and at least the guest's reset when it enumerated the board.
+    resets = re.search(r"(\d+) port resets", rig.run.server_log)
+    rig.expect(resets and int(resets.group(1)) >= 3,
+               f"the board saw too few port resets: {rig.run.server_log!r}")
+    rig.expect_run(commands[0:2], 1, failed_log(rig.source, CAMCON_LINE, CAMCON_ERROR),
+                   cause=["camcon.bin", "chip 1, bank 0"])
+    reference = pathlib.Path(rig.reference_eeprom(rig.samples)).read_bytes()
+    try:
+        after = gzip.decompress(base64.b64decode(commands[2].output))
+    except (ValueError, OSError) as error:
+        after = b""
+        rig.expect(False, f"no EEPROM dump after the reset ({error}): {commands[2].output[-300:]!r}")
+    wrong = [i for i, byte in enumerate(after) if byte not in (0xFF, reference[i])]
+    rig.expect(len(after) == len(reference) and not wrong,
+               f"after the reset: {len(after)} bytes, {len(wrong)} neither erased nor the "
+               f"reference's, the first at {wrong[:1]}")
+    rig.expect(after != reference, "the reset run wrote everything all the same")
+    rig.expect_run(commands[3:5], 0, successful_log(rig.source))
+    rig.expect_eeprom(rig.reference_eeprom(rig.samples))
+
+
 def guest_seconds(result):
     """The real time busybox's `time` gave for a command."""
     took = re.search(r"real\s+(\d+)m\s*([\d.]+)s", result.output)
@@ -197,7 +230,7 @@ def unprivileged_user(rig):
 
 CASES = {function.__name__: function for function in (
     whole_run_over_xhci, crossing_banks_over_ehci_then_power_cycle, unplug_during_camcon,
-    eeprom_busy_then_firmware_stops, unprivileged_user)}
+    bus_reset_mid_run, eeprom_busy_then_firmware_stops, unprivileged_user)}
 
 
 def main(argv):
