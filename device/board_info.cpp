@@ -41,23 +41,26 @@ std::string IdentityText(std::uint16_t vendorId, std::uint16_t productId) {
   return text;
 }
 
-PathOpen OpenBoardByPath(CameraDriver& driver, const std::string& path, NativeDeviceHandle& handle,
-                         std::string& devicePath) {
+DriverStatus OpenBoardByPath(CameraDriver& driver, const std::string& path,
+                             NativeDeviceHandle& handle, std::string& devicePath) {
   handle = kNullDeviceHandle;
+  const DriverStatus gone = Failure(StatusKind::NoDevice, "the chosen board " + path +
+                                                              " is no longer attached");
   const std::vector<BoardInfo> boards = driver.ListBoards();
   const auto found = std::find_if(boards.begin(), boards.end(),
                                   [&](const BoardInfo& board) { return board.path == path; });
-  if (found == boards.end()) return PathOpen::Absent;
+  if (found == boards.end()) return gone;
   std::string opened;
-  if (!driver.OpenInterface(static_cast<std::uint16_t>(found - boards.begin()), handle, opened))
-    return PathOpen::OpenFailed;
+  DriverStatus status =
+      driver.OpenInterface(static_cast<std::uint16_t>(found - boards.begin()), handle, opened);
+  if (!status.Ok()) return status;
   if (opened != path) {
     driver.Close(handle);
     handle = kNullDeviceHandle;
-    return PathOpen::Replaced;
+    return gone;
   }
   devicePath = std::move(opened);
-  return PathOpen::Opened;
+  return {};
 }
 
 }  // namespace vesk

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/board_info.h"
+#include "device/driver_status.h"
 
 namespace vesk {
 
@@ -23,22 +24,26 @@ class CameraDriver {
  public:
   virtual ~CameraDriver() = default;
 
+  // Both operations return what they came to (device/driver_status.h): Ok, or the kind
+  // of failure with what only the back end knows in its note.
+
   // Opens the memberIndex-th present interface of the camera's interface class.
   // Blocks on device enumeration and on the open itself; never on the board's CPU.
   // On return `handle` holds null when no open was attempted (no such interface, the
   // enumeration failed) or whatever the platform's open returned, the invalid value
-  // included. True only when `handle` is open and `devicePath` holds the interface's
-  // path (without terminating zero). On false `devicePath` is unspecified.
-  virtual bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                             std::string& devicePath) = 0;
+  // included. Ok only when `handle` is open and `devicePath` holds the interface's
+  // path (without terminating zero). On failure `devicePath` is unspecified.
+  virtual DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                                     std::string& devicePath) = 0;
 
   // One synchronous I/O control: `input` goes to the driver, up to `output.size()` bytes
   // may come back into `output`. Blocks until the driver has completed the request (for
-  // a 0xC6 EEPROM beat that is the board's whole write, tens of milliseconds). False when
-  // the handle is not open, the code is unknown or the device refused or failed the
+  // a 0xC6 EEPROM beat that is the board's whole write, tens of milliseconds). Fails
+  // when the handle is not open, the code is unknown or the device refused or failed the
   // request; `output` is then unspecified. Never reads or writes outside the two spans.
-  virtual bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                         std::span<const std::uint8_t> input, std::span<std::uint8_t> output) = 0;
+  virtual DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                                 std::span<const std::uint8_t> input,
+                                 std::span<std::uint8_t> output) = 0;
 
   // Releases an open handle. Does not block on the board. A failing close is not
   // reported; the handle is gone afterwards in every case.
@@ -70,11 +75,11 @@ struct DeviceHandle {
 };
 
 // Opens the board whose path is `path` through `driver`, at whatever member index it sits
-// now. Absent: no such board is listed. Replaced: the list changed between the look and
-// the open and another board answered; it has been closed again. On anything but Opened
-// `handle` is null or whatever the failed open left.
-enum class PathOpen { Opened, Absent, OpenFailed, Replaced };
-PathOpen OpenBoardByPath(CameraDriver& driver, const std::string& path, NativeDeviceHandle& handle,
-                         std::string& devicePath);
+// now. No such board listed, or the list changed between the look and the open and another
+// board answered (it has been closed again): NoDevice, "the chosen board PATH is no longer
+// attached". A failed open: the driver's status. On failure `handle` is null or whatever
+// the failed open left.
+DriverStatus OpenBoardByPath(CameraDriver& driver, const std::string& path,
+                             NativeDeviceHandle& handle, std::string& devicePath);
 
 }  // namespace vesk

@@ -15,13 +15,10 @@ std::uint16_t OpenCameraDevice(std::uint16_t memberIndex, DeviceHandle& handle,
   if (handle.driver == nullptr) return kOpenFailed;
 
   std::string path;
-  NoteUsbFailure(UsbFailure::None);
-  if (!handle.driver->OpenInterface(memberIndex, handle.value, path)) {
-    std::string detail = "cannot open the camera";
-    if (LastUsbFailure() != UsbFailure::None)
-      detail += ": " + std::string(UsbFailureText(LastUsbFailure()));
-    if (!LastUsbFailureNote().empty()) detail += " (" + LastUsbFailureNote() + ")";
-    SetFailureDetail(std::move(detail));
+  if (const DriverStatus status = handle.driver->OpenInterface(memberIndex, handle.value, path);
+      !status.Ok()) {
+    // A bare "failed" adds nothing to "cannot open".
+    SetFailureDetail("cannot open the camera" + (status.SaysWhy() ? ": " + status.Text() : ""));
     return kOpenFailed;
   }
   if (path.size() + 1 > pathBuffer.size()) {

@@ -17,6 +17,8 @@ inline constexpr std::uint16_t kOpenFailed = 1;
 // Returns 0 when opened, with the device path and its terminating zero copied into
 // `pathBuffer`; returns 1 otherwise, with `pathBuffer` untouched. A path that does not
 // fit `pathBuffer` with its zero fails the open, and the device opened is closed again.
+// On failure the thread's FailureDetail is "cannot open the camera", followed by the
+// driver's status where it says why (": busy (usb:1-2; another program holds the board)").
 std::uint16_t OpenCameraDevice(std::uint16_t memberIndex, DeviceHandle& handle,
                                std::span<char> pathBuffer);
 

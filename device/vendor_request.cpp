@@ -52,14 +52,10 @@ bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t 
   input[5] = static_cast<std::uint8_t>(index >> 8);
   if (hostToDevice && length != 0) std::memcpy(input.get() + kRequestHeaderSize, data, length);
 
-  NoteUsbFailure(UsbFailure::None);
-  if (handle.driver->IoControl(handle.value, kVendorRequestIoControl, {input.get(), inputSize},
-                               {data, length}))
-    return true;
-  std::string why(LastUsbFailure() == UsbFailure::None ? std::string_view("failed")
-                                                       : UsbFailureText(LastUsbFailure()));
-  if (!LastUsbFailureNote().empty()) why += " (" + LastUsbFailureNote() + ")";
-  return fail(why);
+  const DriverStatus status = handle.driver->IoControl(
+      handle.value, kVendorRequestIoControl, {input.get(), inputSize}, {data, length});
+  if (status.Ok()) return true;
+  return fail(status.Text());
 }
 
 bool WriteEepromBlock(DeviceHandle& handle, std::uint8_t chip, std::uint8_t bank,

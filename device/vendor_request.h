@@ -31,8 +31,8 @@ inline constexpr std::uint8_t kDeviceToHost = 1;
 // `data` is the output buffer in both directions (`length` bytes, caller's memory);
 // device to host it receives the reply. False when the handle is not open, a stop was
 // requested (device/stop_request.h; the driver is then not called), the copy cannot be
-// made, or the driver reports failure; the cause is then the thread's FailureDetail
-// (device/failure_detail.h).
+// made, or the driver's status is a failure; the cause, the request and the status's text,
+// is then the thread's FailureDetail (device/failure_detail.h).
 bool SendVendorRequest(DeviceHandle& handle, std::uint8_t request, std::uint8_t direction,
                        std::uint16_t index, std::uint16_t value, std::uint32_t length,
                        std::uint8_t* data);

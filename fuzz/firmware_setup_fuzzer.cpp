@@ -100,7 +100,7 @@ usb::TransferResult Checked(EmulatedBoard& board, const SetupPacket& s,
       if (late > 1 || (late == 1 && eeprom.LastWriteBegun() >= lastBegin)) std::abort();
     }
   }
-  if (write && result.status == TransferStatus::Error)
+  if (write && result.status == TransferStatus::Other)
     givenUp = own;
   else
     givenUp.reset();

@@ -39,10 +39,12 @@ class OneBoard : public UsbBoardSource {
  public:
   std::uint32_t replyLength = 0;
   TransferStatus status = TransferStatus::Ok;
-  std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t member, std::string& path) override {
-    if (member != 0) return nullptr;
+  DriverStatus OpenMember(std::uint16_t member, std::unique_ptr<UsbControlPort>& port,
+                          std::string& path) override {
+    if (member != 0) return Failure(StatusKind::NoDevice);
     path = "fuzz:0";
-    return std::make_unique<ScriptedPort>(replyLength, status);
+    port = std::make_unique<ScriptedPort>(replyLength, status);
+    return {};
   }
 };
 
@@ -59,12 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t outputSize = Take(data, size, 3) % 0x18000;  // past the 16-bit limit too
   OneBoard board;
   board.replyLength = Take(data, size, 3);
-  board.status = static_cast<TransferStatus>(Take(data, size, 1) % 5);
+  board.status = static_cast<TransferStatus>(Take(data, size, 1) % 7);
   UsbCameraDriver driver(board);
 
   NativeDeviceHandle handle = kNullDeviceHandle;
   std::string path;
-  if (!driver.OpenInterface(0, handle, path)) std::abort();
+  if (!driver.OpenInterface(0, handle, path).Ok()) std::abort();
   if (flags & 1) handle = static_cast<NativeDeviceHandle>(Take(data, size, 2));  // maybe stale
   const std::uint32_t code = (flags & 2) ? Take(data, size, 4) : kVendorRequestIoControl;
 
@@ -74,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<std::uint8_t[]> output(new std::uint8_t[outputSize ? outputSize : 1]);
   std::memset(output.get(), 0xEE, outputSize);
 
-  driver.IoControl(handle, code, {input.get(), size}, {output.get(), outputSize});
+  const DriverStatus status =
+      driver.IoControl(handle, code, {input.get(), size}, {output.get(), outputSize});
+  // A failure the port reported keeps its kind.
+  if (!status.Ok() && status.kind != board.status && status.kind != StatusKind::Other) std::abort();
 
   const bool hostToDevice = size >= 2 && data[1] == 0;
   if (hostToDevice)

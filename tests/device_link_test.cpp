@@ -121,6 +121,54 @@ TEST_F(DeviceLinkTest, RequestsThroughAClosedHandleOrARefusingDriverFail) {
 }
 
 // Boards run on threads of their own: each thread's messages reach its own sink only.
+// A driver whose list names `listed` while its open answers with the fake's path.
+class ListingDriver : public FakeCameraDriver {
+ public:
+  std::vector<std::string> listed;
+  std::vector<BoardInfo> ListBoards() override {
+    std::vector<BoardInfo> boards;
+    for (const std::string& path : listed) boards.push_back({path, 0x04B4, 0x8613, {}, ""});
+    return boards;
+  }
+};
+
+// The chosen board opens at the member where it is listed now, and only if the open reaches
+// it; a board gone from the list or replaced by another is no device, a refused open keeps
+// the driver's status, and nothing stays open after a failure.
+TEST(OpenBoardByPath, OpensOnlyTheChosenBoard) {
+  const std::string gone = "no device (the chosen board usb:1-2 is no longer attached)";
+  const struct {
+    const char* name;
+    std::vector<std::string> listed;
+    std::string answers;  // the path the driver's open reaches
+    bool present;
+    std::string status;   // Text(); "" when opened
+    std::vector<std::uint16_t> opened;
+  } rows[] = {
+      {"listed second", {"usb:1-1", "usb:1-2"}, "usb:1-2", true, "", {1}},
+      {"not listed", {"usb:1-1"}, "usb:1-2", true, gone, {}},
+      {"replaced between list and open", {"usb:1-1", "usb:1-2"}, "usb:1-3", true, gone, {1}},
+      {"open refused", {"usb:1-2"}, "usb:1-2", false, "failed", {0}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ListingDriver driver;
+    driver.listed = row.listed;
+    driver.devicePath = row.answers;
+    driver.interfacePresent = row.present;
+    NativeDeviceHandle handle = 0x55;
+    std::string path = "untouched";
+    const DriverStatus status = OpenBoardByPath(driver, "usb:1-2", handle, path);
+    EXPECT_EQ(status.Text(), row.status);
+    EXPECT_EQ(driver.openedMembers, row.opened);
+    EXPECT_EQ(path, status.Ok() ? "usb:1-2" : "untouched");
+    EXPECT_EQ(driver.openHandles.size(), status.Ok() ? 1u : 0u);
+    if (!status.Ok()) {
+      EXPECT_EQ(handle, kNullDeviceHandle);
+    }
+  }
+}
+
 TEST(DebugOutputThreads, EachThreadKeepsItsOwnSink) {
   std::vector<std::string> process;
   const DebugSink old = SetDebugSink([&](std::string_view m) { process.emplace_back(m); });

@@ -29,23 +29,26 @@ class FakeCameraDriver : public CameraDriver {
   // I/O control script: requests are counted from 1; those listed fail.
   std::set<std::size_t> failingRequests;
 
-  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& path) override {
+  // Failures say only that they failed, as a platform that gives no reason.
+  DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& path) override {
     openedMembers.push_back(memberIndex);
-    if (!interfacePresent) return false;
+    if (!interfacePresent) return Failure(StatusKind::Other);
     if (openRefused) {
       handle = kInvalidDeviceHandle;
-      return false;
+      return Failure(StatusKind::Other);
     }
     handle = nextHandle++;
     openHandles.insert(handle);
     path = devicePath;
-    return true;
+    return {};
   }
-  bool IoControl(NativeDeviceHandle handle, std::uint32_t code,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
+  DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t code,
+                         std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) override {
     requests.push_back({handle, code, {input.begin(), input.end()}, output.size()});
-    return openHandles.contains(handle) && !failingRequests.contains(requests.size());
+    if (openHandles.contains(handle) && !failingRequests.contains(requests.size())) return {};
+    return Failure(StatusKind::Other);
   }
   void Close(NativeDeviceHandle handle) override {
     closedHandles.push_back(handle);

@@ -41,9 +41,9 @@ std::string BoardListJson(const std::vector<BoardInfo>& boards, std::string_view
                   false);
 }
 
-bool OneBoardDriver::OpenInterface(std::uint16_t /*memberIndex*/, NativeDeviceHandle& handle,
-                                   std::string& devicePath) {
-  return OpenBoardByPath(inner_, path_, handle, devicePath) == PathOpen::Opened;
+DriverStatus OneBoardDriver::OpenInterface(std::uint16_t /*memberIndex*/,
+                                           NativeDeviceHandle& handle, std::string& devicePath) {
+  return OpenBoardByPath(inner_, path_, handle, devicePath);
 }
 
 std::vector<BoardInfo> OneBoardDriver::ListBoards() {

@@ -25,15 +25,17 @@ std::string BoardListJson(const std::vector<BoardInfo>& boards, std::string_view
 
 // Opens only the board at `path`, whichever member the caller asks for: the member that
 // has that path now. If boards came or went between the choice and the open so that the
-// driver opens another board, that board is closed again at once and the open fails.
+// driver opens another board, that board is closed again at once and the open fails, as
+// when the board has gone: no device, "the chosen board PATH is no longer attached".
 class OneBoardDriver : public CameraDriver {
  public:
   OneBoardDriver(CameraDriver& inner, std::string path) : inner_(inner), path_(std::move(path)) {}
 
-  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& devicePath) override;
-  bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
+  DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& devicePath) override;
+  DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                         std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) override {
     return inner_.IoControl(handle, controlCode, input, output);
   }
   void Close(NativeDeviceHandle handle) override { inner_.Close(handle); }

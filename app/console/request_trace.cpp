@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include "device/failure_detail.h"
 #include "device/vendor_request.h"
 
 namespace vesk::console {
@@ -18,28 +17,26 @@ std::string Took(Clock::time_point start) {
   return text;
 }
 
-std::string Result(bool ok) {
-  if (ok) return "ok";
-  const UsbFailure failure = LastUsbFailure();
-  return failure == UsbFailure::None ? "failed" : std::string(UsbFailureText(failure));
+std::string Result(const DriverStatus& status) {
+  return status.Ok() ? "ok" : std::string(StatusKindText(status.kind));
 }
 
 }  // namespace
 
-bool TracingDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                                  std::string& devicePath) {
+DriverStatus TracingDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                                          std::string& devicePath) {
   const Clock::time_point start = Clock::now();
-  NoteUsbFailure(UsbFailure::None);
-  const bool opened = inner_.OpenInterface(memberIndex, handle, devicePath);
-  line_("open member " + std::to_string(memberIndex) + (opened ? " (" + devicePath + ")" : "") +
-        ": " + Result(opened) + ", " + Took(start));
-  return opened;
+  DriverStatus status = inner_.OpenInterface(memberIndex, handle, devicePath);
+  line_("open member " + std::to_string(memberIndex) +
+        (status.Ok() ? " (" + devicePath + ")" : "") + ": " + Result(status) + ", " + Took(start));
+  return status;
 }
 
-bool TracingDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                              std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+DriverStatus TracingDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                                      std::span<const std::uint8_t> input,
+                                      std::span<std::uint8_t> output) {
   const Clock::time_point start = Clock::now();
-  const bool ok = inner_.IoControl(handle, controlCode, input, output);
+  DriverStatus status = inner_.IoControl(handle, controlCode, input, output);
   std::string what;
   if (controlCode == kVendorRequestIoControl && input.size() >= kRequestHeaderSize) {
     const bool hostToDevice = input[1] == kHostToDevice;
@@ -53,8 +50,8 @@ bool TracingDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCo
                   input.size());
     what = text;
   }
-  line_(what + ": " + Result(ok) + ", " + Took(start));
-  return ok;
+  line_(what + ": " + Result(status) + ", " + Took(start));
+  return status;
 }
 
 void TracingDriver::Close(NativeDeviceHandle handle) {

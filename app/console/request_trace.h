@@ -15,10 +15,11 @@ class TracingDriver : public CameraDriver {
   TracingDriver(CameraDriver& inner, std::function<void(const std::string&)> line)
       : inner_(inner), line_(std::move(line)) {}
 
-  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& devicePath) override;
-  bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
+  DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& devicePath) override;
+  DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                         std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) override;
   void Close(NativeDeviceHandle handle) override;
   std::vector<BoardInfo> ListBoards() override { return inner_.ListBoards(); }
   void WaitForBoardChange(std::chrono::milliseconds limit) override {

@@ -16,10 +16,11 @@ class ChosenBoardDriver : public CameraDriver {
   // Empty: whatever board the run asks for, as without a choice.
   void Choose(std::string path);
 
-  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& devicePath) override;
-  bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
+  DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& devicePath) override;
+  DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                         std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) override {
     return inner_.IoControl(handle, controlCode, input, output);
   }
   void Close(NativeDeviceHandle handle) override { inner_.Close(handle); }

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "device/debug_output.h"
-#include "device/failure_detail.h"
 
 namespace vesk::usb {
 namespace {
@@ -29,7 +28,9 @@ void ReportLibusbError(std::string_view call, std::string_view subject, int erro
   DebugOutput(message);
 }
 
-TransferStatus StatusOf(int libusbError) {
+}  // namespace
+
+TransferStatus TransferStatusOfLibusbError(int libusbError) {
   switch (libusbError) {
     case LIBUSB_ERROR_PIPE:
       return TransferStatus::Stall;
@@ -38,28 +39,25 @@ TransferStatus StatusOf(int libusbError) {
     case LIBUSB_ERROR_NO_DEVICE:
       return TransferStatus::NoDevice;
     default:
-      return TransferStatus::Error;
+      return TransferStatus::Other;
   }
 }
 
-// Why a board that was found could not be opened or claimed, for the operator.
-void NoteOpenFailure(const std::string& path, int libusbError) {
+DriverStatus OpenStatusOfLibusbError(const std::string& path, int libusbError) {
   switch (libusbError) {
     case LIBUSB_ERROR_ACCESS:
-      NoteUsbFailure(UsbFailure::AccessDenied,
+      return Failure(StatusKind::AccessDenied,
                      path + "; install the udev rule 60-vesk-update.rules and replug the board");
-      break;
     case LIBUSB_ERROR_BUSY:
-      NoteUsbFailure(UsbFailure::Busy, path + "; another program holds the board");
-      break;
+      return Failure(StatusKind::Busy, path + "; another program holds the board");
     case LIBUSB_ERROR_NO_DEVICE:
-      NoteUsbFailure(UsbFailure::NoDevice, path + " was unplugged");
-      break;
+      return Failure(StatusKind::NoDevice, path + " was unplugged");
     default:
-      NoteUsbFailure(UsbFailure::Other, path + ": " + libusb_error_name(libusbError));
-      break;
+      return Failure(StatusKind::Other, path + ": " + libusb_error_name(libusbError));
   }
 }
+
+namespace {
 
 bool IsBoard(const libusb_device_descriptor& descriptor) {
   return std::any_of(kBoardIdentities.begin(), kBoardIdentities.end(),
@@ -107,7 +105,7 @@ class LibusbControlPort : public UsbControlPort {
   }
 
   TransferResult ControlTransfer(const SetupPacket& setup, std::span<std::uint8_t> data) override {
-    if (data.size() != setup.wLength) return {TransferStatus::Error, 0};
+    if (data.size() != setup.wLength) return {TransferStatus::Other, 0};
     if (gone_) return {TransferStatus::NoDevice, 0};
     const auto timeout = TimeoutFor(setup, timeouts_);
     const int result = libusb_control_transfer(
@@ -120,7 +118,7 @@ class LibusbControlPort : public UsbControlPort {
                   "%s, request 0x%02X, value 0x%04X, index 0x%04X, length %u", path_.c_str(),
                   setup.bRequest, setup.wValue, setup.wIndex, unsigned(setup.wLength));
     ReportLibusbError("libusb_control_transfer", subject, result);
-    const TransferStatus status = StatusOf(result);
+    const TransferStatus status = TransferStatusOfLibusbError(result);
     if (status == TransferStatus::NoDevice) gone_ = true;
     return {status, 0};
   }
@@ -174,21 +172,20 @@ LibusbBoardSource::LibusbBoardSource(ControlTimeouts timeouts) : timeouts_(timeo
 
 LibusbBoardSource::~LibusbBoardSource() = default;
 
-bool LibusbBoardSource::EnsureContext() {
-  if (context_) return true;
+DriverStatus LibusbBoardSource::EnsureContext() {
+  if (context_) return {};
   libusb_context* context = nullptr;
   if (const int error = libusb_init(&context); error != 0) {
     ReportLibusbError("libusb_init", "", error);
-    NoteUsbFailure(UsbFailure::Other, std::string("libusb_init: ") + libusb_error_name(error));
-    return false;
+    return Failure(StatusKind::Other, std::string("libusb_init: ") + libusb_error_name(error));
   }
   context_ = std::shared_ptr<libusb_context>(context, libusb_exit);
-  return true;
+  return {};
 }
 
 std::vector<BoardInfo> LibusbBoardSource::ListBoards() {
   std::vector<BoardInfo> boards;
-  if (!EnsureContext()) return boards;
+  if (!EnsureContext().Ok()) return boards;
   libusb_device** rawList = nullptr;
   const ssize_t count = libusb_get_device_list(context_.get(), &rawList);
   if (count < 0) {
@@ -212,7 +209,7 @@ std::vector<BoardInfo> LibusbBoardSource::ListBoards() {
 }
 
 bool LibusbBoardSource::WaitForBoardChange(std::chrono::milliseconds limit) {
-  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) || !EnsureContext()) return false;
+  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) || !EnsureContext().Ok()) return false;
   bool changed = false;
   const auto callback = [](libusb_context*, libusb_device*, libusb_hotplug_event,
                            void* data) -> int {
@@ -249,17 +246,16 @@ bool LibusbBoardSource::WaitForBoardChange(std::chrono::milliseconds limit) {
   return !failed;  // on failure the caller polls
 }
 
-std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memberIndex,
-                                                              std::string& path) {
-  if (!EnsureContext()) return nullptr;
+DriverStatus LibusbBoardSource::OpenMember(std::uint16_t memberIndex,
+                                        std::unique_ptr<UsbControlPort>& port, std::string& path) {
+  if (DriverStatus status = EnsureContext(); !status.Ok()) return status;
 
   libusb_device** rawList = nullptr;
   const ssize_t count = libusb_get_device_list(context_.get(), &rawList);
   if (count < 0) {
     ReportLibusbError("libusb_get_device_list", "", int(count));
-    NoteUsbFailure(UsbFailure::Other,
+    return Failure(StatusKind::Other,
                    std::string("libusb_get_device_list: ") + libusb_error_name(int(count)));
-    return nullptr;
   }
   const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
 
@@ -271,28 +267,24 @@ std::unique_ptr<UsbControlPort> LibusbBoardSource::OpenMember(std::uint16_t memb
     if (!IsBoard(descriptor)) continue;
     if (boardsSeen++ == memberIndex) chosen = list.get()[i];
   }
-  if (chosen == nullptr) {
-    NoteUsbFailure(UsbFailure::NoDevice, kNoBoardNote);
-    return nullptr;
-  }
+  if (chosen == nullptr) return Failure(StatusKind::NoDevice, std::string(kNoBoardNote));
 
   std::string chosenPath = PathOf(chosen);
   libusb_device_handle* handle = nullptr;
   if (const int error = libusb_open(chosen, &handle); error != 0) {
     ReportLibusbError("libusb_open", chosenPath, error);
-    NoteOpenFailure(chosenPath, error);
-    return nullptr;
+    return OpenStatusOfLibusbError(chosenPath, error);
   }
   // Not every platform can detach; where it cannot, the claim below tells.
   libusb_set_auto_detach_kernel_driver(handle, 1);
   if (const int error = libusb_claim_interface(handle, kBoardInterface); error != 0) {
     ReportLibusbError("libusb_claim_interface", chosenPath, error);
-    NoteOpenFailure(chosenPath, error);
     libusb_close(handle);
-    return nullptr;
+    return OpenStatusOfLibusbError(chosenPath, error);
   }
   path = chosenPath;
-  return std::make_unique<LibusbControlPort>(context_, handle, std::move(chosenPath), timeouts_);
+  port = std::make_unique<LibusbControlPort>(context_, handle, std::move(chosenPath), timeouts_);
+  return {};
 }
 
 }  // namespace vesk::usb

@@ -43,10 +43,18 @@ std::string UsbDevicePath(std::uint8_t busNumber, std::span<const std::uint8_t> 
 // The same place for people: "bus BUS port PORT.PORT...".
 std::string UsbDeviceLocation(std::uint8_t busNumber, std::span<const std::uint8_t> portChain);
 
+// What a control transfer that libusb failed with `libusbError` came to: a stall
+// (LIBUSB_ERROR_PIPE), a timeout, a board that has gone, or another failure.
+TransferStatus TransferStatusOfLibusbError(int libusbError);
+// Why the board at `path` could not be opened or claimed, for the operator: access denied
+// (with the udev rule to install), busy (another program holds it), unplugged, or
+// libusb's error name.
+DriverStatus OpenStatusOfLibusbError(const std::string& path, int libusbError);
+
 // Opens boards through one libusb context, created at the first OpenMember. Ports it
 // hands out keep that context alive, so they may outlive the source.
 // Every libusb failure is reported once, here, with libusb's error name, on the debugger
-// output; callers see only a null port or a TransferStatus.
+// output; callers see only the statuses below.
 class LibusbBoardSource : public UsbBoardSource {
  public:
   explicit LibusbBoardSource(ControlTimeouts timeouts = {});
@@ -54,9 +62,11 @@ class LibusbBoardSource : public UsbBoardSource {
 
   // Member N is the N-th device in libusb's enumeration order whose identity is one of
   // kBoardIdentities. Detaches a kernel driver bound to interface 0 (usbtest grabs a bare
-  // FX2) and claims the interface until the port is destroyed. Null when there is no such
-  // member or it cannot be opened or claimed; `path` is then left unchanged.
-  std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex, std::string& path) override;
+  // FX2) and claims the interface until the port is destroyed. NoDevice (kNoBoardNote)
+  // when there is no such member; OpenStatusOfLibusbError when it cannot be opened or
+  // claimed; Other with libusb's error name when libusb cannot start or enumerate.
+  DriverStatus OpenMember(std::uint16_t memberIndex, std::unique_ptr<UsbControlPort>& port,
+                          std::string& path) override;
 
   // From the descriptors the system keeps: no board is opened. Empty when libusb cannot
   // be initialised or enumerate.
@@ -67,7 +77,7 @@ class LibusbBoardSource : public UsbBoardSource {
   bool WaitForBoardChange(std::chrono::milliseconds limit) override;
 
  private:
-  bool EnsureContext();
+  DriverStatus EnsureContext();
 
   ControlTimeouts timeouts_;
   std::shared_ptr<libusb_context> context_;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "device/failure_detail.h"
 #include "device/vendor_request.h"
 
 namespace vesk::usb {
@@ -15,38 +14,16 @@ std::uint16_t LittleEndianWord(std::span<const std::uint8_t> bytes, std::size_t 
   return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-// Records what the port said about a transfer that failed; false for the caller to return.
-bool Failed(TransferStatus status) {
-  switch (status) {
-    case TransferStatus::Stall:
-      NoteUsbFailure(UsbFailure::Stall);
-      break;
-    case TransferStatus::Timeout:
-      NoteUsbFailure(UsbFailure::Timeout);
-      break;
-    case TransferStatus::NoDevice:
-      NoteUsbFailure(UsbFailure::NoDevice);
-      break;
-    case TransferStatus::Ok:
-    case TransferStatus::Error:
-      NoteUsbFailure(UsbFailure::Other);
-      break;
-  }
-  return false;
-}
-
 }  // namespace
 
-bool UsbCameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                                    std::string& devicePath) {
+DriverStatus UsbCameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                                            std::string& devicePath) {
   handle = kNullDeviceHandle;
   std::string path;
-  NoteUsbFailure(UsbFailure::None);
-  std::unique_ptr<UsbControlPort> port = source_.OpenMember(memberIndex, path);
-  if (!port) {
-    if (LastUsbFailure() == UsbFailure::None) NoteUsbFailure(UsbFailure::NoDevice, kNoBoardNote);
-    return false;
-  }
+  std::unique_ptr<UsbControlPort> port;
+  const DriverStatus status = source_.OpenMember(memberIndex, port, path);
+  if (!status.Ok()) return status;
+  if (!port) return Failure(StatusKind::NoDevice, std::string(kNoBoardNote));
   do {
     ++lastHandle_;
   } while (lastHandle_ == kNullDeviceHandle || lastHandle_ == kInvalidDeviceHandle ||
@@ -54,26 +31,31 @@ bool UsbCameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandl
   handle = lastHandle_;
   ports_.emplace(handle, std::move(port));
   devicePath = std::move(path);
-  return true;
+  return {};
 }
 
-bool UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                                std::span<const std::uint8_t> input,
-                                std::span<std::uint8_t> output) {
+DriverStatus UsbCameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                                        std::span<const std::uint8_t> input,
+                                        std::span<std::uint8_t> output) {
   const auto found = ports_.find(handle);
-  if (found == ports_.end()) return false;
-  if (controlCode != kVendorRequestIoControl) return false;
+  if (found == ports_.end()) return Failure(StatusKind::Other);
+  if (controlCode != kVendorRequestIoControl) return Failure(StatusKind::Other);
   std::size_t returned = 0;
   return CarryVendorRequest(*found->second, input, output, returned);
 }
 
-bool CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> input,
-                        std::span<std::uint8_t> output, std::size_t& returned) {
-  returned = 0;
+bool IsWellFormedVendorRequest(std::span<const std::uint8_t> input, std::size_t outputSize) {
   if (input.size() < kRequestHeaderSize) return false;
+  if (input[1] == kHostToDevice) return input.size() - kRequestHeaderSize <= kMaxDataStage;
+  return input[1] == kDeviceToHost && outputSize <= kMaxDataStage;
+}
+
+DriverStatus CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> input,
+                                std::span<std::uint8_t> output, std::size_t& returned) {
+  returned = 0;
+  if (!IsWellFormedVendorRequest(input, output.size())) return Failure(StatusKind::Other);
 
   const std::uint8_t direction = input[1];
-  if (direction != kHostToDevice && direction != kDeviceToHost) return false;
   SetupPacket setup{};
   setup.bRequest = input[0];
   setup.wValue = LittleEndianWord(input, 2);
@@ -81,36 +63,30 @@ bool CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> inpu
 
   if (direction == kHostToDevice) {
     const std::span<const std::uint8_t> payload = input.subspan(kRequestHeaderSize);
-    if (payload.size() > kMaxDataStage) return false;
     setup.bmRequestType = kVendorOut;
     setup.wLength = static_cast<std::uint16_t>(payload.size());
     // The port may use its buffer as scratch; the caller's input stays untouched.
     std::vector<std::uint8_t> data(payload.begin(), payload.end());
     const TransferResult result = port.ControlTransfer(setup, data);
-    if (result.status != TransferStatus::Ok) return Failed(result.status);
-    if (result.actualLength != payload.size()) {
-      NoteUsbFailure(UsbFailure::Other, "short transfer");
-      return false;
-    }
-    return true;
+    if (result.status != TransferStatus::Ok) return Failure(result.status);
+    if (result.actualLength != payload.size())
+      return Failure(StatusKind::Other, "short transfer");
+    return {};
   }
 
-  if (output.size() > kMaxDataStage) return false;
   setup.bmRequestType = kVendorIn;
   setup.wLength = static_cast<std::uint16_t>(output.size());
   std::vector<std::uint8_t> reply(output.size());
   const TransferResult result = port.ControlTransfer(setup, reply);
-  if (result.status != TransferStatus::Ok) return Failed(result.status);
+  if (result.status != TransferStatus::Ok) return Failure(result.status);
   const std::size_t received = std::min<std::size_t>(result.actualLength, reply.size());
   // The control firmware sends every byte of an EEPROM read or stalls; a short one is lost
   // data, not a shorter answer.
-  if (setup.bRequest == kRequestEepromBlock && received < reply.size()) {
-    NoteUsbFailure(UsbFailure::Other, "short read");
-    return false;
-  }
+  if (setup.bRequest == kRequestEepromBlock && received < reply.size())
+    return Failure(StatusKind::Other, "short read");
   std::copy_n(reply.begin(), received, output.begin());
   returned = received;
-  return true;
+  return {};
 }
 
 void UsbCameraDriver::Close(NativeDeviceHandle handle) {

@@ -14,6 +14,10 @@ namespace vesk::usb {
 inline constexpr std::uint8_t kVendorOut = 0x40;  // vendor, device recipient, host to device
 inline constexpr std::uint8_t kVendorIn = 0xC0;   // vendor, device recipient, device to host
 
+// Whether `input` and `output` make a request CarryVendorRequest can carry: a 6-byte
+// header with direction 0 or 1, and a data stage of at most 65,535 bytes.
+bool IsWellFormedVendorRequest(std::span<const std::uint8_t> input, std::size_t outputSize);
+
 // One request of I/O control 0xA7F873FC carried to `port` as a vendor control transfer:
 // `input` is the 6-byte header (request, direction 0 or 1, wValue LE, wIndex LE) and,
 // host to device, the data stage (at most 65,535 bytes). Direction 0: bmRequestType 0x40,
@@ -21,11 +25,11 @@ inline constexpr std::uint8_t kVendorIn = 0xC0;   // vendor, device recipient, d
 // wLength = output.size() (at most 65,535), the reply lands at the start of `output` and
 // `returned` counts it; an EEPROM read (0xC6) that comes back short fails. The header is
 // read whole before `output` is written, so the two may share memory, as a kernel
-// driver's buffered I/O has them. True only when the transfer ended with its status stage;
-// a failed transfer's cause is noted with NoteUsbFailure, a malformed request (short
-// header, unknown direction, too long a data stage) fails with no cause noted.
-bool CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> input,
-                        std::span<std::uint8_t> output, std::size_t& returned);
+// driver's buffered I/O has them. Ok only when the transfer ended with its status stage;
+// otherwise the transfer's status (Other, "short transfer" / "short read" for lost data),
+// or Other without a note for a request that is not well formed.
+DriverStatus CarryVendorRequest(UsbControlPort& port, std::span<const std::uint8_t> input,
+                                std::span<std::uint8_t> output, std::size_t& returned);
 
 class UsbCameraDriver : public CameraDriver {
  public:
@@ -33,13 +37,15 @@ class UsbCameraDriver : public CameraDriver {
   explicit UsbCameraDriver(UsbBoardSource& source) : source_(source) {}
 
   // Handles are small positive integers into this driver's table of open ports.
-  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& devicePath) override;
+  // The source's status when it opens nothing.
+  DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& devicePath) override;
 
-  // Accepts only code 0xA7F873FC on an open handle and carries it as CarryVendorRequest
-  // does (a stall, timeout or unplugged board is false, its cause noted).
-  bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
+  // Accepts only code 0xA7F873FC on an open handle (otherwise Other) and carries it as
+  // CarryVendorRequest does.
+  DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                         std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) override;
 
   void Close(NativeDeviceHandle handle) override;
 

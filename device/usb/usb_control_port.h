@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/board_info.h"
+#include "device/driver_status.h"
 
 namespace vesk::usb {
 
@@ -22,7 +23,9 @@ struct SetupPacket {
   std::uint16_t wLength;
 };
 
-enum class TransferStatus { Ok, Stall, Timeout, NoDevice, Error };
+// How a control transfer ended, in the kinds every back end reports (Other: any failure
+// that is not a stall, a timeout or a board that has gone).
+using TransferStatus = StatusKind;
 
 // What an open that found no board says it looked for.
 inline constexpr std::string_view kNoBoardNote = "looked for 04B4:8613 and 125C:0010";
@@ -46,13 +49,12 @@ class UsbControlPort {
 class UsbBoardSource {
  public:
   virtual ~UsbBoardSource() = default;
-  // The board with that index, or null when there is none or it cannot be opened; a
-  // source that knows why records it with NoteUsbFailure (device/failure_detail.h),
-  // otherwise the driver reports no device. On
-  // success `path` names it ("usb:BUS-PORT.PORT" on libusb, "emulated:N" for the
-  // emulated board).
-  virtual std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t memberIndex,
-                                                     std::string& path) = 0;
+  // Opens the board with that index into `port`. Ok with `path` naming it
+  // ("usb:BUS-PORT.PORT" on libusb, "emulated:N" for the emulated board); otherwise `port`
+  // and `path` are left as they were and the status says why: NoDevice, kNoBoardNote when
+  // there is no such board.
+  virtual DriverStatus OpenMember(std::uint16_t memberIndex, std::unique_ptr<UsbControlPort>& port,
+                                  std::string& path) = 0;
   // Every attached board in member order, without opening any.
   virtual std::vector<BoardInfo> ListBoards() { return {}; }
   // As CameraDriver::WaitForBoardChange; false when the source cannot be told of

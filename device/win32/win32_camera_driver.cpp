@@ -61,8 +61,8 @@ HANDLE ToNative(NativeDeviceHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
-// Notes the failure of `call` with `error` (its GetLastError) and the system's text for it.
-void NoteWindowsFailure(std::string_view call, DWORD error) {
+// The failure of `call` with `error` (its GetLastError), noted with the system's text for it.
+DriverStatus WindowsFailure(std::string_view call, DWORD error) {
   std::string note = std::string(call) + ": error " + std::to_string(error);
   char text[256] = {};
   const DWORD length =
@@ -73,15 +73,15 @@ void NoteWindowsFailure(std::string_view call, DWORD error) {
                               message.back() == ' ' || message.back() == '.'))
     message.remove_suffix(1);
   if (!message.empty()) note += " (" + std::string(message) + ")";
-  NoteUsbFailure(UsbFailureOfWindowsError(error), note);
+  return Failure(StatusKindOfWindowsError(error), std::move(note));
 }
 
 }  // namespace
 
-UsbFailure UsbFailureOfWindowsError(DWORD error) {
+StatusKind StatusKindOfWindowsError(DWORD error) {
   switch (error) {
     case ERROR_SUCCESS:
-      return UsbFailure::Other;  // a failure that set no code is still a failure
+      return StatusKind::Other;  // a failure that set no code is still a failure
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_HANDLE:
@@ -91,18 +91,18 @@ UsbFailure UsbFailureOfWindowsError(DWORD error) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_NO_MORE_ITEMS:
-      return UsbFailure::NoDevice;
+      return StatusKind::NoDevice;
     case ERROR_ACCESS_DENIED:
-      return UsbFailure::AccessDenied;
+      return StatusKind::AccessDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
-      return UsbFailure::Busy;
+      return StatusKind::Busy;
     case ERROR_SEM_TIMEOUT:
     case WAIT_TIMEOUT:
     case ERROR_TIMEOUT:
-      return UsbFailure::Timeout;
+      return StatusKind::Timeout;
     default:
-      return UsbFailure::Other;
+      return StatusKind::Other;
   }
 }
 
@@ -178,28 +178,21 @@ std::uint16_t HexAfter(const std::string& path, std::string_view key) {
 
 }  // namespace
 
-bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                                      std::string& devicePath) {
+DriverStatus Win32CameraDriver::OpenInterface(std::uint16_t memberIndex,
+                                              NativeDeviceHandle& handle,
+                                              std::string& devicePath) {
   handle = kNullDeviceHandle;
   const SetupApi setupApi;
-  if (!setupApi.Usable()) {
-    NoteWindowsFailure("loading setupapi", GetLastError());
-    return false;
-  }
+  if (!setupApi.Usable()) return WindowsFailure("loading setupapi", GetLastError());
   const UniqueDeviceInfoSet devices = setupApi.PresentInterfaces();
-  if (!devices.valid()) {
-    NoteWindowsFailure("SetupDiGetClassDevsA", GetLastError());
-    return false;
-  }
+  if (!devices.valid()) return WindowsFailure("SetupDiGetClassDevsA", GetLastError());
   std::string path;
   if (!setupApi.InterfacePath(devices, memberIndex, path)) {
     const DWORD error = GetLastError();
     const std::string which = "interface " + std::to_string(memberIndex) + " of the camera's class";
     if (error == ERROR_NO_MORE_ITEMS)
-      NoteUsbFailure(UsbFailure::NoDevice, which + " is not present");
-    else
-      NoteWindowsFailure(which, error);
-    return false;
+      return Failure(StatusKind::NoDevice, which + " is not present");
+    return WindowsFailure(which, error);
   }
 
   const HANDLE device =
@@ -208,11 +201,10 @@ bool Win32CameraDriver::OpenInterface(std::uint16_t memberIndex, NativeDeviceHan
   handle = reinterpret_cast<NativeDeviceHandle>(device);
   if (device == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    NoteWindowsFailure("CreateFileA " + path, error);
-    return false;
+    return WindowsFailure("CreateFileA " + path, error);
   }
   devicePath = path;
-  return true;
+  return {};
 }
 
 std::vector<BoardInfo> Win32CameraDriver::ListBoards() {
@@ -235,25 +227,20 @@ std::vector<BoardInfo> Win32CameraDriver::ListBoards() {
   return boards;
 }
 
-bool Win32CameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                                  std::span<const std::uint8_t> input,
-                                  std::span<std::uint8_t> output) {
-  if (handle == kNullDeviceHandle || handle == kInvalidDeviceHandle) {
-    NoteUsbFailure(UsbFailure::NoDevice, "the device is not open");
-    return false;
-  }
+DriverStatus Win32CameraDriver::IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                                          std::span<const std::uint8_t> input,
+                                          std::span<std::uint8_t> output) {
+  if (handle == kNullDeviceHandle || handle == kInvalidDeviceHandle)
+    return Failure(StatusKind::NoDevice, "the device is not open");
   constexpr std::size_t kMaxDword = std::numeric_limits<DWORD>::max();
-  if (input.size() > kMaxDword || output.size() > kMaxDword) {
-    NoteUsbFailure(UsbFailure::Other, "a request longer than DeviceIoControl can take");
-    return false;
-  }
+  if (input.size() > kMaxDword || output.size() > kMaxDword)
+    return Failure(StatusKind::Other, "a request longer than DeviceIoControl can take");
   DWORD returned = 0;
   if (DeviceIoControl(ToNative(handle), controlCode, const_cast<std::uint8_t*>(input.data()),
                       static_cast<DWORD>(input.size()), output.data(),
                       static_cast<DWORD>(output.size()), &returned, nullptr))
-    return true;
-  NoteWindowsFailure("DeviceIoControl", GetLastError());
-  return false;
+    return {};
+  return WindowsFailure("DeviceIoControl", GetLastError());
 }
 
 void Win32CameraDriver::Close(NativeDeviceHandle handle) {

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "device/camera_driver.h"
-#include "device/failure_detail.h"
+#include "device/driver_status.h"
 
 namespace vesk::win32 {
 
@@ -14,11 +14,12 @@ inline constexpr GUID kCameraInterfaceClass = {
     0x09E3D9A1, 0x8E70, 0x496C, {0xBC, 0x1D, 0xFC, 0x8A, 0x43, 0xCE, 0xF6, 0xB5}};
 
 // What a Windows error code (GetLastError) says, in the kinds of failure every back end
-// reports: no device, access denied, busy, timeout, or failed.
-UsbFailure UsbFailureOfWindowsError(DWORD error);
+// reports: no device, access denied, busy, timeout, or other (ERROR_SUCCESS included: a
+// call that failed without a code still failed).
+StatusKind StatusKindOfWindowsError(DWORD error);
 
-// Every failure below is noted with NoteUsbFailure: the kind, and the failing call with
-// the Windows error code and its text ("DeviceIoControl: error 31 (...)").
+// Every failure below is returned as a status: the kind, and in its note the failing call
+// with the Windows error code and its text ("DeviceIoControl: error 31 (...)").
 class Win32CameraDriver final : public CameraDriver {
  public:
   // Loads "setupapi" by name for the length of this call only and frees it before
@@ -26,11 +27,12 @@ class Win32CameraDriver final : public CameraDriver {
   // functions is missing, the class has no present interface `memberIndex`, or its
   // detail cannot be read; fails with `handle` invalid when CreateFileA refuses the path.
   // The device is opened for reading and writing, shared, without overlapped I/O.
-  bool OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
-                     std::string& devicePath) override;
-  // DeviceIoControl, synchronous. False also for spans longer than a DWORD can count.
-  bool IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
-                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override;
+  DriverStatus OpenInterface(std::uint16_t memberIndex, NativeDeviceHandle& handle,
+                             std::string& devicePath) override;
+  // DeviceIoControl, synchronous. Fails also for spans longer than a DWORD can count.
+  DriverStatus IoControl(NativeDeviceHandle handle, std::uint32_t controlCode,
+                         std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) override;
   // CloseHandle; its result is not looked at.
   void Close(NativeDeviceHandle handle) override;
   // The class's present interfaces by index and path, with the identity the path names

@@ -315,11 +315,11 @@ bool EmulatedBoard::WaitFor(Ready ready, SimTime deadline) {
 
 TransferResult EmulatedBoard::ControlTransfer(const SetupPacket& setup,
                                               std::span<std::uint8_t> data) {
-  RequestRecord record{setup, TransferStatus::Error, 0, false, SincePowerUp(), 0};
+  RequestRecord record{setup, TransferStatus::Other, 0, false, SincePowerUp(), 0};
   const SimTime startedAt = bus_.Now();
   ++requestCount_;
   meeting_ = std::exchange(interruption_, std::nullopt);
-  TransferResult result{TransferStatus::Error, 0};
+  TransferResult result{TransferStatus::Other, 0};
   if (unplugAfter_ && requestCount_ > *unplugAfter_) unplugged_ = true;
   if (unplugged_ || usb_.Disconnected()) {
     result.status = TransferStatus::NoDevice;
@@ -473,7 +473,7 @@ TransferResult EmulatedBoard::FirmwareTransfer(const SetupPacket& setup,
       return std::nullopt;
     }
     if (now.event == HostEvent::BusReset) BusReset();
-    return TransferResult{TransferStatus::Error, moved};
+    return TransferResult{TransferStatus::Other, moved};
   };
   const auto meetAt = [&](HostEventPoint point) -> std::optional<TransferResult> {
     if (!event) return std::nullopt;
@@ -561,16 +561,18 @@ std::optional<BoardState> EmulatedBoardSource::Found(std::size_t i) const {
   return BoardStateOf(identity.vendorId, identity.productId, identity.deviceId);
 }
 
-std::unique_ptr<usb::UsbControlPort> EmulatedBoardSource::OpenMember(std::uint16_t memberIndex,
-                                                                     std::string& path) {
+DriverStatus EmulatedBoardSource::OpenMember(std::uint16_t memberIndex,
+                                          std::unique_ptr<usb::UsbControlPort>& port,
+                                          std::string& path) {
   std::uint16_t member = 0;
   for (std::size_t i = 0; i < boards_.size(); ++i) {
     if (!Found(i)) continue;
     if (member++ != memberIndex) continue;
     path = "emulated:" + std::to_string(boards_[i].number);
-    return std::make_unique<BoardPort>(*boards_[i].board);
+    port = std::make_unique<BoardPort>(*boards_[i].board);
+    return {};
   }
-  return nullptr;
+  return Failure(StatusKind::NoDevice, std::string(usb::kNoBoardNote));
 }
 
 std::vector<BoardInfo> EmulatedBoardSource::ListBoards() {

@@ -144,7 +144,7 @@ class EmulatedBoard : public usb::UsbControlPort {
   // fails with NoDevice at once, and the board cannot be opened any more.
   void UnplugAfter(std::uint32_t requests) { unplugAfter_ = requestCount_ + requests; }
   bool Unplugged() const { return unplugged_; }
-  // The next `requests` control transfers fail (TransferStatus::Error) without reaching
+  // The next `requests` control transfers fail (TransferStatus::Other) without reaching
   // the board.
   void FailNextRequests(std::uint32_t requests) { failNext_ = requests; }
   // Host and bus events. A USB port reset as the host does it between two transfers:
@@ -237,8 +237,8 @@ class EmulatedBoardSource : public usb::UsbBoardSource {
   void Add(EmulatedBoard& board) { Add(board, boards_.size()); }
   // With the number its path carries: a source for one board of several, "emulated:N".
   void Add(EmulatedBoard& board, std::size_t number) { boards_.push_back({&board, number}); }
-  std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t memberIndex,
-                                                  std::string& path) override;
+  DriverStatus OpenMember(std::uint16_t memberIndex, std::unique_ptr<usb::UsbControlPort>& port,
+                          std::string& path) override;
   std::vector<BoardInfo> ListBoards() override;
 
  private:

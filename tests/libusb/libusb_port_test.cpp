@@ -2,6 +2,7 @@
 // emulated, everything from libusb up is the real code.
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <algorithm>
 #include <string>
@@ -36,7 +37,8 @@ TEST(LibusbBoardSource, ListsAndOpensOnlyTheBoardsInMemberOrder) {
     lines.push_back(board.path + " " + IdentityText(board.vendorId, board.productId) + " " +
                     std::string(BoardStateText(board.state)) + " " + board.location);
     std::string path;
-    const auto port = source.OpenMember(member, path);
+    std::unique_ptr<UsbControlPort> port;
+    ASSERT_TRUE(source.OpenMember(member, port, path).Ok());
     ASSERT_NE(port, nullptr);
     opened.push_back(path);
     std::vector<std::uint8_t> reply(8, 0);
@@ -60,7 +62,10 @@ TEST(LibusbBoardSource, ListsAndOpensOnlyTheBoardsInMemberOrder) {
               std::vector<int>({0xC0, 0xA3, 0x0201, member, 8}));
 
   std::string unchanged = "left alone";
-  EXPECT_EQ(source.OpenMember(2, unchanged), nullptr);
+  std::unique_ptr<UsbControlPort> none;
+  const DriverStatus absent = source.OpenMember(2, none, unchanged);
+  EXPECT_EQ(absent.Text(), "no device (" + std::string(kNoBoardNote) + ")");
+  EXPECT_EQ(none, nullptr);
   EXPECT_EQ(unchanged, "left alone");
   EXPECT_EQ(sameVendor.Requests(), 0);
   EXPECT_EQ(bareNode.Events(),
@@ -77,7 +82,7 @@ TEST(LibusbControlPort, FailuresKeepTheirKindAndAreNamed) {
   };
   const Row rows[] = {
       {TransferStatus::Stall, "LIBUSB_ERROR_PIPE", TransferStatus::Ok},
-      {TransferStatus::Error, "LIBUSB_ERROR_IO", TransferStatus::Ok},
+      {TransferStatus::Other, "LIBUSB_ERROR_IO", TransferStatus::Ok},
       {TransferStatus::Timeout, "LIBUSB_ERROR_TIMEOUT", TransferStatus::Ok},
       {TransferStatus::NoDevice, "LIBUSB_ERROR_NO_DEVICE", TransferStatus::NoDevice},
   };
@@ -91,7 +96,8 @@ TEST(LibusbControlPort, FailuresKeepTheirKindAndAreNamed) {
     bus.Add("1-2", kBareFx2Identity, &target);
     LibusbBoardSource source(quick);
     std::string path;
-    auto port = source.OpenMember(0, path);
+    std::unique_ptr<UsbControlPort> port;
+    ASSERT_TRUE(source.OpenMember(0, port, path).Ok());
     ASSERT_NE(port, nullptr);
     target.answers.push_back({row.answer, 0});
     std::vector<std::uint8_t> page(64, 0x55);
@@ -108,6 +114,33 @@ TEST(LibusbControlPort, FailuresKeepTheirKindAndAreNamed) {
         << debug;
     EXPECT_EQ(target.seen.size(), row.next == TransferStatus::Ok ? 2u : 1u);
     port.reset();  // closing a board that is gone must not hang or fail
+  }
+}
+
+// Each libusb error as a failed transfer's kind and as a failed open's cause, in the
+// operator's words.
+TEST(LibusbErrors, MapToTheKindAndCauseTheOperatorReads) {
+  const struct {
+    int error;
+    TransferStatus transfer;
+    std::string open;
+  } rows[] = {
+      {LIBUSB_ERROR_PIPE, TransferStatus::Stall, "failed (usb:1-2: LIBUSB_ERROR_PIPE)"},
+      {LIBUSB_ERROR_TIMEOUT, TransferStatus::Timeout, "failed (usb:1-2: LIBUSB_ERROR_TIMEOUT)"},
+      {LIBUSB_ERROR_NO_DEVICE, TransferStatus::NoDevice, "no device (usb:1-2 was unplugged)"},
+      {LIBUSB_ERROR_ACCESS, TransferStatus::Other,
+       "access denied (usb:1-2; install the udev rule 60-vesk-update.rules and replug the board)"},
+      {LIBUSB_ERROR_BUSY, TransferStatus::Other,
+       "busy (usb:1-2; another program holds the board)"},
+      {LIBUSB_ERROR_IO, TransferStatus::Other, "failed (usb:1-2: LIBUSB_ERROR_IO)"},
+      {LIBUSB_ERROR_OVERFLOW, TransferStatus::Other, "failed (usb:1-2: LIBUSB_ERROR_OVERFLOW)"},
+      {LIBUSB_ERROR_NOT_SUPPORTED, TransferStatus::Other,
+       "failed (usb:1-2: LIBUSB_ERROR_NOT_SUPPORTED)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(libusb_error_name(row.error));
+    EXPECT_EQ(TransferStatusOfLibusbError(row.error), row.transfer);
+    EXPECT_EQ(OpenStatusOfLibusbError("usb:1-2", row.error).Text(), row.open);
   }
 }
 

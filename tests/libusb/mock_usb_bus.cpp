@@ -123,10 +123,10 @@ void MockBoard::SubmitUrb(UMockdevIoctlClient* client) {
   // How usbfs ends a URB for each result: a stall, a disconnect, a protocol error.
   using enum usb::TransferStatus;
   const auto status = result.status;
-  urb->status = status == Stall      ? -EPIPE
-                : status == NoDevice ? -ESHUTDOWN
-                : status == Error    ? -EPROTO
-                                     : 0;
+  urb->status = status == Stall                      ? -EPIPE
+                : status == NoDevice                 ? -ESHUTDOWN
+                : status == Ok || status == Timeout ? 0
+                                                     : -EPROTO;
   urb->actual_length = status == Ok ? int(result.actualLength) : 0;
   unplugged_ = unplugged_ || status == NoDevice;
   const bool answered = status != Timeout;  // until libusb discards it

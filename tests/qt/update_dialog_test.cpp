@@ -84,17 +84,19 @@ class HeldDriver : public vesk::CameraDriver {
   int Opens() const { return Get(opens_); }
   int LastOpenIndex() const { return Get(lastOpenIndex_); }
 
-  bool OpenInterface(std::uint16_t index, vesk::NativeDeviceHandle& handle,
-                     std::string& path) override {
+  vesk::DriverStatus OpenInterface(std::uint16_t index, vesk::NativeDeviceHandle& handle,
+                                   std::string& path) override {
     WaitWhileHeld(index);
     if (inner_ != nullptr) return inner_->OpenInterface(index, handle, path);
     handle = vesk::kNullDeviceHandle;
-    return false;
+    return vesk::Failure(vesk::StatusKind::Other);
   }
-  bool IoControl(vesk::NativeDeviceHandle handle, std::uint32_t code,
-                 std::span<const std::uint8_t> in, std::span<std::uint8_t> out) override {
+  vesk::DriverStatus IoControl(vesk::NativeDeviceHandle handle, std::uint32_t code,
+                               std::span<const std::uint8_t> in,
+                               std::span<std::uint8_t> out) override {
     WaitWhileHeld(-1);
-    return inner_ != nullptr && inner_->IoControl(handle, code, in, out);
+    if (inner_ != nullptr) return inner_->IoControl(handle, code, in, out);
+    return vesk::Failure(vesk::StatusKind::Other);
   }
   void Close(vesk::NativeDeviceHandle handle) override {
     if (inner_ != nullptr) inner_->Close(handle);

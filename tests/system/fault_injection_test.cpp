@@ -55,9 +55,12 @@ std::vector<PlacedImage> ImageLayout(unsigned seed, std::size_t bufCon, std::siz
 class FaultyBoardSource : public usb::UsbBoardSource {
  public:
   explicit FaultyBoardSource(sim::board::EmulatedBoard& board) : inner_(board) {}
-  std::unique_ptr<usb::UsbControlPort> OpenMember(std::uint16_t member, std::string& path) override {
-    auto inner = inner_.OpenMember(member, path);
-    return inner ? std::make_unique<Port>(*this, std::move(inner)) : nullptr;
+  DriverStatus OpenMember(std::uint16_t member, std::unique_ptr<usb::UsbControlPort>& port,
+                          std::string& path) override {
+    std::unique_ptr<usb::UsbControlPort> inner;
+    DriverStatus status = inner_.OpenMember(member, inner, path);
+    if (status.Ok()) port = std::make_unique<Port>(*this, std::move(inner));
+    return status;
   }
   void Reset() { count_ = failAt = stopAfter = 0; }
   std::uint64_t failAt = 0, stopAfter = 0;
@@ -69,7 +72,7 @@ class FaultyBoardSource : public usb::UsbBoardSource {
         : owner_(owner), inner_(std::move(inner)) {}
     usb::TransferResult ControlTransfer(const usb::SetupPacket& setup,
                                         std::span<std::uint8_t> data) override {
-      if (++owner_.count_ == owner_.failAt) return {usb::TransferStatus::Error, 0};
+      if (++owner_.count_ == owner_.failAt) return {usb::TransferStatus::Other, 0};
       const usb::TransferResult result = inner_->ControlTransfer(setup, data);
       if (owner_.count_ == owner_.stopAfter) RequestStop();
       return result;

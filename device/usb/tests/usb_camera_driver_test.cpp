@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "device/device_connection.h"
 #include "device/failure_detail.h"
 #include "device/usb/tests/scripted_port.h"
 #include "device/vendor_request.h"
@@ -11,7 +12,7 @@
 namespace vesk::usb {
 namespace {
 
-// One scripted board, member 0.
+// One scripted board, member 0; an open of it fails with `refusal` when that is set.
 class ScriptedSource : public UsbBoardSource {
  public:
   struct Member : UsbControlPort {
@@ -21,12 +22,16 @@ class ScriptedSource : public UsbBoardSource {
       return board.ControlTransfer(s, d);
     }
   };
-  std::unique_ptr<UsbControlPort> OpenMember(std::uint16_t member, std::string& path) override {
-    if (member > 0) return nullptr;
+  DriverStatus OpenMember(std::uint16_t member, std::unique_ptr<UsbControlPort>& port,
+                          std::string& path) override {
+    if (member > 0) return Failure(StatusKind::NoDevice, std::string(kNoBoardNote));
+    if (!refusal.Ok()) return refusal;
     path = "scripted:0";
-    return std::make_unique<Member>(board);
+    port = std::make_unique<Member>(board);
+    return {};
   }
   ScriptedPort board;
+  DriverStatus refusal;
 };
 
 class UsbCameraDriverTest : public ::testing::Test {
@@ -34,7 +39,7 @@ class UsbCameraDriverTest : public ::testing::Test {
   NativeDeviceHandle Open() {
     NativeDeviceHandle handle = kNullDeviceHandle;
     std::string path;
-    EXPECT_TRUE(driver.OpenInterface(0, handle, path));
+    EXPECT_TRUE(driver.OpenInterface(0, handle, path).Ok());
     EXPECT_EQ(path, "scripted:0");
     return handle;
   }
@@ -61,7 +66,9 @@ TEST_F(UsbCameraDriverTest, EachRequestBecomesOneControlTransfer) {
       {0xC6, kHostToDevice, {TransferStatus::Stall, 0}, untouched, write + "stall"},
       {0xC6, kHostToDevice, {TransferStatus::Timeout, 0}, untouched, write + "timeout"},
       {0xC6, kHostToDevice, {TransferStatus::NoDevice, 0}, untouched, write + "no device"},
-      {0xC6, kHostToDevice, {TransferStatus::Error, 0}, untouched, write + "failed"},
+      {0xC6, kHostToDevice, {TransferStatus::AccessDenied, 0}, untouched, write + "access denied"},
+      {0xC6, kHostToDevice, {TransferStatus::Busy, 0}, untouched, write + "busy"},
+      {0xC6, kHostToDevice, {TransferStatus::Other, 0}, untouched, write + "failed"},
       {0xC6, kDeviceToHost, {TransferStatus::Ok, 4}, {0x55, 0x55, 0xA0, 0xA1, 0xA2, 0xA3, 0x55, 0x55}, ""},
       // The firmware sends a whole EEPROM read or stalls: a short one would be lost data.
       {0xC6, kDeviceToHost, {TransferStatus::Ok, 2}, untouched, read + "failed (short read)"},
@@ -93,6 +100,11 @@ TEST_F(UsbCameraDriverTest, EachRequestBecomesOneControlTransfer) {
   }
 }
 
+// A refused request fails as Other without a note: "failed", as the request's cause.
+bool Refused(const DriverStatus& status) {
+  return status.kind == StatusKind::Other && status.note.empty();
+}
+
 // Nothing unfit reaches the board: a wrong code, a short header, a bad direction, a data
 // stage longer than a control transfer carries, a handle never opened or already closed.
 TEST_F(UsbCameraDriverTest, RefusesBadCodesHeadersLengthsAndHandlesWithoutTransfer) {
@@ -101,20 +113,47 @@ TEST_F(UsbCameraDriverTest, RefusesBadCodesHeadersLengthsAndHandlesWithoutTransf
   const std::uint8_t header[] = {0xC6, 0, 0, 0, 0, 0};
   const std::uint8_t badDirection[] = {0xC6, 2, 0, 0, 0, 0};
   const std::uint8_t in[] = {0xC6, 1, 0, 0, 0, 0};
-  EXPECT_FALSE(driver.IoControl(handle, 0xA7F873F8, header, out));
-  EXPECT_FALSE(driver.IoControl(handle, kVendorRequestIoControl, std::span(header, 5), out));
-  EXPECT_FALSE(driver.IoControl(handle, kVendorRequestIoControl, badDirection, out));
-  EXPECT_FALSE(driver.IoControl(handle, kVendorRequestIoControl, tooLong, {}));
-  EXPECT_FALSE(driver.IoControl(handle, kVendorRequestIoControl, in, bigOut));
-  EXPECT_FALSE(driver.IoControl(handle + 1, kVendorRequestIoControl, header, {}));
+  EXPECT_TRUE(Refused(driver.IoControl(handle, 0xA7F873F8, header, out)));
+  EXPECT_TRUE(Refused(driver.IoControl(handle, kVendorRequestIoControl, std::span(header, 5), out)));
+  EXPECT_TRUE(Refused(driver.IoControl(handle, kVendorRequestIoControl, badDirection, out)));
+  EXPECT_TRUE(Refused(driver.IoControl(handle, kVendorRequestIoControl, tooLong, {})));
+  EXPECT_TRUE(Refused(driver.IoControl(handle, kVendorRequestIoControl, in, bigOut)));
+  EXPECT_TRUE(Refused(driver.IoControl(handle + 1, kVendorRequestIoControl, header, {})));
   EXPECT_TRUE(source.board.seen.empty());
 
   tooLong.resize(6 + 0xFFFF);
-  EXPECT_TRUE(driver.IoControl(handle, kVendorRequestIoControl, tooLong, {}));
+  EXPECT_TRUE(driver.IoControl(handle, kVendorRequestIoControl, tooLong, {}).Ok());
   EXPECT_EQ(source.board.seen.at(0).first.wLength, 0xFFFF);
   driver.Close(handle);
-  EXPECT_FALSE(driver.IoControl(handle, kVendorRequestIoControl, header, {}));
+  EXPECT_TRUE(Refused(driver.IoControl(handle, kVendorRequestIoControl, header, {})));
   EXPECT_EQ(driver.OpenCount(), 0u);
+}
+
+// The open's cause as the operator reads it, from the source's status.
+TEST_F(UsbCameraDriverTest, OpenFailuresNameTheSourcesStatus) {
+  const struct {
+    std::uint16_t member;
+    DriverStatus refusal;
+    std::string detail;
+  } rows[] = {
+      {1, {}, "cannot open the camera: no device (" + std::string(kNoBoardNote) + ")"},
+      {0, Failure(StatusKind::Busy, "usb:1-2; another program holds the board"),
+       "cannot open the camera: busy (usb:1-2; another program holds the board)"},
+      {0, Failure(StatusKind::AccessDenied), "cannot open the camera: access denied"},
+      // A bare failure adds nothing to "cannot open".
+      {0, Failure(StatusKind::Other), "cannot open the camera"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.detail);
+    source.refusal = row.refusal;
+    DeviceHandle device{kNullDeviceHandle, &driver};
+    char path[32];
+    ClearFailureDetail();
+    EXPECT_EQ(OpenCameraDevice(row.member, device, path), kOpenFailed);
+    EXPECT_EQ(FailureDetail(), row.detail);
+    EXPECT_EQ(device.value, kNullDeviceHandle);
+    EXPECT_EQ(driver.OpenCount(), 0u);
+  }
 }
 
 }  // namespace

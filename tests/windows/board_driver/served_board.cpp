@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "device/failure_detail.h"
 #include "device/usb/usb_camera_driver.h"
 #include "device/vendor_request.h"
 #include "sim/board/emulated_board.h"
@@ -81,21 +80,20 @@ ServedStatus ServedBoard::CameraRequest(unsigned char* buffer, std::size_t input
   if (requests == faults.failAt) return kServedFailed;
   if (faults.silent) return kServedTimeout;
 
-  vesk::NoteUsbFailure(vesk::UsbFailure::None);
   const std::span<const std::uint8_t> input(buffer, inputLength);
   const std::span<std::uint8_t> output(buffer, outputLength);
+  if (!vesk::usb::IsWellFormedVendorRequest(input, output.size())) return kServedMalformed;
   std::size_t returned = 0;
-  if (!vesk::usb::CarryVendorRequest(board, input, output, returned)) {
-    switch (vesk::LastUsbFailure()) {
-      case vesk::UsbFailure::None:
-        return kServedMalformed;
-      case vesk::UsbFailure::Timeout:
-        return kServedTimeout;
-      case vesk::UsbFailure::NoDevice:
-        return kServedRemoved;
-      default:
-        return kServedFailed;
-    }
+  const vesk::DriverStatus status = vesk::usb::CarryVendorRequest(board, input, output, returned);
+  switch (status.kind) {
+    case vesk::StatusKind::Ok:
+      break;
+    case vesk::StatusKind::Timeout:
+      return kServedTimeout;
+    case vesk::StatusKind::NoDevice:
+      return kServedRemoved;
+    default:
+      return kServedFailed;
   }
   information = returned;
   const bool eepromWrite = input[0] == vesk::kRequestEepromBlock && input[1] == vesk::kHostToDevice;
