@@ -1,5 +1,7 @@
 #include "app/update_sequence.h"
 
+#include <iostream>
+
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
 #include "device/failure_detail.h"
@@ -8,6 +10,11 @@
 #include "images/image_downloads.h"
 
 namespace vesk {
+
+void UpdateHost::ShowReadingFile(const std::string& file) {
+  std::cout << ("Reading file " + file + ".\n") << std::flush;
+}
+
 namespace {
 
 constexpr std::uint16_t kDeviceIndex = 0;
@@ -45,24 +52,27 @@ class Run {
                                           std::uint32_t total) {
       host_.ShowImageProgress(file, written, total);
     };
+    ImageSource source;
+    source.snapshot = host_.Images();
+    source.announce = [this](const std::string& file) { host_.ShowReadingFile(file); };
 
     Log("Downloading BufCon...please wait.....\r\n");
-    if (!DownloadBufCon(state_.handle, byteCount, progress))
+    if (!DownloadBufCon(state_.handle, byteCount, progress, source))
       return Fail("Error 0x3 (Failed to download BufCon)\r\n");
     header.SetBufConSize(byteCount.byteCount);
 
     Log("Downloading CamCon...please wait.....\r\n");
-    if (!DownloadCamCon(state_.handle, byteCount, progress))
+    if (!DownloadCamCon(state_.handle, byteCount, progress, source))
       return Fail("Error 0x4 (Failed to download CamCon)\r\n");
     header.SetCamConSize(byteCount.byteCount);
 
     Log("Downloading FX2...please wait.....\r\n");
-    if (!DownloadFx2Image(state_.handle, progress))
+    if (!DownloadFx2Image(state_.handle, progress, source))
       return Fail("Error 0x5 (Failed to download FX2)\r\n");
     header.SetFx2Present();
 
     Log("Downloading GPIF waveforms...\r\n");
-    if (!DownloadGpifWaveforms(state_.handle, progress))
+    if (!DownloadGpifWaveforms(state_.handle, progress, source))
       return Fail("Error 0x6 (Failed to download GPIF waveforms)\r\n");
     header.SetGpifPresent();
     header.SetVendorId(kVendorId);

@@ -33,6 +33,7 @@
 #include "device/failure_detail.h"
 #include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"
+#include "images/camera_board.h"
 #include "images/image_downloads.h"
 #include "images/preflight.h"
 #include "images/sha256.h"
@@ -67,6 +68,7 @@ struct Options {
   std::string report;
   std::string reportAppend;
   std::optional<double> waitSeconds;  // set by --wait; infinity without a value
+  bool forceBoard = false;
 };
 
 double SecondsOf(SimTime picos) {
@@ -91,13 +93,6 @@ bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::u
   file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(limit));
   bytes.resize(static_cast<std::size_t>(file.gcount()));
   return !file.bad();
-}
-
-bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes) {
-  std::error_code error;
-  const std::uintmax_t size = fs::file_size(path, error);
-  return !error && ReadBoundedFile(path, static_cast<std::size_t>(size), bytes) &&
-         bytes.size() == size;
 }
 
 // One emulated board: it is the board, so it can answer the power-cycle question by
@@ -177,16 +172,32 @@ class ConsoleHost : public UpdateHost {
     SharedQuestions questions;
   };
 
-  ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSlot* emulated,
-              ProgressBar& progress, std::string backupFile, std::string prefix = {},
-              Shared* shared = nullptr)
+  ConsoleHost(ConsoleEnvironment& environment, const Options& options,
+              const ImageSnapshot& images, EmulatedSlot* emulated, ProgressBar& progress,
+              std::string backupFile, std::string prefix = {}, Shared* shared = nullptr)
       : env_(environment),
-        yes_(yes),
+        yes_(options.yes),
+        forceBoard_(options.forceBoard),
+        images_(images),
         emulated_(emulated),
         progress_(progress),
         backupFile_(std::move(backupFile)),
         prefix_(std::move(prefix)),
         shared_(shared) {}
+
+  const ImageSnapshot* Images() const override { return &images_; }
+
+  // Through the same stream as the status lines, and under --all with the board's prefix.
+  void ShowReadingFile(const std::string& file) override {
+    const std::string line = prefix_ + "Reading file " + file + ".\n";
+    if (shared_ == nullptr) {
+      ClearProgress();
+      env_.out << line << std::flush;
+      return;
+    }
+    const std::lock_guard lock(shared_->output);
+    env_.out << line << std::flush;
+  }
 
   void ShowStatusLog(const StatusLog& log) override {
     const std::string_view text = log.Text();
@@ -226,7 +237,8 @@ class ConsoleHost : public UpdateHost {
            << Seconds(emulated_->watched)
            << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
       Err(line.str());
-      if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
+      // The board answers what it showed; --yes answers only what nobody can see.
+      return blinks ? kAnswerYes : kAnswerNo;
     }
     if (yes_) return kAnswerYes;
     if (shared_ == nullptr) return AskOperator(text, caption);
@@ -256,8 +268,16 @@ class ConsoleHost : public UpdateHost {
     Err(prefix_ + "vesk-update: " + *detail_ + "\n");
   }
 
-  // --backup: the EEPROM as it is, into its file, before the run writes anything.
+  // The board must be the camera's before anything is written to it; then --backup: the
+  // EEPROM as it is, into its file, before the run writes anything.
   bool BeforeFirstWrite(DeviceHandle& handle) override {
+    if (!forceBoard_) {
+      const std::string problem = CameraBoardProblem(handle, images_.Of(kFx2Place).bytes);
+      if (!problem.empty()) {
+        SetFailureDetail(problem + " (--force-board writes it all the same)");
+        return false;
+      }
+    }
     if (backupFile_.empty()) return true;
     const std::vector<std::uint8_t> image = ReadWholeEeprom(
         handle, [&](std::uint32_t done) { progress_.Show("backup", done, kEepromImageSize); });
@@ -312,12 +332,7 @@ class ConsoleHost : public UpdateHost {
       env_.err << "\n";
       return kAnswerNo;
     }
-    answer.erase(std::remove_if(answer.begin(), answer.end(),
-                                [](unsigned char c) { return std::isspace(c); }),
-                 answer.end());
-    std::transform(answer.begin(), answer.end(), answer.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return answer == "y" || answer == "yes" ? kAnswerYes : kAnswerNo;
+    return IsYesAnswer(answer) ? kAnswerYes : kAnswerNo;
   }
 
   void ClearProgress() { progress_.Clear(); }
@@ -330,6 +345,8 @@ class ConsoleHost : public UpdateHost {
 
   ConsoleEnvironment& env_;
   bool yes_;
+  bool forceBoard_;
+  const ImageSnapshot& images_;
   EmulatedSlot* emulated_;
   ProgressBar& progress_;
   std::string backupFile_;
@@ -373,7 +390,8 @@ int UsageError(ConsoleEnvironment& env, const std::string& message) {
 
 // What a run will do, before it asks: the board, the image folder, each file's size and
 // room.
-void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo* chosen) {
+void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo* chosen,
+               const ImageSnapshot& images) {
   std::error_code error;
   env.err << "Board: ";
   if (options.all)
@@ -386,7 +404,7 @@ void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo*
   else
     env.err << "the first board with 04B4:8613 or 125C:0010 (--board=" << options.board << ")";
   env.err << "\nImages: " << fs::current_path(error).string() << "\n";
-  for (const ImageFileCheck& check : CheckImageFiles(""))
+  for (const ImageFileCheck& check : CheckImageSnapshot(images))
     env.err << "  " << check.file << ": " << check.bytes << " bytes of " << check.room << "\n";
   env.err << std::flush;
 }
@@ -433,7 +451,7 @@ struct BoardOutcome {
 };
 
 BoardOutcome RunBoard(ConsoleHost& host, CameraDriver& driver, const BoardInfo* chosen,
-                      const EmulatedSlot* emulated) {
+                      const EmulatedSlot* emulated, const ImageSnapshot& images) {
   const Clock::time_point start = Clock::now();
   UpdateState state;
   state.handle.driver = &driver;
@@ -452,14 +470,12 @@ BoardOutcome RunBoard(ConsoleHost& host, CameraDriver& driver, const BoardInfo* 
   report.log = host.FinalLog();
   report.error = ErrorLine(report.log);
   report.detail = host.Detail();
+  // The bytes that were written, as read before the run: not the file as it is now.
   for (const auto& [file, bytes] : host.WrittenImages()) {
-    for (const ImagePlace* place : {&kBufConPlace, &kCamConPlace, &kFx2Place, &kGpifBufConPlace,
-                                    &kGpifCamConPlace, &kGpifFifoPlace}) {
+    for (const ImagePlace* place : kImagePlaces) {
       if (*place->file != file) continue;
-      std::vector<std::uint8_t> content;
-      ReadWholeFile(file, content);
-      report.images.push_back({file, bytes, Sha256Hex(content), place->chip, place->bank,
-                               place->offset});
+      report.images.push_back({file, bytes, Sha256Hex(images.Of(*place).bytes), place->chip,
+                               place->bank, place->offset});
     }
   }
   // The header is written when the run goes on to close the connection.
@@ -477,7 +493,8 @@ std::string Padded(std::string text, std::size_t width) {
 
 // Every chosen board at once, each on its own thread with its own driver, state and log.
 int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
-                 const std::vector<BoardInfo>& boards, RunReport& report) {
+                 const std::vector<BoardInfo>& boards, const ImageSnapshot& images,
+                 RunReport& report) {
   std::vector<std::unique_ptr<CameraDriver>> drivers;  // real back ends, one per board
   std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources;
   std::vector<std::unique_ptr<CameraDriver>> chosenDrivers;
@@ -501,6 +518,7 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < boards.size(); ++i) {
     threads.emplace_back([&, i] {
+      try {
       const std::string prefix = boards[i].path + ": ";
       SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
         const std::lock_guard lock(shared.output);
@@ -508,8 +526,17 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
       });
       EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
       ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
-      ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
-      outcomes[i] = RunBoard(host, *chosenDrivers[i], &boards[i], slot);
+      ConsoleHost host(env, options, images, slot, noBar, "", prefix, &shared);
+      outcomes[i] = RunBoard(host, *chosenDrivers[i], &boards[i], slot, images);
+      } catch (const std::exception& failure) {
+        // The board's run is lost; the others, and the outputs, go on.
+        outcomes[i].outcome = RunOutcome::Failed;
+        outcomes[i].report.path = boards[i].path;
+        outcomes[i].report.verdict = "failed";
+        outcomes[i].report.detail = std::string("internal error: ") + failure.what();
+        const std::lock_guard lock(shared.output);
+        env.err << boards[i].path << ": vesk-update: internal error: " << failure.what() << "\n";
+      }
       shared.questions.Leave();
       SetThreadDebugSink({});
     });
@@ -560,9 +587,64 @@ std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& drive
   }
 }
 
+// The first output that is another output or an input, as a usage error naming both;
+// empty when there is none. Inputs that do not exist cannot be overwritten, so only
+// outputs are compared by the path they will have.
+std::string OutputClash(const Options& options, bool readCommand, bool restoreCommand) {
+  struct Named {
+    std::string what;
+    std::string path;
+  };
+  std::vector<Named> outputs, inputs;
+  const auto output = [&](const char* option, const std::string& path) {
+    if (!path.empty() && path != "-") outputs.push_back({std::string(option) + " " + path, path});
+  };
+  output("--log", options.logFile);
+  output("--eeprom-out", options.eepromOut);
+  output("--backup", options.backupFile);
+  if (readCommand) output("read's FILE", options.commandFile);
+  output("--report", options.report);
+  output("--report-append", options.reportAppend);
+  for (const ImagePlace* place : kImagePlaces)
+    inputs.push_back({"the image file " + *place->file, *place->file});
+  if (!options.eepromIn.empty())
+    inputs.push_back({"--eeprom-in " + options.eepromIn, options.eepromIn});
+  if (restoreCommand)
+    inputs.push_back({"restore's FILE " + options.commandFile, options.commandFile});
+
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const fs::path path = PathFromUtf8(outputs[i].path);
+    for (std::size_t j = i + 1; j < outputs.size(); ++j)
+      if (SameFile(path, PathFromUtf8(outputs[j].path)))
+        return outputs[i].what + " and " + outputs[j].what + " are the same file";
+    for (const Named& input : inputs) {
+      std::error_code error;
+      const fs::path inputPath = PathFromUtf8(input.path);
+      if (fs::exists(inputPath, error) && SameFile(path, inputPath))
+        return outputs[i].what + " is " + input.what + ": an output would destroy an input";
+    }
+  }
+  return {};
+}
+
+int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& env);
+
 }  // namespace
 
 int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
+  try {
+    return RunConsoleUnguarded(argc, argv, env);
+  } catch (const std::exception& failure) {
+    env.err << "vesk-update: internal error: " << failure.what() << "\n" << std::flush;
+  } catch (...) {
+    env.err << "vesk-update: internal error\n" << std::flush;
+  }
+  return kExitInternalError;
+}
+
+namespace {
+
+int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& env) {
   Options options;
   options.board = std::string(env.defaultBoard);
   CLI::App app{
@@ -597,11 +679,13 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
           ->option_text("N")
           ->check(CLI::Range(1u, kMaxEmulatedBoards));
   app.add_option("--report", options.report,
-                 "write a JSON record of the run to FILE (replaced whole, never half-written)")
+                 "write a JSON record of the run to FILE (replaced whole, never half-written; "
+                 "- for standard output)")
       ->option_text("FILE");
   app.add_option("--report-append", options.reportAppend,
                  "append the same record to FILE as one line (JSON Lines): the station's "
-                 "history")
+                 "history, locked while the line is added, so that runs at once keep every "
+                 "line")
       ->option_text("FILE");
   std::vector<std::string> waitValue;
   CLI::Option* waitOption =
@@ -620,6 +704,9 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   app.add_option("--backup", options.backupFile,
                  "run only: read the whole EEPROM into FILE before the first write")
       ->option_text("FILE");
+  app.add_flag("--force-board", options.forceBoard,
+               "write a board that does not look like the camera's (a bank that does not "
+               "answer, or a boot image of another product in chip 0 bank 0)");
   app.set_version_flag("--version", std::string(kVersion));
   // Options given after a subcommand belong to the program as a whole.
   app.fallthrough();
@@ -655,21 +742,33 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
       "anything else or the end of input is No.\n"
-      "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
-      "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
+      "With --board=emulated the board is power-cycled at the power-cycle question and answers "
+      "it by itself, --yes or not: Yes when its LED blinks (twice within 3 s), No when it "
+      "does not start.\n"
       "With more than one board attached, choose one with --device (for the run and every "
       "subcommand) or take all with --all (the run only); otherwise nothing is touched and "
       "the boards are listed.\n"
-      "--log, --eeprom-out, --backup, --report, --report-append and read's FILE are checked "
-      "before a board is touched and replaced whole: a failed write leaves the old file as "
-      "it was.\n"
+      "The six image files are read once, before the first question: a file changed "
+      "afterwards changes nothing of the run, and the report's SHA-256 is of the bytes "
+      "written.\n"
+      "--log, --eeprom-out, --backup, --report and read's FILE are checked before a board is "
+      "touched and replaced whole: a failed write leaves the old file as it was, and the new "
+      "one keeps the old one's mode (a hard link to it keeps the old content). A read-only "
+      "file is refused, and so is an output that is an input (an image file, --eeprom-in, "
+      "restore's FILE) or another output (exit status 64, naming both). --report-append only "
+      "ever appends.\n"
+      "Before the first write the run checks that the board is the camera's: every bank of "
+      "both EEPROM chips answers, and chip 0 bank 0 is erased or holds a boot image for "
+      "04B4:8613, 125C:0010 or the identity of the new tarsel_usb.iic; otherwise Error 0x2 "
+      "and nothing is written, unless --force-board.\n"
       "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
       "the run (with --all: every board's run) before its next request; the outputs are "
-      "still written. A second one ends the program at once.\n"
+      "still written. A second one ends the program at once, removing its temporary files.\n"
       "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
       "failed (verify: something differs), 2 cancelled, 3 board initialised but an output "
       "file not written, 64 usage error or more than one board attached and none chosen, 65 "
-      "bad input (an image file, or a restore image of the wrong size), 130 interrupted by "
+      "bad input (an image file, or a restore image of the wrong size), 70 internal error, 130 "
+      "interrupted by "
       "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
@@ -744,11 +843,15 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
         std::pair{"--backup", &options.backupFile}, std::pair{"read", readFile},
         std::pair{"--report", &options.report},
         std::pair{"--report-append", &options.reportAppend}}) {
-    if (path == nullptr || path->empty()) continue;
+    if (path == nullptr || path->empty() || (path == &options.report && *path == "-")) continue;
     const std::string problem = OutputPathProblem(PathFromUtf8(*path));
     if (!problem.empty())
       return UsageError(env, std::string(option) + " " + *path + ": " + problem);
   }
+  if (const std::string clash = OutputClash(options, command == readCommand,
+                                            command == restoreCommand);
+      !clash.empty())
+    return UsageError(env, clash);
 
   std::unique_ptr<EmulatedBus> emulatedBus;
   std::unique_ptr<CameraDriver> realDriver;
@@ -838,10 +941,13 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     oneBoard.emplace(*driver, chosen->path);
     driver = &*oneBoard;
   }
+  // The one reading of the image files that the whole run uses.
+  ImageSnapshot images;
   if (command == nullptr) {
+    images = TakeImageSnapshot("");
     // Nothing is opened unless every image file is fit to be written.
-    if (!ImageFilesReady(env)) return kExitBadInput;
-    PrintPlan(env, options, chosen ? &*chosen : nullptr);
+    if (!ImageFilesReady(env, images)) return kExitBadInput;
+    PrintPlan(env, options, chosen ? &*chosen : nullptr, images);
   }
 
   ProgressBar progress(env.err, env.errIsTerminal, env.terminalColumns);
@@ -850,19 +956,26 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     env.err << message << "\n" << std::flush;
   });
   int status = kExitSucceeded;
-  if (command != nullptr) {
-    CommandContext context{env, *driver, progress, options.yes};
-    if (command == readCommand) status = ReadCommand(context, options.commandFile);
-    if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
-    if (command == verifyCommand) status = VerifyCommand(context);
-    if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
-  } else if (options.all && !boards.empty()) {
-    status = RunAllBoards(env, options, emulatedBus.get(), boards, report);
-  } else {
-    ConsoleHost host(env, options.yes, slot, progress, options.backupFile);
-    BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot);
-    status = ExitStatusOf(outcome.outcome);
-    report.boards.push_back(std::move(outcome.report));
+  try {
+    if (command != nullptr) {
+      CommandContext context{env, *driver, progress, options.yes};
+      if (command == readCommand) status = ReadCommand(context, options.commandFile);
+      if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
+      if (command == verifyCommand) status = VerifyCommand(context);
+      if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
+    } else if (options.all && !boards.empty()) {
+      status = RunAllBoards(env, options, emulatedBus.get(), boards, images, report);
+    } else {
+      ConsoleHost host(env, options, images, slot, progress, options.backupFile);
+      BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot, images);
+      status = ExitStatusOf(outcome.outcome);
+      report.boards.push_back(std::move(outcome.report));
+    }
+  } catch (const std::exception& failure) {
+    // What has been decided is still written below; the status tells it was not a run.
+    env.out.flush();
+    env.err << "vesk-update: internal error: " << failure.what() << "\n" << std::flush;
+    status = kExitInternalError;
   }
   SetDebugSink(previousSink);
   if (slot != nullptr && !(options.all && !boards.empty()))
@@ -879,7 +992,12 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
 
   bool outputsWritten = true;
   const auto write = [&](const std::string& path, std::string_view bytes, const char* what) {
-    if (WriteFileAtomically(PathFromUtf8(path), bytes)) return;
+    if (path == "-") {
+      env.out << bytes << std::flush;
+      if (env.out) return;
+    } else if (WriteFileAtomically(PathFromUtf8(path), bytes, env.beforeOutputRename)) {
+      return;
+    }
     env.err << "vesk-update: cannot write " << what << " " << path << "\n";
     outputsWritten = false;
   };
@@ -892,22 +1010,16 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
           "the EEPROM image");
   }
   if (!options.report.empty() && command == nullptr) write(options.report, ReportJson(report, false), "the report");
-  if (!options.reportAppend.empty()) {
-    // The history so far and this run's line, replaced whole: never a torn line.
-    std::vector<std::uint8_t> old;
-    std::error_code error;
-    const fs::path history = PathFromUtf8(options.reportAppend);
-    if (fs::exists(history, error) && !ReadWholeFile(history, old)) {
-      env.err << "vesk-update: cannot read the report history " << options.reportAppend << "\n";
-      outputsWritten = false;
-    } else {
-      std::string text(old.begin(), old.end());
-      if (!text.empty() && text.back() != '\n') text += '\n';
-      write(options.reportAppend, text + ReportJson(report, true), "the report history");
-    }
+  if (!options.reportAppend.empty() &&
+      !AppendRecord(PathFromUtf8(options.reportAppend), ReportJson(report, true))) {
+    env.err << "vesk-update: cannot append to the report history " << options.reportAppend
+            << "\n";
+    outputsWritten = false;
   }
   if (!outputsWritten && status == kExitSucceeded) status = kExitOutputNotWritten;
   return status;
 }
+
+}  // namespace
 
 }  // namespace vesk::console

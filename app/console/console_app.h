@@ -21,6 +21,7 @@ inline constexpr int kExitCancelled = 2;
 inline constexpr int kExitOutputNotWritten = 3;  // board initialised, --log/--eeprom-out not
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitBadInput = 65;      // an image file unfit to write, a bad restore image
+inline constexpr int kExitInternalError = 70;  // an exception no step expected
 inline constexpr int kExitInterrupted = 130;  // SIGINT; 143 SIGTERM, 129 SIGHUP
 
 struct ConsoleEnvironment {
@@ -41,11 +42,15 @@ struct ConsoleEnvironment {
   std::function<void(const sim::board::EmulatedBoard&)> inspectEmulatedBoard = {};
   // The terminal's width in columns, for the progress bar; without it 80.
   std::function<int()> terminalColumns = {};
+  // Called with each output file's temporary written and not yet renamed over it (tests
+  // interrupt the program here).
+  std::function<void()> beforeOutputRename = {};
 };
 
 // Runs vesk-update with `argv` (argv[0] the program name, every argument UTF-8). Returns
 // the exit status: 0 successful, 1 failed, 2 cancelled, 3 board initialised but an
-// output file not written, 64 usage error, 128 + the signal's number when a stop request
+// output file not written, 64 usage error, 65 bad input, 70 an unexpected exception
+// (printed as one line; the outputs decided are still written), 128 + the signal's number when a stop request
 // (device/stop_request.h) ended an unfinished run. The outputs are checked before the
 // board is touched and written even after an interruption. The working directory is
 // changed by -C for the run and restored before returning.

@@ -8,7 +8,7 @@
 namespace vesk::console {
 
 int VerifyCommand(CommandContext& context) {
-  if (!ImageFilesReady(context.env)) return kExitBadInput;
+  if (!ImageFilesReady(context.env, TakeImageSnapshot(""))) return kExitBadInput;
   DeviceHandle handle;
   if (!OpenBoard(context, handle)) return kExitFailed;
   const std::vector<std::uint8_t> image = ReadEepromForCommand(context, handle);

@@ -306,7 +306,7 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
                  Path("run.json"), "--report-append", Path("history.jsonl")},
                 "y\n",
                 [](std::size_t index, auto& board) {
-                  if (index == 1) board.SetBankMissing(0, 1, true);  // BufCon's bank
+                  if (index == 1) board.SetBankWriteProtected(0, 1, true);  // BufCon's bank
                 }),
             kExitFailed)
       << Out() << err.str();
