@@ -4,13 +4,24 @@
 #include <QString>
 
 #include "app/qt/update_dialog.h"
+#include "device/failure_detail.h"
+#include "images/camera_board.h"
 
 namespace vesk::qt {
 
 void RunWorker::Run() {
   progressFile_.clear();
+  images_ = TakeImageSnapshot("");
   const RunOutcome outcome = RunBoardInitialization(*this, state_);
   emit finished(static_cast<int>(outcome));
+}
+
+// Nothing is written to a board that is not the camera's.
+bool RunWorker::BeforeFirstWrite(DeviceHandle& handle) {
+  const std::string problem = CameraBoardProblem(handle, images_.Of(kFx2Place).bytes);
+  if (problem.empty()) return true;
+  SetFailureDetail(problem);
+  return false;
 }
 
 void RunWorker::ShowStatusLog(const StatusLog& log) {

@@ -80,7 +80,7 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
   EXPECT_NE(err_.str().find("2 boards are attached"), std::string::npos) << err_.str();
   EXPECT_TRUE(bare_.RequestLog().empty() && camera_.RequestLog().empty());
 
-  ASSERT_EQ(Run({"--yes", "--device", "usb:1-3"}), console::kExitSucceeded) << err_.str();
+  ASSERT_EQ(Run({"--device", "usb:1-3"}, "y\ny\n"), console::kExitSucceeded) << err_.str();
   EXPECT_TRUE(bare_.RequestLog().empty()) << "a board that was not chosen was written";
   EXPECT_EQ(camera_.SaveEepromImage()[32768 + 4999], 0x5A) << "BufCon's last byte";
 
@@ -102,7 +102,7 @@ TEST_F(LibusbConsole, FailuresAreExplained) {
       << err_.str();
 
   bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
-  camera_.SetBankMissing(1, 0, true);
+  camera_.SetBankWriteProtected(1, 0, true);
   EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
   EXPECT_NE(err_.str().find("vesk-update: camcon.bin: request 0xC6 write, chip 1, bank 0, "
                             "offset 0x0000, 200 bytes: stall\n"),
