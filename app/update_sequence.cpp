@@ -88,8 +88,11 @@ class Run {
       return Fail("Error 0x8 (Failed to connect to camera)\r\n");
     Log("Camera connection closed\r\n");
 
+    ClearFailureDetail();
     if (!Ask(kPowerCycleQuestion)) {
-      SetFailureDetail("the camera was not reported ready after its power cycle");
+      // A host that watched the board has said what it saw.
+      if (FailureDetail().empty())
+        SetFailureDetail("the camera was not reported ready after its power cycle");
       return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
     }
     log_.Append("Power cycle complete\r\n");

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +28,7 @@
 #include "app/console/real_driver.h"
 #include "app/console/run_report.h"
 #include "app/console/shared_questions.h"
+#include "app/power_cycle_watch.h"
 #include "app/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
@@ -69,7 +72,12 @@ struct Options {
   std::string reportAppend;
   std::optional<double> waitSeconds;  // set by --wait; infinity without a value
   bool forceBoard = false;
+  // How long the board is watched through its power cycle (--wait-boot); none: the
+  // operator answers.
+  std::optional<double> waitBootSeconds;
 };
+
+constexpr double kDefaultWaitBoot = 30;
 
 double SecondsOf(SimTime picos) {
   return static_cast<double>(picos) / static_cast<double>(1000 * sim::kPicosPerMilli);
@@ -178,6 +186,7 @@ class ConsoleHost : public UpdateHost {
       : env_(environment),
         yes_(options.yes),
         forceBoard_(options.forceBoard),
+        waitBoot_(options.waitBootSeconds),
         images_(images),
         emulated_(emulated),
         progress_(progress),
@@ -226,9 +235,17 @@ class ConsoleHost : public UpdateHost {
     lastLog_ = std::string(text);
   }
 
+  // The board is watched through its power cycle at `path` of `driver` (--wait-boot).
+  void WatchPowerCycleThrough(CameraDriver& driver, const std::array<char, 1024>& path) {
+    watchDriver_ = &driver;
+    watchPath_ = &path;
+  }
+
   int AskYesNo(std::string_view text, std::string_view caption) override {
     ClearProgress();
     const bool powerCycle = text == kPowerCycleQuestion;
+    if (powerCycle && emulated_ == nullptr && waitBoot_ && watchDriver_ != nullptr)
+      return WatchBoot(text, caption);
     if (powerCycle && emulated_ != nullptr) {
       const bool blinks = emulated_->PowerCycleAndWatch();
       std::ostringstream line;
@@ -343,9 +360,42 @@ class ConsoleHost : public UpdateHost {
     lineEnded_ = true;
   }
 
+  // Shows the question, then answers it with what the board does: Yes once it has gone
+  // and come back with the identity the written FX2 image declares.
+  int WatchBoot(std::string_view text, std::string_view caption) {
+    const std::optional<BootIdentity> expected =
+        BootImageIdentity(images_.Of(kFx2Place).bytes);
+    const std::chrono::duration<double> limit(*waitBoot_);
+    const std::string path(watchPath_->data());
+    if (!expected) {
+      SetFailureDetail("the FX2 image declares no identity to wait for");
+      return kAnswerNo;
+    }
+    const std::string identity = IdentityText(expected->vendorId, expected->productId);
+    {
+      std::ostringstream lines;
+      lines << prefix_ << caption << "\n" << prefix_ << text << "\n"
+            << prefix_ << "Waiting up to " << Seconds(limit.count()) << " for " << path
+            << " to be power-cycled and come back as " << identity << "...\n";
+      env_.out.flush();
+      Err(lines.str());
+    }
+    const PowerCycleWatch watch = WatchPowerCycle(*watchDriver_, path, expected->vendorId,
+                                                  expected->productId, limit, StopRequested);
+    const std::string seen =
+        PowerCycleText(watch, expected->vendorId, expected->productId, limit);
+    Err(prefix_ + "Board " + path + " " + seen + "\n");
+    if (watch.cameBack) return kAnswerYes;
+    SetFailureDetail("the board " + seen);
+    return kAnswerNo;
+  }
+
   ConsoleEnvironment& env_;
   bool yes_;
   bool forceBoard_;
+  std::optional<double> waitBoot_;
+  CameraDriver* watchDriver_ = nullptr;
+  const std::array<char, 1024>* watchPath_ = nullptr;
   const ImageSnapshot& images_;
   EmulatedSlot* emulated_;
   ProgressBar& progress_;
@@ -456,6 +506,7 @@ BoardOutcome RunBoard(ConsoleHost& host, CameraDriver& driver, const BoardInfo* 
   UpdateState state;
   state.handle.driver = &driver;
   BoardOutcome result;
+  host.WatchPowerCycleThrough(driver, state.devicePath);
   result.outcome = RunBoardInitialization(host, state);
   CloseCameraDevice(state.handle);  // a failed run leaves it open; the process ends here
   host.Finish();
@@ -694,6 +745,15 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
                      "then go on")
           ->expected(0, 1)
           ->option_text("[=SECONDS]");
+  std::vector<std::string> waitBootValue;
+  CLI::Option* waitBootOption =
+      app.add_option("--wait-boot", waitBootValue,
+                     "usb board: at the power-cycle question wait up to SECONDS (default 30) "
+                     "for the board to go away and come back with the identity the new "
+                     "tarsel_usb.iic declares, and answer with what it did; on by default "
+                     "with --yes")
+          ->expected(0, 1)
+          ->option_text("[=SECONDS]");
   app.add_option("--eeprom-in", options.eepromIn,
                  "emulated board only: start with this 393,216-byte EEPROM image (chip 0 banks "
                  "0-5, then chip 1 banks 0-5); without it the EEPROMs start erased")
@@ -810,12 +870,28 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
     }
     options.waitSeconds = seconds;
   }
+  if (waitBootOption->count() > 0) {
+    double seconds = kDefaultWaitBoot;
+    if (!waitBootValue.empty() && !waitBootValue.front().empty()) {
+      std::istringstream text(waitBootValue.front());
+      if (!(text >> seconds) || !text.eof() || !(seconds >= 0) || std::isinf(seconds))
+        return UsageError(env,
+                          "--wait-boot: " + waitBootValue.front() + " is not a number of seconds");
+    }
+    options.waitBootSeconds = seconds;
+  }
   if (emulatedBoardsOption->count() > 0) {
     if (boardOption->count() > 0 && options.board != "emulated")
       return UsageError(env, "--emulated-boards needs --board=emulated");
     options.board = "emulated";
   }
   const bool emulated = options.board == "emulated";
+  if (options.waitBootSeconds && options.board == "driver")
+    return UsageError(env, "--wait-boot needs --board=usb: the kernel driver does not list "
+                           "the boards");
+  // Through libusb the board can be seen coming back: --yes does not answer for it.
+  if (options.yes && options.board == "usb" && !options.waitBootSeconds)
+    options.waitBootSeconds = kDefaultWaitBoot;
   const bool eepromFiles = !options.eepromIn.empty() || !options.eepromOut.empty();
   if (!emulated && eepromFiles)
     return UsageError(env, "--eeprom-in and --eeprom-out need --board=emulated");
