@@ -33,6 +33,8 @@ class RunWorker : public QObject, private UpdateHost {
  private:
   void ShowStatusLog(const StatusLog& log) override;
   int AskYesNo(std::string_view text, std::string_view caption) override;
+  // The window's question box, answered by the operator (or closed for them).
+  int AskWindow(std::string_view text, std::string_view caption);
   void ShowImageProgress(const std::string& file, std::uint32_t written,
                          std::uint32_t total) override;
   void ShowFailureDetail(std::string_view detail) override;

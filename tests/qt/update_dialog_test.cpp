@@ -20,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "app/qt/about_box.h"
@@ -80,6 +81,8 @@ class HeldDriver : public vesk::CameraDriver {
     released_.notify_all();
   }
   void SetBoards(std::vector<vesk::BoardInfo> boards) { Set(boards_, std::move(boards)); }
+  // Listed in place of what the real driver lists (a board that went away and came back).
+  void ListInstead(std::vector<vesk::BoardInfo> boards) { Set(listed_, std::move(boards)); }
   bool CallerHeld() const { return Get(waiting_); }
   int Opens() const { return Get(opens_); }
   int LastOpenIndex() const { return Get(lastOpenIndex_); }
@@ -100,6 +103,7 @@ class HeldDriver : public vesk::CameraDriver {
     if (inner_ != nullptr) inner_->Close(handle);
   }
   std::vector<vesk::BoardInfo> ListBoards() override {
+    if (auto listed = Get(listed_)) return *listed;
     return inner_ != nullptr ? inner_->ListBoards() : Get(boards_);
   }
 
@@ -134,6 +138,7 @@ class HeldDriver : public vesk::CameraDriver {
   int opens_ = 0;
   int lastOpenIndex_ = -1;
   std::vector<vesk::BoardInfo> boards_;
+  std::optional<std::vector<vesk::BoardInfo>> listed_;
 };
 
 constexpr int kRunTimeoutMs = 120000;  // only a hung run ever gets near this
@@ -475,6 +480,47 @@ class UpdateDialogTest : public QObject {
       QCOMPARE(progress.first, progress.second);
     }
     SaveScreenshot(run.dialog, "dialog-linux.png");
+  }
+
+  // Where the back end sees boards go and come back, the board answers the power-cycle
+  // question: its box closes for the operator, Yes when the board returns as the FX2 image
+  // declares, No (and why) when it returns as something else.
+  void ThePowerCycledBoardClosesTheQuestionWithWhatItDid() {
+    const QString previous = QDir::currentPath();
+    for (const bool asCamera : {true, false}) {
+      EmulatedBoard emulated;
+      Window w(&emulated.board->Driver());
+      w.dialog.SetImageFolder(QStringLiteral(VESK_SAMPLES_DIR));
+      w.dialog.WatchPowerCycles(20);
+      QVERIFY(w.Exposed());
+      MessageBoxAnswerer answerer({QMessageBox::Yes});  // the power-cycle box is left open
+      vesk::BoardInfo back;
+      back.path = "emulated:0";
+      back.vendorId = asCamera ? 0x125C : 0x04B4;
+      back.productId = asCamera ? 0x0010 : 0x8613;
+      // The box runs its own loop: the board goes and comes back from a timer inside it.
+      QTimer powerCycle;
+      connect(&powerCycle, &QTimer::timeout, [&] {
+        if (answerer.Seen().size() < 2) return;
+        powerCycle.stop();
+        w.driver.ListInstead({});
+        QTimer::singleShot(700, [&] { w.driver.ListInstead({back}); });
+      });
+      powerCycle.start(5);
+      w.Start()->click();
+      QVERIFY(w.finished.wait(kRunTimeoutMs));
+      QCOMPARE(w.finished.at(0).at(0).toInt(),
+               int(asCamera ? vesk::RunOutcome::Succeeded : vesk::RunOutcome::Failed));
+      if (!asCamera) {
+        QVERIFY2(w.Status().endsWith(QStringLiteral("Error 0x8 (Failed to correctly power cycle\n"
+                                                    "Camera firmware update FAILED.")),
+                 qPrintable(w.Status()));
+        QVERIFY2(Text(w.dialog, "causeLine").contains("came back as 04B4:8613, not 125C:0010"),
+                 qPrintable(Text(w.dialog, "causeLine")));
+      }
+      QCOMPARE(answerer.Seen().size(), std::size_t(2));
+    }
+    QDir::setCurrent(previous);
   }
 
   void CommandLineChoosesTheBoardAndTheImageDirectory() {
