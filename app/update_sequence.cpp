@@ -1,5 +1,7 @@
 #include "app/update_sequence.h"
 
+#include <iostream>
+
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
 #include "device/failure_detail.h"
@@ -8,6 +10,11 @@
 #include "images/image_downloads.h"
 
 namespace vesk {
+
+void UpdateHost::ShowReadingFile(const std::string& file) {
+  std::cout << ("Reading file " + file + ".\n") << std::flush;
+}
+
 namespace {
 
 constexpr std::uint16_t kDeviceIndex = 0;
@@ -46,21 +53,24 @@ class Run {
                                           std::uint32_t total) {
       host_.ShowImageProgress(file, written, total);
     };
+    ImageSource source;
+    source.snapshot = host_.Images();
+    source.announce = [this](const std::string& file) { host_.ShowReadingFile(file); };
 
     Log("Downloading BufCon...please wait.....\r\n");
-    if (!DownloadBufCon(state_.handle, bufCon, progress))
+    if (!DownloadBufCon(state_.handle, bufCon, progress, source))
       return Fail("Error 0x3 (Failed to download BufCon)\r\n");
 
     Log("Downloading CamCon...please wait.....\r\n");
-    if (!DownloadCamCon(state_.handle, camCon, progress))
+    if (!DownloadCamCon(state_.handle, camCon, progress, source))
       return Fail("Error 0x4 (Failed to download CamCon)\r\n");
 
     Log("Downloading FX2...please wait.....\r\n");
-    if (!DownloadFx2Image(state_.handle, progress))
+    if (!DownloadFx2Image(state_.handle, progress, source))
       return Fail("Error 0x5 (Failed to download FX2)\r\n");
 
     Log("Downloading GPIF waveforms...\r\n");
-    if (!DownloadGpifWaveforms(state_.handle, progress))
+    if (!DownloadGpifWaveforms(state_.handle, progress, source))
       return Fail("Error 0x6 (Failed to download GPIF waveforms)\r\n");
     header = HeaderForRun(bufCon.byteCount, camCon.byteCount);
 
@@ -73,8 +83,11 @@ class Run {
       return Fail("Error 0x8 (Failed to connect to camera)\r\n");
     Log("Camera connection closed\r\n");
 
+    ClearFailureDetail();
     if (!Ask(kPowerCycleQuestion)) {
-      SetFailureDetail("the camera was not reported ready after its power cycle");
+      // A host that watched the board has said what it saw.
+      if (FailureDetail().empty())
+        SetFailureDetail("the camera was not reported ready after its power cycle");
       return Fail("Error 0x8 (Failed to correctly power cycle\r\n");
     }
     log_.Append("Power cycle complete\r\n");

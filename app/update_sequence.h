@@ -14,6 +14,8 @@
 
 namespace vesk {
 
+struct ImageSnapshot;
+
 inline constexpr int kAnswerYes = 6;
 inline constexpr int kAnswerNo = 7;
 
@@ -42,6 +44,12 @@ class UpdateHost {
   // copy of the EEPROM reads it here. False fails the run at the firmware step; the host
   // has then set the failure detail (device/failure_detail.h).
   virtual bool BeforeFirstWrite(DeviceHandle& /*handle*/) { return true; }
+  // The image files of this run, read once before it started; every download, header
+  // size and check then uses those bytes. Null: each download reads its file as it starts.
+  virtual const ImageSnapshot* Images() const { return nullptr; }
+  // A file taken from Images(), at the moment its download starts (where reading it would
+  // have printed "Reading file NAME."). By default that line goes to standard output.
+  virtual void ShowReadingFile(const std::string& file);
 };
 
 // What the host keeps from one run to the next.

@@ -15,8 +15,8 @@ const std::string GpifFifoFile = "gpif_fifo.bin";
 
 namespace {
 
-ImageRead Failed(ImageReadError error) {
-  return {{}, error};
+ImageRead Failed(ImageReadError error, bool directory = false) {
+  return {{}, error, 0, directory};
 }
 
 }  // namespace
@@ -36,7 +36,8 @@ ImageRead ReadImageBytes(const std::string& name, std::size_t maxBytes, bool ann
     }
     if (error) return Failed(ImageReadError::CannotOpen);
     if (status.type() != std::filesystem::file_type::regular)
-      return Failed(ImageReadError::NotRegularFile);
+      return Failed(ImageReadError::NotRegularFile,
+                    status.type() == std::filesystem::file_type::directory);
 
     std::ifstream file(name, std::ios::in | std::ios::binary);
     if (!file.is_open()) return Failed(ImageReadError::CannotOpen);
@@ -44,6 +45,8 @@ ImageRead ReadImageBytes(const std::string& name, std::size_t maxBytes, bool ann
     if (announce) std::cout << ("Reading file " + std::string(name) + ".\n") << std::flush;
 
     ImageRead result;
+    result.sizeOnDisk = std::filesystem::file_size(name, error);
+    if (error) result.sizeOnDisk = 0;
     result.bytes.resize(maxBytes);
     // A failing read inside the stream sets badbit here rather than throwing.
     file.read(reinterpret_cast<char*>(result.bytes.data()),

@@ -30,6 +30,8 @@ enum class ImageReadError {
 struct ImageRead {
   ImageBytes bytes;  // empty unless error is None
   ImageReadError error = ImageReadError::None;
+  std::uint64_t sizeOnDisk = 0;  // what the file system said, for messages only; never trusted
+  bool directory = false;        // NotRegularFile because it is a directory
 };
 
 // Reads at most `maxBytes` bytes of the named file, in binary mode, byte for byte; the

@@ -1,8 +1,7 @@
 #include "images/preflight.h"
 
+#include <algorithm>
 #include <array>
-#include <filesystem>
-#include <fstream>
 #include <string_view>
 
 #include "images/image_downloads.h"
@@ -10,8 +9,6 @@
 
 namespace vesk {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct NamedPlace {
   const ImagePlace* place;
@@ -40,48 +37,53 @@ std::string Hex(std::uint32_t value, int digits) {
   return text;
 }
 
-ImageFileCheck Check(const fs::path& directory, const NamedPlace& named) {
-  const std::string& name = *named.place->file;
-  ImageFileCheck check{name, 0, named.place->room, ImageFileProblem::None, {}};
+std::string_view RegionOf(const ImagePlace& place) {
+  for (const NamedPlace& named : kPlaces)
+    if (named.place == &place) return named.region;
+  return {};
+}
+
+}  // namespace
+
+ImageFileCheck CheckImage(const ImagePlace& place, const ImageRead& read) {
+  const std::string& name = *place.file;
+  ImageFileCheck check{name, read.sizeOnDisk, place.room, ImageFileProblem::None, {}};
   auto fail = [&](ImageFileProblem problem, const std::string& cause) {
     check.problem = problem;
     check.message = name + ": " + cause;
     return check;
   };
-
-  const fs::path path = directory / name;
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (status.type() == fs::file_type::not_found) return fail(ImageFileProblem::Missing, "missing");
-  if (error) return fail(ImageFileProblem::Unreadable, "cannot be read (" + error.message() + ")");
-  if (status.type() != fs::file_type::regular) {
-    return fail(ImageFileProblem::NotRegularFile, status.type() == fs::file_type::directory
-                                                      ? "a directory, not a file"
-                                                      : "not a regular file");
+  switch (read.error) {
+    case ImageReadError::None:
+      break;
+    case ImageReadError::Missing:
+      return fail(ImageFileProblem::Missing, "missing");
+    case ImageReadError::NotRegularFile:
+      return fail(ImageFileProblem::NotRegularFile,
+                  read.directory ? "a directory, not a file" : "not a regular file");
+    case ImageReadError::CannotOpen:
+    case ImageReadError::ReadFailed:
+      return fail(ImageFileProblem::Unreadable, "cannot be read");
   }
-  check.bytes = fs::file_size(path, error);
-  if (error) return fail(ImageFileProblem::Unreadable, "cannot be read (" + error.message() + ")");
-  if (check.bytes == 0) return fail(ImageFileProblem::Empty, "empty");
-  if (check.bytes > check.room) {
+  // The bytes read, not the size the file system gave, decide; the size only tells how
+  // much too big a file is.
+  check.bytes = read.bytes.size() > place.room ? std::max<std::uint64_t>(read.sizeOnDisk,
+                                                                          read.bytes.size())
+                                               : read.bytes.size();
+  if (read.bytes.empty()) return fail(ImageFileProblem::Empty, "empty");
+  if (read.bytes.size() > place.room) {
     return fail(ImageFileProblem::TooBig, std::to_string(check.bytes) + " bytes, " +
-                                              std::string(named.region) + " holds at most " +
-                                              std::to_string(check.room));
+                                              std::string(RegionOf(place)) + " holds at most " +
+                                              std::to_string(place.room));
   }
-
-  // At most one byte more than the size seen: a file that grows meanwhile costs no more.
-  std::ifstream file(path, std::ios::binary);
-  ImageBytes content(static_cast<std::size_t>(check.bytes) + 1);
-  if (file) file.read(reinterpret_cast<char*>(content.data()), std::streamsize(content.size()));
-  content.resize(static_cast<std::size_t>(file.gcount()));
-  if (!file.is_open() || file.bad() || content.size() != check.bytes)
-    return fail(ImageFileProblem::Unreadable, "cannot be read");
-  if (named.place == &kFx2Place) {
-    if (std::string why = BootImageProblem(content); !why.empty())
+  if (&place == &kFx2Place) {
+    if (std::string why = BootImageProblem(read.bytes); !why.empty())
       return fail(ImageFileProblem::BadBootImage, why);
   }
   return check;
 }
 
+namespace {
 }  // namespace
 
 std::string BootImageProblem(std::span<const std::uint8_t> image) {
@@ -118,15 +120,22 @@ std::string BootImageProblem(std::span<const std::uint8_t> image) {
   }
 }
 
-std::vector<ImageFileCheck> CheckImageFiles(const std::string& directory) {
+std::vector<ImageFileCheck> CheckImageSnapshot(const ImageSnapshot& snapshot) {
   std::vector<ImageFileCheck> checks;
-  for (const NamedPlace& named : kPlaces) checks.push_back(Check(directory, named));
+  for (const ImagePlace* place : kImagePlaces) checks.push_back(CheckImage(*place, snapshot.Of(*place)));
   return checks;
 }
 
+std::vector<ImageFileCheck> CheckImageFiles(const std::string& directory) {
+  return CheckImageSnapshot(TakeImageSnapshot(directory));
+}
+
 ImageFileCheck CheckImageFile(const std::string& directory, const std::string& file) {
-  for (const NamedPlace& named : kPlaces)
-    if (*named.place->file == file) return Check(directory, named);
+  for (const ImagePlace* place : kImagePlaces) {
+    if (*place->file != file) continue;
+    const std::string path = directory.empty() ? file : directory + "/" + file;
+    return CheckImage(*place, ReadImageBytes(path, std::size_t{place->room} + 1, false));
+  }
   return {file, 0, 0, ImageFileProblem::Missing, file + ": missing"};
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "images/image_downloads.h"
+
 namespace vesk {
 
 enum class ImageFileProblem {
@@ -30,6 +32,12 @@ struct ImageFileCheck {
 // The six image files of `directory` in the order a run writes them. message is empty
 // when ready, else e.g. "camcon.bin: 300000 bytes, CamCon holds at most 196608".
 std::vector<ImageFileCheck> CheckImageFiles(const std::string& directory);
+
+// The same check of a snapshot's six files, in its order.
+std::vector<ImageFileCheck> CheckImageSnapshot(const ImageSnapshot& snapshot);
+
+// One file's bytes as read for `place` (at most room + 1 of them).
+ImageFileCheck CheckImage(const ImagePlace& place, const ImageRead& read);
 
 // The same check for one of the six names; a name that is none of them is Missing.
 ImageFileCheck CheckImageFile(const std::string& directory, const std::string& file);

@@ -5,10 +5,12 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 
 #include "app/update_sequence.h"
 #include "device/control_firmware_table.h"
 #include "device/stop_request.h"
+#include "images/image_downloads.h"
 #include "images/image_file.h"
 #include "test_support.h"
 #include "tests/expected_logs.h"
@@ -39,6 +41,10 @@ class ScriptedHost : public UpdateHost {
     return answer;
   }
   void ShowFailureDetail(std::string_view detail) override { details.emplace_back(detail); }
+  // Set: the run writes these bytes, as the console and the Qt window do.
+  std::optional<ImageSnapshot> images;
+  const ImageSnapshot* Images() const override { return images ? &*images : nullptr; }
+  void ShowReadingFile(const std::string&) override {}
 };
 
 // A beat into the header's place that carries anything but the erased state.
@@ -119,6 +125,15 @@ TEST_F(UpdateSequenceTest, EachFailingStepEndsTheRunWithItsOwnLineAndCause) {
       {"FX2 image too big", [](auto& dir, auto&, auto&) { dir.Write(Fx2ImageFile, Pattern(32769)); },
        {"Downloading FX2...please wait.....\r\n", "Error 0x5 (Failed to download FX2)\r\n"},
        "tarsel_usb.iic: 32769 bytes, FX2 holds at most 32768"},
+      // The bytes that are written are checked, not only the file before the run.
+      {"FX2 image read for the run is no boot image",
+       [](auto& dir, auto&, auto& h) {
+         dir.Write(Fx2ImageFile, {0x12, 0x34});
+         h.images = TakeImageSnapshot("");
+         dir.Write(Fx2ImageFile, testing::ReadSample("tarsel_usb.iic"));
+       },
+       {"Downloading FX2...please wait.....\r\n", "Error 0x5 (Failed to download FX2)\r\n"},
+       "tarsel_usb.iic: not a boot image (first byte 0x12, not 0xC0 or 0xC2)"},
       {"GPIF FIFO missing", [](auto& dir, auto&, auto&) { std::filesystem::remove(dir.path() / GpifFifoFile); },
        {"Downloading GPIF waveforms...\r\n", "Error 0x6 (Failed to download GPIF waveforms)\r\n"},
        "gpif_fifo.bin: missing"},

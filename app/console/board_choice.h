@@ -41,6 +41,9 @@ class OneBoardDriver : public CameraDriver {
   void Close(NativeDeviceHandle handle) override { inner_.Close(handle); }
   // The chosen board, while it is attached.
   std::vector<BoardInfo> ListBoards() override;
+  void WaitForBoardChange(std::chrono::milliseconds limit) override {
+    inner_.WaitForBoardChange(limit);
+  }
 
   const std::string& Path() const { return path_; }
 

@@ -11,6 +11,7 @@
 #include "app/console/console_app.h"
 #include "app/console/progress_bar.h"
 #include "device/camera_driver.h"
+#include "images/image_downloads.h"
 
 namespace vesk::console {
 
@@ -29,9 +30,12 @@ bool OpenBoard(CommandContext& context, DeviceHandle& handle);
 std::vector<std::uint8_t> ReadEepromForCommand(CommandContext& context, DeviceHandle& handle);
 // "vesk-update: WHAT: CAUSE" on standard error, the bar cleared first.
 void ReportCommandFailure(CommandContext& context, const std::string& what);
-// Prints each problem of the six image files in the working directory on standard
-// error; true when there is none.
-bool ImageFilesReady(ConsoleEnvironment& env);
+// Prints each problem of the six image files read into `images` on standard error; true
+// when there is none.
+bool ImageFilesReady(ConsoleEnvironment& env, const ImageSnapshot& images);
+// An operator's answer to a question: "y" or "yes" in any case, blanks and a CR around it
+// ignored, is Yes; anything else is No.
+bool IsYesAnswer(std::string answer);
 
 // read FILE: the whole EEPROM into FILE (replaced whole, never written part-way).
 int ReadCommand(CommandContext& context, const std::string& file);

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <ostream>
 
 #include "app/console/board_commands.h"
@@ -42,9 +44,18 @@ std::vector<std::uint8_t> ReadEepromForCommand(CommandContext& context, DeviceHa
   return image;
 }
 
-bool ImageFilesReady(ConsoleEnvironment& env) {
+bool IsYesAnswer(std::string answer) {
+  answer.erase(std::remove_if(answer.begin(), answer.end(),
+                              [](unsigned char c) { return std::isspace(c); }),
+               answer.end());
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return answer == "y" || answer == "yes";
+}
+
+bool ImageFilesReady(ConsoleEnvironment& env, const ImageSnapshot& images) {
   bool ready = true;
-  for (const ImageFileCheck& check : CheckImageFiles("")) {
+  for (const ImageFileCheck& check : CheckImageSnapshot(images)) {
     if (check.problem == ImageFileProblem::None) continue;
     env.err << "vesk-update: " << check.message << "\n";
     ready = false;

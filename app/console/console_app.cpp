@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +29,7 @@
 #include "app/console/request_trace.h"
 #include "app/console/run_report.h"
 #include "app/console/shared_questions.h"
+#include "app/power_cycle_watch.h"
 #include "app/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
@@ -34,6 +37,7 @@
 #include "device/failure_detail.h"
 #include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"
+#include "images/camera_board.h"
 #include "images/image_downloads.h"
 #include "images/preflight.h"
 #include "images/sha256.h"
@@ -72,7 +76,13 @@ struct Options {
   int verbosity = 0;  // -v: each request and the debugger lines; -vv: the USB library's too
   bool quiet = false;  // -q: the verdict line and the cause only
   bool json = false;   // list, info, verify: one JSON document
+  bool forceBoard = false;
+  // How long the board is watched through its power cycle (--wait-boot); none: the
+  // operator answers.
+  std::optional<double> waitBootSeconds;
 };
+
+constexpr double kDefaultWaitBoot = 30;
 
 double SecondsOf(SimTime picos) {
   return static_cast<double>(picos) / static_cast<double>(1000 * sim::kPicosPerMilli);
@@ -96,13 +106,6 @@ bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::u
   file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(limit));
   bytes.resize(static_cast<std::size_t>(file.gcount()));
   return !file.bad();
-}
-
-bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes) {
-  std::error_code error;
-  const std::uintmax_t size = fs::file_size(path, error);
-  return !error && ReadBoundedFile(path, static_cast<std::size_t>(size), bytes) &&
-         bytes.size() == size;
 }
 
 // One emulated board: it is the board, so it can answer the power-cycle question by
@@ -223,11 +226,14 @@ class ConsoleHost : public UpdateHost {
     }
   };
 
-  ConsoleHost(ConsoleEnvironment& environment, bool yes, EmulatedSlot* emulated,
-              ProgressBar& progress, std::string backupFile, std::string prefix = {},
-              Shared* shared = nullptr)
+  ConsoleHost(ConsoleEnvironment& environment, const Options& options,
+              const ImageSnapshot& images, EmulatedSlot* emulated, ProgressBar& progress,
+              std::string backupFile, std::string prefix = {}, Shared* shared = nullptr)
       : env_(environment),
-        yes_(yes),
+        yes_(options.yes),
+        forceBoard_(options.forceBoard),
+        waitBoot_(options.waitBootSeconds),
+        images_(images),
         emulated_(emulated),
         progress_(progress),
         backupFile_(std::move(backupFile)),
@@ -236,6 +242,21 @@ class ConsoleHost : public UpdateHost {
 
   // -q: the log is kept, and only its verdict line shown, by Finish.
   void SetQuiet(bool quiet) { quiet_ = quiet; }
+
+  const ImageSnapshot* Images() const override { return &images_; }
+
+  // Like every status line: beside other boards with the board's prefix, under -q not at
+  // all.
+  void ShowReadingFile(const std::string& file) override {
+    if (quiet_) return;
+    const std::string line = prefix_ + "Reading file " + file + ".\n";
+    if (shared_ == nullptr) {
+      ClearProgress();
+      env_.out << line << std::flush;
+      return;
+    }
+    shared_->Print([&] { env_.out << line << std::flush; });
+  }
 
   void ShowStatusLog(const StatusLog& log) override {
     const std::string_view text = log.Text();
@@ -267,9 +288,17 @@ class ConsoleHost : public UpdateHost {
     lastLog_ = std::string(text);
   }
 
+  // The board is watched through its power cycle at `path` of `driver` (--wait-boot).
+  void WatchPowerCycleThrough(CameraDriver& driver, const std::array<char, 1024>& path) {
+    watchDriver_ = &driver;
+    watchPath_ = &path;
+  }
+
   int AskYesNo(std::string_view text, std::string_view caption) override {
     ClearProgress();
     const bool powerCycle = text == kPowerCycleQuestion;
+    if (powerCycle && emulated_ == nullptr && waitBoot_ && watchDriver_ != nullptr)
+      return WatchBoot(text, caption);
     if (powerCycle && emulated_ != nullptr) {
       const bool blinks = emulated_->PowerCycleAndWatch();
       std::ostringstream line;
@@ -278,7 +307,8 @@ class ConsoleHost : public UpdateHost {
            << Seconds(emulated_->watched)
            << (blinks ? " (camera ready)" : " (camera not ready)") << "\n";
       if (!quiet_) Err(line.str());
-      if (!yes_) return blinks ? kAnswerYes : kAnswerNo;
+      // The board answers what it showed; --yes answers only what nobody can see.
+      return blinks ? kAnswerYes : kAnswerNo;
     }
     if (yes_) return kAnswerYes;
     if (shared_ == nullptr) return AskOperator(text, caption);
@@ -309,8 +339,16 @@ class ConsoleHost : public UpdateHost {
     Err(prefix_ + "vesk-update: " + *detail_ + "\n");
   }
 
-  // --backup: the EEPROM as it is, into its file, before the run writes anything.
+  // The board must be the camera's before anything is written to it; then --backup: the
+  // EEPROM as it is, into its file, before the run writes anything.
   bool BeforeFirstWrite(DeviceHandle& handle) override {
+    if (!forceBoard_) {
+      const std::string problem = CameraBoardProblem(handle, images_.Of(kFx2Place).bytes);
+      if (!problem.empty()) {
+        SetFailureDetail(problem + " (--force-board writes it all the same)");
+        return false;
+      }
+    }
     if (backupFile_.empty()) return true;
     const std::vector<std::uint8_t> image = ReadWholeEeprom(
         handle, [&](std::uint32_t done) { progress_.Show("backup", done, kEepromImageSize); });
@@ -381,12 +419,7 @@ class ConsoleHost : public UpdateHost {
     }
     // An answer that came through a pipe left the terminal on the question's line.
     if (env_.errIsTerminal && !env_.inIsTerminal) env_.err << "\n" << std::flush;
-    answer.erase(std::remove_if(answer.begin(), answer.end(),
-                                [](unsigned char c) { return std::isspace(c); }),
-                 answer.end());
-    std::transform(answer.begin(), answer.end(), answer.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return answer == "y" || answer == "yes" ? kAnswerYes : kAnswerNo;
+    return IsYesAnswer(answer) ? kAnswerYes : kAnswerNo;
   }
 
   void ClearProgress() { progress_.Clear(); }
@@ -410,9 +443,9 @@ class ConsoleHost : public UpdateHost {
   }
 
   // What the run writes: the six image files as they are now.
-  static std::uint64_t RunBytes() {
+  std::uint64_t RunBytes() const {
     std::uint64_t bytes = 0;
-    for (const ImageFileCheck& check : CheckImageFiles("")) bytes += check.bytes;
+    for (const ImageFileCheck& check : CheckImageSnapshot(images_)) bytes += check.bytes;
     return bytes;
   }
   // The log's last line has no line end of its own; the terminal gets one, once.
@@ -422,8 +455,43 @@ class ConsoleHost : public UpdateHost {
     lineEnded_ = true;
   }
 
+  // Shows the question, then answers it with what the board does: Yes once it has gone
+  // and come back with the identity the written FX2 image declares.
+  int WatchBoot(std::string_view text, std::string_view caption) {
+    const std::optional<BootIdentity> expected =
+        BootImageIdentity(images_.Of(kFx2Place).bytes);
+    const std::chrono::duration<double> limit(*waitBoot_);
+    const std::string path(watchPath_->data());
+    if (!expected) {
+      SetFailureDetail("the FX2 image declares no identity to wait for");
+      return kAnswerNo;
+    }
+    const std::string identity = IdentityText(expected->vendorId, expected->productId);
+    {
+      std::ostringstream lines;
+      lines << prefix_ << caption << "\n" << prefix_ << text << "\n"
+            << prefix_ << "Waiting up to " << Seconds(limit.count()) << " for " << path
+            << " to be power-cycled and come back as " << identity << "...\n";
+      env_.out.flush();
+      if (!quiet_) Err(lines.str());
+    }
+    const PowerCycleWatch watch = WatchPowerCycle(*watchDriver_, path, expected->vendorId,
+                                                  expected->productId, limit, StopRequested);
+    const std::string seen =
+        PowerCycleText(watch, expected->vendorId, expected->productId, limit);
+    if (!quiet_) Err(prefix_ + "Board " + path + " " + seen + "\n");
+    if (watch.cameBack) return kAnswerYes;
+    SetFailureDetail("the board " + seen);
+    return kAnswerNo;
+  }
+
   ConsoleEnvironment& env_;
   bool yes_;
+  bool forceBoard_;
+  std::optional<double> waitBoot_;
+  CameraDriver* watchDriver_ = nullptr;
+  const std::array<char, 1024>* watchPath_ = nullptr;
+  const ImageSnapshot& images_;
   EmulatedSlot* emulated_;
   ProgressBar& progress_;
   std::string backupFile_;
@@ -471,7 +539,8 @@ int UsageError(ConsoleEnvironment& env, const std::string& message) {
 
 // What a run will do, before it asks: the board, the image folder, each file's size and
 // room.
-void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo* chosen) {
+void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo* chosen,
+               const ImageSnapshot& images) {
   std::error_code error;
   env.err << "Board: ";
   if (options.all)
@@ -484,7 +553,7 @@ void PrintPlan(ConsoleEnvironment& env, const Options& options, const BoardInfo*
   else
     env.err << "the first board with 04B4:8613 or 125C:0010 (--board=" << options.board << ")";
   env.err << "\nImages: " << fs::current_path(error).string() << "\n";
-  for (const ImageFileCheck& check : CheckImageFiles(""))
+  for (const ImageFileCheck& check : CheckImageSnapshot(images))
     env.err << "  " << check.file << ": " << check.bytes << " bytes of " << check.room << "\n";
   env.err << std::flush;
 }
@@ -531,11 +600,12 @@ struct BoardOutcome {
 };
 
 BoardOutcome RunBoard(ConsoleHost& host, CameraDriver& driver, const BoardInfo* chosen,
-                      const EmulatedSlot* emulated) {
+                      const EmulatedSlot* emulated, const ImageSnapshot& images) {
   const Clock::time_point start = Clock::now();
   UpdateState state;
   state.handle.driver = &driver;
   BoardOutcome result;
+  host.WatchPowerCycleThrough(driver, state.devicePath);
   result.outcome = RunBoardInitialization(host, state);
   CloseCameraDevice(state.handle);  // a failed run leaves it open; the process ends here
   host.Finish();
@@ -550,14 +620,12 @@ BoardOutcome RunBoard(ConsoleHost& host, CameraDriver& driver, const BoardInfo* 
   report.log = host.FinalLog();
   report.error = ErrorLine(report.log);
   report.detail = host.Detail();
+  // The bytes that were written, as read before the run: not the file as it is now.
   for (const auto& [file, bytes] : host.WrittenImages()) {
-    for (const ImagePlace* place : {&kBufConPlace, &kCamConPlace, &kFx2Place, &kGpifBufConPlace,
-                                    &kGpifCamConPlace, &kGpifFifoPlace}) {
+    for (const ImagePlace* place : kImagePlaces) {
       if (*place->file != file) continue;
-      std::vector<std::uint8_t> content;
-      ReadWholeFile(file, content);
-      report.images.push_back({file, bytes, Sha256Hex(content), place->chip, place->bank,
-                               place->offset});
+      report.images.push_back({file, bytes, Sha256Hex(images.Of(*place).bytes), place->chip,
+                               place->bank, place->offset});
     }
   }
   // The header is written when the run goes on to close the connection.
@@ -575,7 +643,8 @@ std::string Padded(std::string text, std::size_t width) {
 
 // Every chosen board at once, each on its own thread with its own driver, state and log.
 int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
-                 const std::vector<BoardInfo>& boards, RunReport& report) {
+                 const std::vector<BoardInfo>& boards, const ImageSnapshot& images,
+                 RunReport& report) {
   std::vector<std::unique_ptr<CameraDriver>> drivers;  // real back ends, one per board
   std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources;
   std::vector<std::unique_ptr<CameraDriver>> chosenDrivers;
@@ -616,17 +685,29 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < boards.size(); ++i) {
     threads.emplace_back([&, i] {
-      const std::string prefix = boards[i].path + ": ";
-      if (options.verbosity > 0)
-        SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
-          shared.Print([&] { env.err << prefix << message << "\n" << std::flush; });
+      try {
+        const std::string prefix = boards[i].path + ": ";
+        if (options.verbosity > 0)
+          SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
+            shared.Print([&] { env.err << prefix << message << "\n" << std::flush; });
+          });
+        EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
+        ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
+        ConsoleHost host(env, options, images, slot, noBar, "", prefix, &shared);
+        host.SetQuiet(options.quiet);
+        host.SetBlockLine(i);
+        outcomes[i] = RunBoard(host, *runDrivers[i], &boards[i], slot, images);
+      } catch (const std::exception& failure) {
+        // The board's run is lost; the others, and the outputs, go on.
+        outcomes[i].outcome = RunOutcome::Failed;
+        outcomes[i].report.path = boards[i].path;
+        outcomes[i].report.verdict = "failed";
+        outcomes[i].report.detail = std::string("internal error: ") + failure.what();
+        shared.Print([&] {
+          env.err << boards[i].path << ": vesk-update: internal error: " << failure.what()
+                  << "\n" << std::flush;
         });
-      EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
-      ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
-      ConsoleHost host(env, options.yes, slot, noBar, "", prefix, &shared);
-      host.SetQuiet(options.quiet);
-      host.SetBlockLine(i);
-      outcomes[i] = RunBoard(host, *runDrivers[i], &boards[i], slot);
+      }
       shared.questions.Leave();
       SetThreadDebugSink({});
     });
@@ -687,9 +768,64 @@ std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& drive
   }
 }
 
+// The first output that is another output or an input, as a usage error naming both;
+// empty when there is none. Inputs that do not exist cannot be overwritten, so only
+// outputs are compared by the path they will have.
+std::string OutputClash(const Options& options, bool readCommand, bool restoreCommand) {
+  struct Named {
+    std::string what;
+    std::string path;
+  };
+  std::vector<Named> outputs, inputs;
+  const auto output = [&](const char* option, const std::string& path) {
+    if (!path.empty() && path != "-") outputs.push_back({std::string(option) + " " + path, path});
+  };
+  output("--log", options.logFile);
+  output("--eeprom-out", options.eepromOut);
+  output("--backup", options.backupFile);
+  if (readCommand) output("read's FILE", options.commandFile);
+  output("--report", options.report);
+  output("--report-append", options.reportAppend);
+  for (const ImagePlace* place : kImagePlaces)
+    inputs.push_back({"the image file " + *place->file, *place->file});
+  if (!options.eepromIn.empty())
+    inputs.push_back({"--eeprom-in " + options.eepromIn, options.eepromIn});
+  if (restoreCommand)
+    inputs.push_back({"restore's FILE " + options.commandFile, options.commandFile});
+
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const fs::path path = PathFromUtf8(outputs[i].path);
+    for (std::size_t j = i + 1; j < outputs.size(); ++j)
+      if (SameFile(path, PathFromUtf8(outputs[j].path)))
+        return outputs[i].what + " and " + outputs[j].what + " are the same file";
+    for (const Named& input : inputs) {
+      std::error_code error;
+      const fs::path inputPath = PathFromUtf8(input.path);
+      if (fs::exists(inputPath, error) && SameFile(path, inputPath))
+        return outputs[i].what + " is " + input.what + ": an output would destroy an input";
+    }
+  }
+  return {};
+}
+
+int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& env);
+
 }  // namespace
 
 int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
+  try {
+    return RunConsoleUnguarded(argc, argv, env);
+  } catch (const std::exception& failure) {
+    env.err << "vesk-update: internal error: " << failure.what() << "\n" << std::flush;
+  } catch (...) {
+    env.err << "vesk-update: internal error\n" << std::flush;
+  }
+  return kExitInternalError;
+}
+
+namespace {
+
+int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& env) {
   Options options;
   options.board = std::string(env.defaultBoard);
   CLI::App app{
@@ -724,17 +860,28 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
           ->option_text("N")
           ->check(CLI::Range(1u, kMaxEmulatedBoards));
   app.add_option("--report", options.report,
-                 "write a JSON record of the run to FILE (replaced whole, never half-written)")
+                 "write a JSON record of the run to FILE (replaced whole, never half-written; "
+                 "- for standard output)")
       ->option_text("FILE");
   app.add_option("--report-append", options.reportAppend,
                  "append the same record to FILE as one line (JSON Lines): the station's "
-                 "history")
+                 "history, locked while the line is added, so that runs at once keep every "
+                 "line")
       ->option_text("FILE");
   std::vector<std::string> waitValue;
   CLI::Option* waitOption =
       app.add_option("--wait", waitValue,
                      "wait for a board to be attached (without SECONDS: as long as it takes), "
                      "then go on")
+          ->expected(0, 1)
+          ->option_text("[=SECONDS]");
+  std::vector<std::string> waitBootValue;
+  CLI::Option* waitBootOption =
+      app.add_option("--wait-boot", waitBootValue,
+                     "usb board: at the power-cycle question wait up to SECONDS (default 30) "
+                     "for the board to go away and come back with the identity the new "
+                     "tarsel_usb.iic declares, and answer with what it did; on by default "
+                     "with --yes")
           ->expected(0, 1)
           ->option_text("[=SECONDS]");
   app.add_option("--eeprom-in", options.eepromIn,
@@ -758,6 +905,9 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
   CLI::Option* jsonOption = app.add_flag(
       "--json", options.json,
       "list, info and verify: print one JSON document on standard output instead of lines");
+  app.add_flag("--force-board", options.forceBoard,
+               "write a board that does not look like the camera's (a bank that does not "
+               "answer, or a boot image of another product in chip 0 bank 0)");
   app.set_version_flag("-V,--version", std::string(kVersion));
   // Options given after a subcommand belong to the program as a whole.
   app.fallthrough();
@@ -795,22 +945,33 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
       "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
       "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
       "anything else or the end of input is No.\n"
-      "With --board=emulated the board is power-cycled at the power-cycle question and, unless "
-      "--yes was given, answers it by itself: Yes when its LED blinks (twice within 3 s).\n"
+      "With --board=emulated the board is power-cycled at the power-cycle question and answers "
+      "it by itself, --yes or not: Yes when its LED blinks (twice within 3 s), No when it "
+      "does not start.\n"
       "With more than one board attached, choose one with --device (for the run and every "
       "subcommand) or take all with --all (the run only); otherwise nothing is touched and "
       "the boards are listed.\n"
-      "--log, --eeprom-out, --backup, --report, --report-append and read's FILE are checked "
-      "before a board is touched and replaced whole: a failed write leaves the old file as "
-      "it was.\n"
+      "The six image files are read once, before the first question: a file changed "
+      "afterwards changes nothing of the run, and the report's SHA-256 is of the bytes "
+      "written.\n"
+      "--log, --eeprom-out, --backup, --report and read's FILE are checked before a board is "
+      "touched and replaced whole: a failed write leaves the old file as it was, and the new "
+      "one keeps the old one's mode (a hard link to it keeps the old content). A read-only "
+      "file is refused, and so is an output that is an input (an image file, --eeprom-in, "
+      "restore's FILE) or another output (exit status 64, naming both). --report-append only "
+      "ever appends.\n"
+      "Before the first write the run checks that the board is the camera's: every bank of "
+      "both EEPROM chips answers, and chip 0 bank 0 is erased or holds a boot image for "
+      "04B4:8613, 125C:0010 or the identity of the new tarsel_usb.iic; otherwise Error 0x2 "
+      "and nothing is written, unless --force-board.\n"
       "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
       "the run (with --all: every board's run) before its next request; the outputs are "
-      "still written. A second one ends the program at once.\n"
+      "still written. A second one ends the program at once, removing its temporary files.\n"
       "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
       "failed (verify: something differs), 2 cancelled, 3 board initialized but an output "
       "file not written, 64 usage error or more than one board attached and none chosen, 65 "
       "bad input (an image file, or a restore image of the wrong size), 69 no board attached "
-      "(or none came within --wait; nothing touched), 130 interrupted by "
+      "(or none came within --wait; nothing touched), 70 internal error, 130 interrupted by "
       "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
 
   try {
@@ -854,12 +1015,28 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     }
     options.waitSeconds = seconds;
   }
+  if (waitBootOption->count() > 0) {
+    double seconds = kDefaultWaitBoot;
+    if (!waitBootValue.empty() && !waitBootValue.front().empty()) {
+      std::istringstream text(waitBootValue.front());
+      if (!(text >> seconds) || !text.eof() || !(seconds >= 0) || std::isinf(seconds))
+        return UsageError(env,
+                          "--wait-boot: " + waitBootValue.front() + " is not a number of seconds");
+    }
+    options.waitBootSeconds = seconds;
+  }
   if (emulatedBoardsOption->count() > 0) {
     if (boardOption->count() > 0 && options.board != "emulated")
       return UsageError(env, "--emulated-boards needs --board=emulated");
     options.board = "emulated";
   }
   const bool emulated = options.board == "emulated";
+  if (options.waitBootSeconds && options.board == "driver")
+    return UsageError(env, "--wait-boot needs --board=usb: the kernel driver does not list "
+                           "the boards");
+  // Through libusb the board can be seen coming back: --yes does not answer for it.
+  if (options.yes && options.board == "usb" && !options.waitBootSeconds)
+    options.waitBootSeconds = kDefaultWaitBoot;
   const bool eepromFiles = !options.eepromIn.empty() || !options.eepromOut.empty();
   if (!emulated && eepromFiles)
     return UsageError(env, "--eeprom-in and --eeprom-out need --board=emulated");
@@ -887,11 +1064,15 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
         std::pair{"--backup", &options.backupFile}, std::pair{"read", readFile},
         std::pair{"--report", &options.report},
         std::pair{"--report-append", &options.reportAppend}}) {
-    if (path == nullptr || path->empty()) continue;
+    if (path == nullptr || path->empty() || (path == &options.report && *path == "-")) continue;
     const std::string problem = OutputPathProblem(PathFromUtf8(*path));
     if (!problem.empty())
       return UsageError(env, std::string(option) + " " + *path + ": " + problem);
   }
+  if (const std::string clash = OutputClash(options, command == readCommand,
+                                            command == restoreCommand);
+      !clash.empty())
+    return UsageError(env, clash);
 
   std::unique_ptr<EmulatedBus> emulatedBus;
   std::unique_ptr<CameraDriver> realDriver;
@@ -989,10 +1170,13 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     oneBoard.emplace(*driver, chosen->path);
     driver = &*oneBoard;
   }
+  // The one reading of the image files that the whole run uses.
+  ImageSnapshot images;
   if (command == nullptr) {
+    images = TakeImageSnapshot("");
     // Nothing is opened unless every image file is fit to be written.
-    if (!ImageFilesReady(env)) return kExitBadInput;
-    if (!options.quiet) PrintPlan(env, options, chosen ? &*chosen : nullptr);
+    if (!ImageFilesReady(env, images)) return kExitBadInput;
+    if (!options.quiet) PrintPlan(env, options, chosen ? &*chosen : nullptr, images);
   }
 
   ProgressBar progress(env.err, env.errIsTerminal && !options.quiet, env.terminalColumns);
@@ -1015,24 +1199,31 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
     driver = &*tracer;
   }
   int status = kExitSucceeded;
-  if (command != nullptr) {
-    CommandContext context{env, *driver, progress, options.yes, options.json};
-    if (command == readCommand) status = ReadCommand(context, options.commandFile);
-    if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
-    if (command == verifyCommand) status = VerifyCommand(context);
-    if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
-  } else if (options.all && !boards.empty()) {
-    status = RunAllBoards(env, options, emulatedBus.get(), boards, report);
-  } else {
-    ConsoleHost host(env, options.yes, slot, progress, options.backupFile);
-    host.SetQuiet(options.quiet);
-    BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot);
-    status = ExitStatusOf(outcome.outcome);
-    // No board to open: the run failed at its first step and touched nothing.
-    if (status == kExitFailed && !boardListed &&
-        outcome.report.error.value_or("").rfind("Error 0x1 ", 0) == 0)
-      status = kExitNoBoard;
-    report.boards.push_back(std::move(outcome.report));
+  try {
+    if (command != nullptr) {
+      CommandContext context{env, *driver, progress, options.yes, options.json};
+      if (command == readCommand) status = ReadCommand(context, options.commandFile);
+      if (command == infoCommand) status = InfoCommand(context, !options.directory.empty());
+      if (command == verifyCommand) status = VerifyCommand(context);
+      if (command == restoreCommand) status = RestoreCommand(context, options.commandFile);
+    } else if (options.all && !boards.empty()) {
+      status = RunAllBoards(env, options, emulatedBus.get(), boards, images, report);
+    } else {
+      ConsoleHost host(env, options, images, slot, progress, options.backupFile);
+      host.SetQuiet(options.quiet);
+      BoardOutcome outcome = RunBoard(host, *driver, chosen ? &*chosen : nullptr, slot, images);
+      status = ExitStatusOf(outcome.outcome);
+      // No board to open: the run failed at its first step and touched nothing.
+      if (status == kExitFailed && !boardListed &&
+          outcome.report.error.value_or("").rfind("Error 0x1 ", 0) == 0)
+        status = kExitNoBoard;
+      report.boards.push_back(std::move(outcome.report));
+    }
+  } catch (const std::exception& failure) {
+    // What has been decided is still written below; the status tells it was not a run.
+    env.out.flush();
+    env.err << "vesk-update: internal error: " << failure.what() << "\n" << std::flush;
+    status = kExitInternalError;
   }
   SetDebugSink(previousSink);
   if (command != nullptr && status == kExitFailed && !boardListed) status = kExitNoBoard;
@@ -1050,7 +1241,12 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
 
   bool outputsWritten = true;
   const auto write = [&](const std::string& path, std::string_view bytes, const char* what) {
-    if (WriteFileAtomically(PathFromUtf8(path), bytes)) return;
+    if (path == "-") {
+      env.out << bytes << std::flush;
+      if (env.out) return;
+    } else if (WriteFileAtomically(PathFromUtf8(path), bytes, env.beforeOutputRename)) {
+      return;
+    }
     env.err << "vesk-update: cannot write " << what << " " << path << "\n";
     outputsWritten = false;
   };
@@ -1063,22 +1259,16 @@ int RunConsole(int argc, const char* const* argv, ConsoleEnvironment& env) {
           "the EEPROM image");
   }
   if (!options.report.empty() && command == nullptr) write(options.report, ReportJson(report, false), "the report");
-  if (!options.reportAppend.empty()) {
-    // The history so far and this run's line, replaced whole: never a torn line.
-    std::vector<std::uint8_t> old;
-    std::error_code error;
-    const fs::path history = PathFromUtf8(options.reportAppend);
-    if (fs::exists(history, error) && !ReadWholeFile(history, old)) {
-      env.err << "vesk-update: cannot read the report history " << options.reportAppend << "\n";
-      outputsWritten = false;
-    } else {
-      std::string text(old.begin(), old.end());
-      if (!text.empty() && text.back() != '\n') text += '\n';
-      write(options.reportAppend, text + ReportJson(report, true), "the report history");
-    }
+  if (!options.reportAppend.empty() &&
+      !AppendRecord(PathFromUtf8(options.reportAppend), ReportJson(report, true))) {
+    env.err << "vesk-update: cannot append to the report history " << options.reportAppend
+            << "\n";
+    outputsWritten = false;
   }
   if (!outputsWritten && status == kExitSucceeded) status = kExitOutputNotWritten;
   return status;
 }
+
+}  // namespace
 
 }  // namespace vesk::console

@@ -22,6 +22,7 @@ inline constexpr int kExitOutputNotWritten = 3;  // board initialised, --log/--e
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitBadInput = 65;      // an image file unfit to write, a bad restore image
 inline constexpr int kExitNoBoard = 69;       // no board attached (or none came within --wait)
+inline constexpr int kExitInternalError = 70;  // an exception no step expected
 inline constexpr int kExitInterrupted = 130;  // SIGINT; 143 SIGTERM, 129 SIGHUP
 
 struct ConsoleEnvironment {
@@ -47,12 +48,16 @@ struct ConsoleEnvironment {
   std::function<void()> enableBackEndDebugOutput = {};
   // Whether `in` is a terminal, which echoes the line end of an answer.
   bool inIsTerminal = false;
+  // Called with each output file's temporary written and not yet renamed over it (tests
+  // interrupt the program here).
+  std::function<void()> beforeOutputRename = {};
 };
 
 // Runs vesk-update with `argv` (argv[0] the program name, every argument UTF-8). Returns
 // the exit status: 0 successful, 1 failed, 2 cancelled, 3 board initialized but an
 // output file not written, 64 usage error, 65 bad input, 69 no board attached (nothing
-// touched), 128 + the signal's number when a stop request
+// touched), 70 an unexpected exception (printed as one line; the outputs decided are
+// still written), 128 + the signal's number when a stop request
 // (device/stop_request.h) ended an unfinished run. The outputs are checked before the
 // board is touched and written even after an interruption. The working directory is
 // changed by -C for the run and restored before returning.

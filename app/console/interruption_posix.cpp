@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "app/console/interruption.h"
+#include "app/console/output_file.h"
 #include "device/stop_request.h"
 
 namespace vesk::console {
@@ -13,7 +14,10 @@ namespace {
 volatile std::sig_atomic_t received = 0;
 
 extern "C" void OnInterruption(int signalNumber) {
-  if (received != 0) _exit(128 + signalNumber);
+  if (received != 0) {
+    RemovePendingTemporaries();
+    _exit(128 + signalNumber);
+  }
   received = signalNumber;
   RequestStop();
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "app/console/interruption.h"
+#include "app/console/output_file.h"
 #include "device/stop_request.h"
 
 namespace vesk::console {
@@ -25,8 +26,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       return FALSE;
   }
   int none = 0;
-  if (!exitStatus.compare_exchange_strong(none, status))
+  if (!exitStatus.compare_exchange_strong(none, status)) {
+    RemovePendingTemporaries();
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  }
   RequestStop();
   // After a close the system ends the process as soon as this returns (at the latest
   // 5 s after the event): wait here so that the run can stop and write its outputs.

@@ -1,14 +1,21 @@
 #include "app/console/output_file.h"
 
-#include <fstream>
-#include <random>
+#include "app/console/output_file_parts.h"
 
 namespace vesk::console {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Where the bytes really go: a link's target, so that the link stays a link.
+std::string Utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+
+}  // namespace
+
+namespace detail {
+
 fs::path Destination(const fs::path& path) {
   std::error_code error;
   if (fs::is_symlink(fs::symlink_status(path, error))) {
@@ -18,33 +25,16 @@ fs::path Destination(const fs::path& path) {
   return path;
 }
 
-fs::path TemporaryBeside(const fs::path& target) {
-  std::random_device random;
-  const auto tag = std::to_string(random()) + std::to_string(random());
-  fs::path name = ".";
-  name += target.filename();
-  name += "." + tag + ".tmp";
-  return target.parent_path() / name;
+std::string TemporaryPrefix(const fs::path& target) {
+  const std::string name = Utf8(target.filename());
+  return "." + name.substr(0, 16) + "~";
 }
 
-bool WriteTemporary(const fs::path& temporary, std::string_view bytes) {
-  std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-  if (!file) return false;
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  return static_cast<bool>(file);
-}
-
-std::string Utf8(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return {text.begin(), text.end()};
-}
-
-}  // namespace
+}  // namespace detail
 
 std::string OutputPathProblem(const fs::path& path) {
   try {
-    const fs::path target = Destination(path);
+    const fs::path target = detail::Destination(path);
     if (target.filename().empty()) return "names a folder, not a file";
     const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     std::error_code error;
@@ -55,30 +45,26 @@ std::string OutputPathProblem(const fs::path& path) {
     if (fs::is_directory(status)) return "is a directory";
     if (fs::exists(status) && !fs::is_regular_file(status))
       return "is not a regular file (a FIFO, device or socket)";
-    const fs::path probe = TemporaryBeside(target);
-    const bool writable = WriteTemporary(probe, {});
-    fs::remove(probe, error);
-    if (!writable) return "cannot create a file in the folder " + Utf8(folder);
+    if (fs::exists(status) && detail::IsReadOnly(target))
+      return "is read-only; make it writable or choose another file";
+    if (!detail::CanCreateIn(folder)) return "cannot create a file in the folder " + Utf8(folder);
     return {};
   } catch (const std::exception& failure) {
     return failure.what();
   }
 }
 
-bool WriteFileAtomically(const fs::path& path, std::string_view bytes) {
-  try {
-    const fs::path target = Destination(path);
-    const fs::path temporary = TemporaryBeside(target);
-    std::error_code error;
-    if (WriteTemporary(temporary, bytes)) {
-      fs::rename(temporary, target, error);
-      if (!error) return true;
-    }
-    fs::remove(temporary, error);
-    return false;
-  } catch (const std::exception&) {
-    return false;
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code error;
+  const bool aExists = fs::exists(a, error), bExists = fs::exists(b, error);
+  if (aExists != bExists) return false;
+  if (aExists) {
+    const bool same = fs::equivalent(a, b, error);
+    return !error && same;
   }
+  const fs::path resolvedA = fs::weakly_canonical(fs::absolute(a, error), error);
+  const fs::path resolvedB = fs::weakly_canonical(fs::absolute(b, error), error);
+  return resolvedA == resolvedB;
 }
 
 fs::path PathFromUtf8(std::string_view text) {

@@ -33,7 +33,7 @@ int RestoreCommand(CommandContext& context, const std::string& file) {
     env.out.flush();
     env.err << "Write " << file << " over the whole EEPROM? [y/N] " << std::flush;
     std::string answer;
-    if (!std::getline(env.in, answer) || (answer != "y" && answer != "yes")) {
+    if (!std::getline(env.in, answer) || !IsYesAnswer(answer)) {
       env.err << "vesk-update: restore cancelled; the board was not touched\n";
       return kExitCancelled;
     }

@@ -55,7 +55,7 @@ Json VerifyJson(const std::vector<VerifyEntry>& entries, bool allMatch) {
 }  // namespace
 
 int VerifyCommand(CommandContext& context) {
-  if (!ImageFilesReady(context.env)) return kExitBadInput;
+  if (!ImageFilesReady(context.env, TakeImageSnapshot(""))) return kExitBadInput;
   DeviceHandle handle;
   if (!OpenBoard(context, handle)) return kExitFailed;
   const std::vector<std::uint8_t> image = ReadEepromForCommand(context, handle);

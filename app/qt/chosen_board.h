@@ -25,6 +25,9 @@ class ChosenBoardDriver : public CameraDriver {
   }
   void Close(NativeDeviceHandle handle) override { inner_.Close(handle); }
   std::vector<BoardInfo> ListBoards() override { return inner_.ListBoards(); }
+  void WaitForBoardChange(std::chrono::milliseconds limit) override {
+    inner_.WaitForBoardChange(limit);
+  }
 
  private:
   CameraDriver& inner_;

@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
 
   vesk::qt::UpdateDialog dialog(board->Driver(),
                                 [](const QUrl& page) { return QDesktopServices::openUrl(page); });
+  // libusb sees the board go and come back: that answers the power-cycle question.
+  if (options->board == vesk::qt::BoardKind::Usb) dialog.WatchPowerCycles(30);
   vesk::qt::SessionEnd session;
   QObject::connect(&session, &vesk::qt::SessionEnd::requested, &dialog,
                    &vesk::qt::UpdateDialog::EndSession);

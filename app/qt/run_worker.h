@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/update_sequence.h"
+#include "images/image_downloads.h"
 
 namespace vesk::qt {
 
@@ -32,11 +33,18 @@ class RunWorker : public QObject, private UpdateHost {
  private:
   void ShowStatusLog(const StatusLog& log) override;
   int AskYesNo(std::string_view text, std::string_view caption) override;
+  // The window's question box, answered by the operator (or closed for them).
+  int AskWindow(std::string_view text, std::string_view caption);
   void ShowImageProgress(const std::string& file, std::uint32_t written,
                          std::uint32_t total) override;
   void ShowFailureDetail(std::string_view detail) override;
+  bool BeforeFirstWrite(DeviceHandle& handle) override;
+  const ImageSnapshot* Images() const override { return &images_; }
+  // The window shows the files in its own list; nothing goes to standard output.
+  void ShowReadingFile(const std::string& /*file*/) override {}
 
   UpdateDialog& dialog_;
+  ImageSnapshot images_;  // read as the run starts, before its first question
   UpdateState& state_;
   // The last progress sent: the window hears of each whole percent, not of every page.
   std::string progressFile_;

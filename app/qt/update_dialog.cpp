@@ -494,6 +494,10 @@ int UpdateDialog::AskYesNo(const QString& text, const QString& caption) {
   return box.exec() == QMessageBox::Yes ? kAnswerYes : kAnswerNo;
 }
 
+void UpdateDialog::AnswerQuestion(int answer) {
+  if (question_) question_->done(answer == kAnswerNo ? QMessageBox::No : QMessageBox::Yes);
+}
+
 void UpdateDialog::EndSession() {
   sessionEnding_ = true;
   closePending_ = true;

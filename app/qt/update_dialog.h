@@ -63,6 +63,14 @@ class UpdateDialog : public QDialog {
   // Question box of a run: modal Yes/No with the question icon, owned by this window.
   // Returns kAnswerYes or kAnswerNo; a box closed without an answer counts as No.
   int AskYesNo(const QString& text, const QString& caption);
+  // Closes the open question box with `answer`, as the operator would (the board answered).
+  void AnswerQuestion(int answer);
+
+  // Through a back end that sees boards come and go (libusb): at the power-cycle question
+  // the board is watched for up to `seconds`, and once it has gone and come back the box
+  // is closed for the operator with what it did. 0: the operator answers alone.
+  void WatchPowerCycles(double seconds) { watchPowerCycleSeconds_ = seconds; }
+  double PowerCycleWatchSeconds() const { return watchPowerCycleSeconds_; }
 
  signals:
   void runFinished(int outcome);  // a RunOutcome, after the window accepts input again
@@ -110,6 +118,7 @@ class UpdateDialog : public QDialog {
   bool closePending_ = false;  // a close asked for during a run, carried out after it
   bool sessionEnding_ = false;
   QPointer<QMessageBox> question_;
+  double watchPowerCycleSeconds_ = 0;
   QElapsedTimer runClock_;
   QTimer elapsedTicker_;
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -40,28 +43,49 @@ class LibusbConsole : public ::testing::Test {
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     std::istringstream in(answers);
     out_.str("");
-    err_.str("");
+    errBuffer_.str("");
     console::ConsoleEnvironment env{in, out_, err_, false, console::MakeRealDriver, "usb"};
     return console::RunConsole(static_cast<int>(argv.size()), argv.data(), env);
   }
 
+  // Standard error, which tells the test thread when the console has come to `awaited`.
+  struct WatchedBuffer : std::stringbuf {
+    std::mutex mutex;
+    std::condition_variable seen;
+    std::string awaited;
+    bool arrived = false;
+    int sync() override {
+      const std::lock_guard lock(mutex);
+      if (!awaited.empty() && str().find(awaited) != std::string::npos) arrived = true;
+      seen.notify_all();
+      return 0;
+    }
+    void Await() {
+      std::unique_lock lock(mutex);
+      seen.wait_for(lock, std::chrono::seconds(30), [&] { return arrived; });
+    }
+  };
+
   EmulatedBoard bare_, camera_;
   testing::MockUsbBus bus_;
   testing::ScratchDirectory scratch_;  // the working directory, with the images
-  std::ostringstream out_, err_;
+  std::ostringstream out_;
+  WatchedBuffer errBuffer_;
+  std::ostream err_{&errBuffer_};
+  std::string Err() { const std::lock_guard lock(errBuffer_.mutex); return errBuffer_.str(); }
 };
 
 TEST_F(LibusbConsole, ReadGivesTheWholeEepromAndRestoreWritesItBack) {
   bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
   const std::vector<std::uint8_t> pattern = testing::Pattern(sim::board::kEepromImageSize);
   ASSERT_TRUE(camera_.LoadEepromImage(pattern));
-  ASSERT_EQ(Run({"read", "read.bin"}), console::kExitSucceeded) << err_.str();
+  ASSERT_EQ(Run({"read", "read.bin"}), console::kExitSucceeded) << Err();
   std::ifstream read("read.bin", std::ios::binary);
   EXPECT_EQ(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(read), {}), pattern);
 
   const std::vector<std::uint8_t> other = testing::Pattern(pattern.size(), 2);
   scratch_.Write("other.bin", other);
-  ASSERT_EQ(Run({"--yes", "restore", "other.bin"}), console::kExitSucceeded) << err_.str();
+  ASSERT_EQ(Run({"--yes", "restore", "other.bin"}), console::kExitSucceeded) << Err();
   EXPECT_EQ(camera_.SaveEepromImage(), other);
 }
 
@@ -72,13 +96,13 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
   bus_.Add("1-3", usb::kProgrammedIdentity, &camera_);
   testing::MockBoard& other = bus_.Add("1-4", {0x04B4, 0x1004});
 
-  ASSERT_EQ(Run({"list"}), console::kExitSucceeded) << err_.str();
+  ASSERT_EQ(Run({"list"}), console::kExitSucceeded) << Err();
   const std::string list = out_.str();
   EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 2) << list;
   for (const char* line : {"  usb:1-2  04B4:8613  bare FX2  bus 1 port 2\n",
                            "  usb:1-3  125C:0010  camera firmware  bus 1 port 3\n"})
     EXPECT_NE(list.find(line), std::string::npos) << list;
-  ASSERT_EQ(Run({"list", "--json"}), console::kExitSucceeded) << err_.str();
+  ASSERT_EQ(Run({"list", "--json"}), console::kExitSucceeded) << Err();
   // The same boards in the same order as the lines, whichever order the bus gives.
   nlohmann::json boards = nlohmann::json::parse(out_.str())["boards"];
   ASSERT_EQ(boards.size(), 2u) << out_.str();
@@ -95,15 +119,15 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
               {"path": "usb:1-3", "identity": "125C:0010", "state": "camera firmware",
                "location": "bus 1 port 3"}])"));
   EXPECT_EQ(Run({"--yes"}), console::kExitUsage);
-  EXPECT_NE(err_.str().find("2 boards are attached"), std::string::npos) << err_.str();
+  EXPECT_NE(Err().find("2 boards are attached"), std::string::npos) << Err();
   EXPECT_TRUE(bare_.RequestLog().empty() && camera_.RequestLog().empty());
 
-  ASSERT_EQ(Run({"--yes", "--device", "usb:1-3"}), console::kExitSucceeded) << err_.str();
+  ASSERT_EQ(Run({"--device", "usb:1-3"}, "y\ny\n"), console::kExitSucceeded) << Err();
   EXPECT_TRUE(bare_.RequestLog().empty()) << "a board that was not chosen was written";
   EXPECT_EQ(camera_.SaveEepromImage()[32768 + 4999], 0x5A) << "BufCon's last byte";
 
   // Each question is asked once for both boards.
-  ASSERT_EQ(Run({"--all"}, "y\ny\n"), console::kExitSucceeded) << out_.str() << err_.str();
+  ASSERT_EQ(Run({"--all"}, "y\ny\n"), console::kExitSucceeded) << out_.str() << Err();
   for (const char* line : {"usb:1-2: Camera firmware update SUCCESSFUL.",
                            "usb:1-3: Camera firmware update SUCCESSFUL."})
     EXPECT_NE(out_.str().find(line), std::string::npos) << out_.str();
@@ -114,18 +138,18 @@ TEST_F(LibusbConsole, ListsTheBoardsAndWritesOnlyTheChosenOnes) {
 // What went wrong follows the error line.
 TEST_F(LibusbConsole, FailuresAreExplained) {
   EXPECT_EQ(Run({"--yes"}), console::kExitNoBoard);
-  EXPECT_NE(err_.str().find("vesk-update: cannot open the camera: no device (looked for "
+  EXPECT_NE(Err().find("vesk-update: cannot open the camera: no device (looked for "
                             "04B4:8613 and 125C:0010)\n"),
             std::string::npos)
-      << err_.str();
+      << Err();
 
   bus_.Add("1-2", usb::kProgrammedIdentity, &camera_);
-  camera_.SetBankMissing(1, 0, true);
+  camera_.SetBankWriteProtected(1, 0, true);
   EXPECT_EQ(Run({"--yes"}), console::kExitFailed);
-  EXPECT_NE(err_.str().find("vesk-update: camcon.bin: request 0xC6 write, chip 1, bank 0, "
+  EXPECT_NE(Err().find("vesk-update: camcon.bin: request 0xC6 write, chip 1, bank 0, "
                             "offset 0x0000, 200 bytes: stall\n"),
             std::string::npos)
-      << err_.str();
+      << Err();
 }
 
 // --wait: a board attached while the console waits is found; without one the wait ends
@@ -155,10 +179,57 @@ TEST_F(LibusbConsole, WaitsForABoardToBeAttached) {
     console.join();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(exit, row.exit);
-    EXPECT_NE((out_.str() + err_.str()).find(row.said), std::string::npos) << out_.str() << err_.str();
-    EXPECT_NE(err_.str().find("Waiting for a board to be attached..."), std::string::npos);
+    EXPECT_NE((out_.str() + Err()).find(row.said), std::string::npos) << out_.str() << Err();
+    EXPECT_NE(Err().find("Waiting for a board to be attached..."), std::string::npos);
     EXPECT_GE(took.count(), row.minSeconds);
     EXPECT_LE(took.count(), row.maxSeconds);
+  }
+}
+
+// With --yes through libusb the power-cycle question is answered by the board: Yes once it
+// has gone and come back as the written FX2 image declares, No when it comes back as
+// something else or is not power-cycled within the time.
+TEST_F(LibusbConsole, WaitBootAnswersThePowerCycleWithWhatTheBoardDid) {
+  struct Row {
+    std::vector<std::string> args;
+    std::optional<usb::BoardIdentity> comesBackAs;  // none: never power-cycled
+    int exit;
+    std::string said;
+  };
+  const Row rows[] = {
+      {{"--yes"}, usb::kProgrammedIdentity, console::kExitSucceeded,
+       "Board usb:1-2 came back as 125C:0010\n"},
+      {{"--wait-boot=10"}, usb::kBareFx2Identity, console::kExitFailed,
+       "Board usb:1-2 came back as 04B4:8613, not 125C:0010\n"},
+      {{"--yes", "--wait-boot=1"}, std::nullopt, console::kExitFailed,
+       "did not go away within 1 s (not power-cycled?)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.said);
+    EmulatedBoard board;
+    bus_.Add("1-2", usb::kBareFx2Identity, &board);
+    {
+      const std::lock_guard lock(errBuffer_.mutex);
+      errBuffer_.awaited = "to be power-cycled and come back as 125C:0010";
+      errBuffer_.arrived = false;
+    }
+    int exit = -1;
+    // Only the first question is the operator's (without --yes).
+    std::thread console([&] { exit = Run(row.args, "y\n"); });
+    errBuffer_.Await();
+    if (row.comesBackAs) {
+      bus_.Remove("1-2");
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      bus_.Add("1-2", *row.comesBackAs, &board);
+    }
+    console.join();
+    EXPECT_EQ(exit, row.exit) << out_.str() << Err();
+    EXPECT_NE(Err().find(row.said), std::string::npos) << Err();
+    EXPECT_NE(Err().find("Is the camera ready?\n"), std::string::npos) << "the question is shown";
+    EXPECT_EQ(out_.str().find("Camera firmware update SUCCESSFUL.") != std::string::npos,
+              row.exit == console::kExitSucceeded)
+        << out_.str();
+    bus_.Remove("1-2");
   }
 }
 

@@ -171,4 +171,9 @@ MockBoard& MockUsbBus::Add(const std::string& sysName, usb::BoardIdentity identi
   return *boards_.back();
 }
 
+void MockUsbBus::Remove(const std::string& sysName) {
+  umockdev_testbed_remove_device(testbed_, ("/sys/devices/" + sysName).c_str());
+  added_.erase(std::remove(added_.begin(), added_.end(), sysName), added_.end());
+}
+
 }  // namespace vesk::testing

@@ -66,6 +66,8 @@ class MockUsbBus {
   // stalls). `kernelDriver` is bound to interface 0 until libusb detaches it.
   MockBoard& Add(const std::string& sysName, usb::BoardIdentity identity,
                  usb::UsbControlPort* target = nullptr, const std::string& kernelDriver = "");
+  // Pulls the device at `sysName` out, as a power cycle does; Add puts one back.
+  void Remove(const std::string& sysName);
 
  private:
   UMockdevTestbed* testbed_;

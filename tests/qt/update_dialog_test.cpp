@@ -17,9 +17,12 @@
 #include <QTimer>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <deque>
+#include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "app/qt/about_box.h"
@@ -29,9 +32,46 @@
 #include "app/qt/update_dialog.h"
 #include "device/camera_driver.h"
 
+#include <unistd.h>
+
 using vesk::qt::UpdateDialog;
 
 namespace {
+
+// What the process writes on its standard output while it lives.
+class StandardOutputCatch {
+ public:
+  StandardOutputCatch() : file_(std::tmpfile()) {
+    std::cout.flush();
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    if (file_ != nullptr) ::dup2(::fileno(file_), STDOUT_FILENO);
+  }
+  ~StandardOutputCatch() { Restore(); }
+  // Ends the catch and returns what was written.
+  QByteArray Caught() {
+    Restore();
+    QByteArray text;
+    if (file_ == nullptr) return "(no temporary file to catch it)";
+    std::rewind(file_);
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0;)
+      text.append(chunk, static_cast<qsizetype>(n));
+    return text;
+  }
+
+ private:
+  void Restore() {
+    if (saved_ < 0) return;
+    std::cout.flush();
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  std::FILE* file_;
+  int saved_ = -1;
+};
 
 struct SeenMessageBox {
   QString text;
@@ -80,6 +120,8 @@ class HeldDriver : public vesk::CameraDriver {
     released_.notify_all();
   }
   void SetBoards(std::vector<vesk::BoardInfo> boards) { Set(boards_, std::move(boards)); }
+  // Listed in place of what the real driver lists (a board that went away and came back).
+  void ListInstead(std::vector<vesk::BoardInfo> boards) { Set(listed_, std::move(boards)); }
   bool CallerHeld() const { return Get(waiting_); }
   int Opens() const { return Get(opens_); }
   int LastOpenIndex() const { return Get(lastOpenIndex_); }
@@ -102,6 +144,7 @@ class HeldDriver : public vesk::CameraDriver {
     if (inner_ != nullptr) inner_->Close(handle);
   }
   std::vector<vesk::BoardInfo> ListBoards() override {
+    if (auto listed = Get(listed_)) return *listed;
     return inner_ != nullptr ? inner_->ListBoards() : Get(boards_);
   }
 
@@ -136,6 +179,7 @@ class HeldDriver : public vesk::CameraDriver {
   int opens_ = 0;
   int lastOpenIndex_ = -1;
   std::vector<vesk::BoardInfo> boards_;
+  std::optional<std::vector<vesk::BoardInfo>> listed_;
 };
 
 constexpr int kRunTimeoutMs = 120000;  // only a hung run ever gets near this
@@ -460,6 +504,7 @@ class UpdateDialogTest : public QObject {
     QVERIFY(run.Exposed());
     SaveScreenshot(run.dialog, "dialog-linux-start.png");
     MessageBoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes});
+    StandardOutputCatch standardOutput;
     QVERIFY(run.StartAndWaitForTheHold());
     QTest::qWait(50);  // the progress already sent
     auto* bar = Named<QProgressBar>(run.dialog, "imageProgress");
@@ -470,6 +515,10 @@ class UpdateDialogTest : public QObject {
     run.driver.Release();
     QVERIFY(run.finished.wait(kRunTimeoutMs));
 
+    // The files it read are no lines of the log, and go nowhere else either (QTest's own
+    // warnings share the stream).
+    const QByteArray printed = standardOutput.Caught();
+    QVERIFY2(!printed.contains("Reading file"), printed.constData());
     QCOMPARE(run.finished.at(0).at(0).toInt(), int(vesk::RunOutcome::Succeeded));
     QCOMPARE(answerer.Seen().size(), std::size_t(2));
     QVERIFY(answerer.Seen()[1].text.endsWith(QLatin1String("Is the camera ready?")));
@@ -483,6 +532,47 @@ class UpdateDialogTest : public QObject {
       QCOMPARE(progress.first, progress.second);
     }
     SaveScreenshot(run.dialog, "dialog-linux.png");
+  }
+
+  // Where the back end sees boards go and come back, the board answers the power-cycle
+  // question: its box closes for the operator, Yes when the board returns as the FX2 image
+  // declares, No (and why) when it returns as something else.
+  void ThePowerCycledBoardClosesTheQuestionWithWhatItDid() {
+    const QString previous = QDir::currentPath();
+    for (const bool asCamera : {true, false}) {
+      EmulatedBoard emulated;
+      Window w(&emulated.board->Driver());
+      w.dialog.SetImageFolder(QStringLiteral(VESK_SAMPLES_DIR));
+      w.dialog.WatchPowerCycles(20);
+      QVERIFY(w.Exposed());
+      MessageBoxAnswerer answerer({QMessageBox::Yes});  // the power-cycle box is left open
+      vesk::BoardInfo back;
+      back.path = "emulated:0";
+      back.vendorId = asCamera ? 0x125C : 0x04B4;
+      back.productId = asCamera ? 0x0010 : 0x8613;
+      // The box runs its own loop: the board goes and comes back from a timer inside it.
+      QTimer powerCycle;
+      connect(&powerCycle, &QTimer::timeout, [&] {
+        if (answerer.Seen().size() < 2) return;
+        powerCycle.stop();
+        w.driver.ListInstead({});
+        QTimer::singleShot(700, [&] { w.driver.ListInstead({back}); });
+      });
+      powerCycle.start(5);
+      w.Start()->click();
+      QVERIFY(w.finished.wait(kRunTimeoutMs));
+      QCOMPARE(w.finished.at(0).at(0).toInt(),
+               int(asCamera ? vesk::RunOutcome::Succeeded : vesk::RunOutcome::Failed));
+      if (!asCamera) {
+        QVERIFY2(w.Status().endsWith(QStringLiteral("Error 0x8 (Failed to correctly power cycle\n"
+                                                    "Camera firmware update FAILED.")),
+                 qPrintable(w.Status()));
+        QVERIFY2(Text(w.dialog, "causeLine").contains("came back as 04B4:8613, not 125C:0010"),
+                 qPrintable(Text(w.dialog, "causeLine")));
+      }
+      QCOMPARE(answerer.Seen().size(), std::size_t(2));
+    }
+    QDir::setCurrent(previous);
   }
 
   void CommandLineChoosesTheBoardAndTheImageDirectory() {

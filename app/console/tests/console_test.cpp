@@ -2,8 +2,14 @@
 // output files, the board choice, the refusal of several boards and the JSON report.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <utility>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -13,6 +19,7 @@
 
 #include "app/console/console_app.h"
 #include "app/console/json_output.h"
+#include "app/console/output_file.h"
 #include "app/console/progress_bar.h"
 #include "app/console/real_driver.h"
 #include "device/stop_request.h"
@@ -37,11 +44,15 @@ bool Has(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
 }
 
-// The standard output. Once it holds `stopAt` it requests a stop, as a signal handler would.
+// The standard output. Once it holds `stopAt` it requests a stop, as a signal handler would;
+// once it holds `actAt`, `act` runs (once).
 struct StoppingBuffer : std::stringbuf {
   std::string stopAt;
+  std::string actAt;
+  std::function<void()> act;
   int sync() override {
     if (!stopAt.empty() && Has(str(), stopAt)) RequestStop();
+    if (act && !actAt.empty() && Has(str(), actAt)) std::exchange(act, {})();
     return 0;
   }
 };
@@ -87,6 +98,7 @@ class ConsoleTest : public ::testing::Test {
       const std::vector<std::uint8_t> image = board.SaveEepromImage();
       eeproms.emplace_back(image.begin(), image.end());
     };
+    environment.beforeOutputRename = beforeOutputRename;
     const int status = RunConsole(static_cast<int>(argv.size()), argv.data(), environment);
     ClearStopRequest();
     return status;
@@ -102,7 +114,23 @@ class ConsoleTest : public ::testing::Test {
   std::ostringstream err;
   std::vector<bool> touched;
   std::vector<std::string> eeproms;
+  std::function<void()> beforeOutputRename;
 };
+
+// An EEPROM image, erased but for a boot image header for vendor:product in chip 0 bank 0.
+std::string EepromHolding(std::uint16_t vendor, std::uint16_t product) {
+  std::string image(kEepromBytes, '\xFF');
+  const char header[8] = {'\xC0', char(vendor), char(vendor >> 8), char(product),
+                          char(product >> 8), 0, 0, 0};
+  image.replace(0, 8, header, 8);
+  return image;
+}
+
+mode_t ModeOf(const fs::path& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status.st_mode & 07777;
+}
 
 TEST_F(ConsoleTest, HelpVersionAndUsageErrors) {
   EXPECT_EQ(Run({"--help"}), kExitSucceeded);
@@ -371,7 +399,7 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
                  Path("run.json"), "--report-append", Path("history.jsonl")},
                 "y\n",
                 [](std::size_t index, auto& board) {
-                  if (index == 1) board.SetBankMissing(0, 1, true);  // BufCon's bank
+                  if (index == 1) board.SetBankWriteProtected(0, 1, true);  // BufCon's bank
                 }),
             kExitFailed)
       << Out() << err.str();
@@ -387,6 +415,31 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
     EXPECT_TRUE(Has(Out(), line)) << line << Out();
   EXPECT_TRUE(Has(err.str(), "emulated:2: gpif_fifo.bin written, run 100%, 0:00 left\n"))
       << err.str();
+  // Each board's lines, the files it read among them, carry its prefix and keep their order.
+  std::string expected;
+  for (char c : vesk::testing::kSuccessfulRunLog) {
+    if (c == '\r') continue;
+    expected += c;
+    if (c != '\n') continue;
+    for (const auto& [step, files] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"BufCon...please wait.....\n", "bufcon.bin"},
+             {"CamCon...please wait.....\n", "camcon.bin"},
+             {"FX2...please wait.....\n", "tarsel_usb.iic"},
+             {"waveforms...\n", "gpif_bufcon.bin gpif_camcon.bin gpif_fifo.bin"}}) {
+      if (!expected.ends_with(step)) continue;
+      std::istringstream names(files);
+      for (std::string name; names >> name;) expected += "Reading file " + name + ".\n";
+    }
+  }
+  expected += "\n";
+  for (const char* board : {"emulated:0: ", "emulated:2: "}) {
+    std::istringstream lines(Out());
+    std::string own;
+    for (std::string line; std::getline(lines, line);)
+      if (line.starts_with(board)) own += line.substr(std::strlen(board)) + "\n";
+    EXPECT_EQ(own, expected) << board;
+  }
+  EXPECT_FALSE(Has("\n" + Out(), "\nReading file")) << Out();
 
   const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
   EXPECT_EQ(report["images_dir"], fs::canonical(scratch).string());
@@ -422,7 +475,7 @@ TEST_F(ConsoleTest, AllRunsEveryBoardOnItsOwnAndReportsEach) {
 TEST_F(ConsoleTest, QuietVerboseShortOptionsAndTheirExitStatuses) {
   MakeSmallImages();
   const std::string here = scratch.string();
-  const Fault missingBufConBank = [](std::size_t, auto& board) { board.SetBankMissing(0, 1, true); };
+  const Fault protectedBufConBank = [](std::size_t, auto& board) { board.SetBankWriteProtected(0, 1, true); };
   struct Row {
     std::vector<std::string> args;
     int exit;
@@ -437,13 +490,13 @@ TEST_F(ConsoleTest, QuietVerboseShortOptionsAndTheirExitStatuses) {
       {{"-V"}, kExitSucceeded, "vesk-update 1.0.0.1\n", false, {}, {}},
       {{"--board=emulated", "-q", "-y", "-C", here}, kExitSucceeded, success, false, {}, {"Board:", "power-cycled"}},
       {{"--board=emulated", "-q", "-y", "-C", here}, kExitFailed, "Camera firmware update FAILED.\n", false,
-       {"vesk-update: bufcon.bin: request 0xC6 write, chip 0, bank 1"}, {"ERROR:"}, missingBufConBank},
+       {"vesk-update: bufcon.bin: request 0xC6 write, chip 0, bank 1"}, {"ERROR:"}, protectedBufConBank},
       // Without -v the debugger lines stay off the terminal: the cause says it.
       {{"--board=emulated", "-y", "-C", here}, kExitFailed, "Error 0x3 (Failed to download BufCon)", true,
-       {"vesk-update: bufcon.bin: request 0xC6"}, {"ERROR:", "request 0xA0"}, missingBufConBank},
+       {"vesk-update: bufcon.bin: request 0xC6"}, {"ERROR:", "request 0xA0"}, protectedBufConBank},
       {{"--board=emulated", "-v", "-y", "-C", here}, kExitFailed, "Error 0x3 (Failed to download BufCon)", true,
        {"ERROR:  Failed mid-beat EEPROM write call.\n", "open member 0 (emulated:0): ok",
-        "request 0xA0 write, address 0xE600, 1 bytes: ok", ": stall, "}, {}, missingBufConBank},
+        "request 0xA0 write, address 0xE600, 1 bytes: ok", ": stall, "}, {}, protectedBufConBank},
       {{"--emulated-boards", "2", "-d", "1", "-y", "-C", here}, kExitSucceeded, success, true, {}, {}},
       // No board: nothing touched, whether for a run, a command or an expired wait.
       {{"-q", "-y", "-C", here}, kExitNoBoard, "Camera firmware update FAILED.\n", false,
@@ -535,6 +588,234 @@ TEST_F(ConsoleTest, TheReportOfAFolderNamedInAnyBytesIsValidJson) {
             kExitSucceeded) << err.str();
   const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
   EXPECT_TRUE(Has(report["images_dir"].get<std::string>(), "images-\\xFF\\xFE")) << report["images_dir"];
+}
+
+// An output that would overwrite an input, or another output, is refused before any board
+// is touched, naming both; every file stays as it was.
+TEST_F(ConsoleTest, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
+  MakeSmallImages();
+  std::ofstream(Path("in.bin"), std::ios::binary) << std::string(kEepromBytes, '\xFF');
+  fs::create_symlink("bufcon.bin", scratch / "link.bin");
+  fs::create_hard_link(scratch / "camcon.bin", scratch / "hard.bin");
+  fs::create_directory(scratch / "sub");
+  const std::string before = ReadFile(Path("bufcon.bin")) + ReadFile(Path("camcon.bin")) +
+                             ReadFile(Path("tarsel_usb.iic")) + ReadFile(Path("in.bin"));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--backup", "bufcon.bin"}, "--backup bufcon.bin is the image file bufcon.bin"},
+      {{"--log", "camcon.bin"}, "--log camcon.bin is the image file camcon.bin"},
+      {{"--report", "tarsel_usb.iic"}, "is the image file tarsel_usb.iic"},
+      {{"--report-append", "gpif_fifo.bin"}, "is the image file gpif_fifo.bin"},
+      {{"--log", "link.bin"}, "--log link.bin is the image file bufcon.bin"},
+      {{"--report-append", "hard.bin"}, "is the image file camcon.bin"},
+      {{"--eeprom-in", "in.bin", "--eeprom-out", "in.bin"}, "is --eeprom-in in.bin"},
+      {{"--backup", "x.bin", "--eeprom-out", "x.bin"},
+       "--eeprom-out x.bin and --backup x.bin are the same file"},
+      {{"--log", "sub/../r.txt", "--report", "r.txt"}, "are the same file"},
+      {{"--report", "h.jsonl", "--report-append", "h.jsonl"}, "are the same file"},
+      {{"read", "gpif_camcon.bin"}, "read's FILE gpif_camcon.bin is the image file"},
+      {{"restore", "in.bin", "--eeprom-out", "in.bin"}, "is restore's FILE in.bin"},
+  };
+  for (const auto& [args, mention] : cases) {
+    std::vector<std::string> all = {"--board=emulated", "--yes", "-C", scratch.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    EXPECT_EQ(Run(all), kExitUsage) << mention;
+    EXPECT_TRUE(Has(err.str(), mention)) << err.str();
+    EXPECT_EQ(std::count(touched.begin(), touched.end(), true), 0) << mention;
+  }
+  EXPECT_EQ(ReadFile(Path("bufcon.bin")) + ReadFile(Path("camcon.bin")) +
+                ReadFile(Path("tarsel_usb.iic")) + ReadFile(Path("in.bin")),
+            before);
+  for (const char* name : {"x.bin", "r.txt", "h.jsonl"}) EXPECT_FALSE(fs::exists(scratch / name));
+}
+
+// Each image file replaced, deleted or grown to 1 TB once the board has been opened: the
+// run writes, sizes and hashes what it read before its first question.
+TEST_F(ConsoleTest, AnImageFileChangedDuringTheRunChangesNothingOfIt) {
+  MakeSmallImages();
+  struct Place {
+    const char* file;
+    std::size_t at;  // in the EEPROM image
+  };
+  const std::vector<Place> places = {{"bufcon.bin", kBank},       {"camcon.bin", 6 * kBank},
+                                     {"tarsel_usb.iic", 0},       {"gpif_bufcon.bin", 5 * kBank},
+                                     {"gpif_camcon.bin", 5 * kBank + 128},
+                                     {"gpif_fifo.bin", 5 * kBank + 256}};
+  enum class Change { Replaced, Deleted, Sparse };
+  for (const Place& place : places) {
+    const fs::path file = scratch / place.file;
+    const std::string original = ReadFile(file);
+    for (const Change change : {Change::Replaced, Change::Deleted, Change::Sparse}) {
+      SCOPED_TRACE(std::string(place.file) + " change " + std::to_string(int(change)));
+      outBuffer.actAt = "Opening camera connection";
+      outBuffer.act = [&] {
+        fs::remove(file);
+        if (change == Change::Replaced)
+          std::ofstream(file, std::ios::binary) << std::string(original.size() / 2 + 1, 'R');
+        if (change == Change::Sparse) {
+          std::ofstream(file, std::ios::binary).close();
+          fs::resize_file(file, std::uintmax_t{1} << 40);
+        }
+      };
+      ASSERT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--report",
+                     Path("run.json"), "--eeprom-out", Path("out.bin")}),
+                kExitSucceeded)
+          << err.str();
+      EXPECT_TRUE(Has(Out(), std::string("Reading file ") + place.file + ".\n"));
+      const std::string eeprom = ReadFile(Path("out.bin"));
+      EXPECT_EQ(eeprom.substr(place.at, original.size()), original);
+      const auto report = nlohmann::json::parse(ReadFile(Path("run.json")));
+      for (const auto& image : report["boards"][0]["images"]) {
+        if (image["file"] != place.file) continue;
+        EXPECT_EQ(image["bytes"], original.size());
+        EXPECT_EQ(image["sha256"],
+                  Sha256Hex(std::vector<std::uint8_t>(original.begin(), original.end())));
+      }
+      // The header's sizes (bytes 5-8 BufCon, 9-12 CamCon) are of the bytes written.
+      const auto size = [&](std::size_t at) {
+        return std::size_t(std::uint8_t(eeprom[at])) << 24 |
+               std::size_t(std::uint8_t(eeprom[at + 1])) << 16 |
+               std::size_t(std::uint8_t(eeprom[at + 2])) << 8 | std::uint8_t(eeprom[at + 3]);
+      };
+      EXPECT_EQ(size(4 * kBank + 5), 5000u);
+      EXPECT_EQ(size(4 * kBank + 9), 9000u);
+      fs::remove(file);
+      std::ofstream(file, std::ios::binary) << original;
+    }
+  }
+}
+
+// Replacing an output keeps its mode; a read-only one is refused before the board; a long
+// name works; the history is appended to in place (its mode and hard links stay); a
+// temporary a killed run left is removed, and one the second signal finds is removed too.
+TEST_F(ConsoleTest, ReplacedOutputsKeepWhatTheyWere) {
+  MakeSmallImages();
+  const std::string longName(240, 'n');
+  for (const auto& [name, mode] :
+       {std::pair{std::string("run.log"), 0640}, {std::string("open.log"), 0666}, {longName, 0600}}) {
+    std::ofstream(Path(name)) << "old";
+    fs::permissions(Path(name), fs::perms(mode));
+    ASSERT_EQ(Run({"--board=emulated", "-C", scratch.string(), "--log", name}, "n\n"),
+              kExitCancelled)
+        << err.str();
+    EXPECT_EQ(ReadFile(Path(name)), "USB Board Initialization Started\r\nInitialization "
+                                    "cancelled by user\r\n");
+    EXPECT_EQ(ModeOf(Path(name)), mode_t(mode)) << name;
+  }
+  std::ofstream(Path("locked.log")) << "keep";
+  fs::permissions(Path("locked.log"), fs::perms(0444));
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string(), "--log", "locked.log"}),
+            kExitUsage);
+  EXPECT_TRUE(Has(err.str(), "locked.log: is read-only")) << err.str();
+  EXPECT_EQ(std::count(touched.begin(), touched.end(), true), 0);
+  EXPECT_EQ(ReadFile(Path("locked.log")), "keep");
+
+  std::ofstream(Path("history.jsonl")) << "{\"old\": 1}";  // its line feed lost
+  fs::permissions(Path("history.jsonl"), fs::perms(0600));
+  fs::create_hard_link(Path("history.jsonl"), Path("history-link.jsonl"));
+  ASSERT_EQ(Run({"--board=emulated", "-C", scratch.string(), "--report-append", "history.jsonl"},
+                "n\n"),
+            kExitCancelled);
+  EXPECT_EQ(ModeOf(Path("history.jsonl")), mode_t(0600));
+  std::istringstream lines(ReadFile(Path("history-link.jsonl")));
+  std::string first, second;
+  ASSERT_TRUE(std::getline(lines, first) && std::getline(lines, second));
+  EXPECT_EQ(first, "{\"old\": 1}");
+  EXPECT_EQ(nlohmann::json::parse(second)["boards"][0]["verdict"], "cancelled");
+
+  // A temporary whose writer was killed is recognized and removed; the second signal
+  // removes the one being written, and the old file stays.
+  std::ofstream(scratch / ".run.log~AbC123.tmp") << "left by a killed run";
+  beforeOutputRename = [] { RemovePendingTemporaries(); };
+  EXPECT_EQ(Run({"--board=emulated", "-C", scratch.string(), "--log", "run.log"}, "n\n"),
+            kExitCancelled);
+  beforeOutputRename = {};
+  EXPECT_TRUE(Has(err.str(), "cannot write the log file run.log")) << err.str();
+  for (const auto& entry : fs::directory_iterator(scratch))
+    EXPECT_FALSE(entry.path().filename().string().ends_with(".tmp")) << entry.path();
+}
+
+// `--report -` is standard output; restore's question reads answers as the run's does.
+TEST_F(ConsoleTest, TheReportGoesToStandardOutputAndRestoreTakesYesInAnyCase) {
+  EXPECT_EQ(Run({"--board=emulated", "-C", kSamples, "--report", "-"}, "n\n"), kExitCancelled);
+  const std::string out = Out();
+  const auto report = nlohmann::json::parse(out.substr(out.find('{')));
+  EXPECT_EQ(report["boards"][0]["verdict"], "cancelled");
+  EXPECT_FALSE(fs::exists(scratch / "-"));
+  EXPECT_FALSE(fs::exists(fs::path(kSamples) / "-"));
+
+  std::ofstream(Path("image.bin"), std::ios::binary) << EepromHolding(0x125C, 0x0010);
+  for (const auto& [answer, restored] : {std::pair{"Y\n", true}, {"y\r\n", true},
+                                         {"n\n", false}, {"yess\n", false}}) {
+    EXPECT_EQ(Run({"--board=emulated", "restore", Path("image.bin"), "--eeprom-out",
+                   Path("after.bin")},
+                  answer),
+              restored ? kExitSucceeded : kExitCancelled)
+        << answer;
+    EXPECT_EQ(touched, std::vector<bool>{restored}) << answer;
+  }
+}
+
+// Before the first write the board must be the camera's; --force-board writes it anyway.
+// (The boot EEPROM is filled after power-up, as on a board that booted without it.) A board
+// that then does not start fails the power cycle, even with --yes.
+TEST_F(ConsoleTest, OnlyTheCamerasBoardIsWrittenAndOnlyAStartedOneSucceeds) {
+  MakeSmallImages();
+  const auto holding = [](std::string image) {
+    return [image](std::size_t, sim::board::EmulatedBoard& board) {
+      board.LoadEepromImage(std::vector<std::uint8_t>(image.begin(), image.end()));
+    };
+  };
+  const std::string foreign = EepromHolding(0x0925, 0x3881);
+  const std::string erased(kEepromBytes, '\xFF');
+  struct Case {
+    Fault fault;
+    std::vector<std::string> args;
+    std::string cause;  // empty: written
+    std::string before;
+  };
+  const std::vector<Case> cases = {
+      {holding(foreign), {}, "chip 0 holds a boot image for 0925:3881, not the camera's", foreign},
+      {[](std::size_t, sim::board::EmulatedBoard& board) {
+         for (int bank = 0; bank < 6; ++bank) board.SetBankMissing(1, bank, true);
+       },
+       {}, "chip 1 does not answer: not the camera's board", erased},
+      {[](std::size_t, sim::board::EmulatedBoard& board) { board.SetBankMissing(0, 3, true); },
+       {}, "chip 0 bank 3 does not answer", erased},
+      {holding(foreign), {"--force-board"}, "", ""},
+      {holding(EepromHolding(0x125C, 0x0010)), {}, "", ""},
+      {holding(EepromHolding(0x04B4, 0x8613)), {}, "", ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--board=emulated", "--yes", "-C", scratch.string(),
+                                     "--eeprom-out", "out.bin"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(Run(args, "", c.fault), c.cause.empty() ? kExitSucceeded : kExitFailed)
+        << c.cause << err.str();
+    if (c.cause.empty()) continue;
+    EXPECT_TRUE(Has(Out(), "Error 0x2 (Failed download control firmware)\n")) << Out();
+    EXPECT_TRUE(Has(err.str(), c.cause)) << err.str();
+    EXPECT_TRUE(ReadFile(Path("out.bin")) == c.before) << "nothing written: " << c.cause;
+  }
+
+  // A boot image the FX2 loads, whose code never lights the LED: SJMP $ at 0x0000.
+  const std::vector<std::uint8_t> idle = {0xC2, 0x5C, 0x12, 0x10, 0x00, 0x11, 0x00, 0x00,
+                                          0x00, 0x02, 0x00, 0x00, 0x80, 0xFE,
+                                          0x80, 0x01, 0xE6, 0x00, 0x00};
+  std::ofstream(scratch / "tarsel_usb.iic", std::ios::binary)
+      .write(reinterpret_cast<const char*>(idle.data()), std::streamsize(idle.size()));
+  EXPECT_EQ(Run({"--board=emulated", "--yes", "-C", scratch.string()}), kExitFailed);
+  EXPECT_TRUE(
+      Has(Out(), "Error 0x8 (Failed to correctly power cycle\nCamera firmware update FAILED."))
+      << Out();
+  EXPECT_TRUE(Has(err.str(), "(camera not ready)")) << err.str();
+}
+
+TEST_F(ConsoleTest, AnExceptionNoStepExpectedIsOneLineAndItsOwnStatus) {
+  EXPECT_EQ(Run({"--board=emulated", "-C", kSamples, "--yes"}, "",
+                [](std::size_t, auto&) { throw std::bad_alloc(); }),
+            kExitInternalError);
+  EXPECT_EQ(err.str().substr(err.str().find("vesk-update: internal")),
+            "vesk-update: internal error: std::bad_alloc\n");
 }
 
 }  // namespace

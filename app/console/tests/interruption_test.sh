@@ -1,7 +1,7 @@
 #!/bin/sh
 # vesk-update stopped by real signals while it waits at its first question: the question
 # counts as No, the log is still written, and the exit status names the signal; SIGPIPE
-# on a closed output does not end the run.
+# on a closed output does not end the run; runs at once share one history.
 set -u
 program=$1
 samples=$2
@@ -37,6 +37,18 @@ done
 "$program" --board=emulated --yes -C "$samples" --log "$work/pipe.log" | head -c 1 > /dev/null
 status=$(grep -c 'Camera firmware update' "$work/pipe.log" 2>/dev/null)
 [ "$status" = 1 ] || fail "closed output: the run did not reach its verdict"
+
+# Sixteen runs at once, two stations' worth, on one history: every record is kept, whole.
+rm -f "$work/history.jsonl"
+for _ in $(seq 16); do
+  "$program" --board=emulated -C "$samples" --report-append "$work/history.jsonl" \
+    < /dev/null > /dev/null 2>&1 &
+done
+wait
+lines=$(wc -l < "$work/history.jsonl")
+[ "$lines" -eq 16 ] || fail "16 runs at once kept $lines history lines"
+whole=$(grep -c '^{.*"boards".*}$' "$work/history.jsonl")
+[ "$whole" -eq 16 ] || fail "only $whole of the history lines are whole records"
 
 [ "$failures" -eq 0 ] && echo "interruptions: all cases passed"
 exit "$failures"

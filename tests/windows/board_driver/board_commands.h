@@ -126,7 +126,7 @@ inline std::vector<std::uint64_t> FirstAndLast(const StepRequests& step) {
 }
 
 // The steps of the run the board logged, from its log: the control firmware (every 0xA0
-// request and the header erase after them), then the EEPROM writes by where they go
+// request, the board check's reads and the header erase after them), then the EEPROM writes by where they go
 // (chip 0 banks 1-3 BufCon, chip 1 CamCon, chip 0 bank 0 the FX2 image, bank 5 the GPIF
 // waveforms, bank 4 the header).
 inline std::vector<StepRequests> StepsOfLoggedRun(const std::string& log) {
@@ -141,12 +141,14 @@ inline std::vector<StepRequests> StepsOfLoggedRun(const std::string& log) {
   std::uint64_t number = 0;
   bool firmwareDone = false;
   while (std::getline(lines, line)) {
-    unsigned request = 0, value = 0;
-    std::istringstream(line) >> std::hex >> request >> value;
+    unsigned request = 0, value = 0, index = 0, length = 0, status = 0, type = 0;
+    std::istringstream(line) >> std::hex >> request >> value >> index >> length >> status >> type;
     ++number;
     std::size_t step = 0;
     if (request == 0xA0 || !firmwareDone) {
-      firmwareDone = request != 0xA0;  // the header erase ends the step
+      // The board check's reads belong to the step too; its first write, the header
+      // erase, ends it.
+      firmwareDone = request != 0xA0 && (type & 0x80) == 0;
     } else if (value >> 8 == 1) {
       step = 2;
     } else {

@@ -110,7 +110,7 @@ ServedStatus ServedBoard::CameraRequest(unsigned char* buffer, std::size_t input
 //   unplug      the board is removed now
 //   silent      the board answers no request: each fails as a timeout
 //   log         the control transfers the board saw since "load", one line each:
-//               "bRequest wValue wIndex wLength status" in hexadecimal
+//               "bRequest wValue wIndex wLength status bmRequestType" in hexadecimal
 std::string ServedBoard::Command(const std::string& line, ServedInterface& change) {
   std::istringstream words(line);
   std::string verb;
@@ -138,7 +138,8 @@ std::string ServedBoard::Command(const std::string& line, ServedInterface& chang
     for (const auto& record : board.RequestLog())
       log << unsigned(record.setup.bRequest) << ' ' << record.setup.wValue << ' '
           << record.setup.wIndex << ' ' << record.setup.wLength << ' '
-          << static_cast<int>(record.status) << '\n';
+          << static_cast<int>(record.status) << ' ' << unsigned(record.setup.bmRequestType)
+          << '\n';
     return log.str();
   } else {
     return "error: unknown command \"" + verb + "\"";
