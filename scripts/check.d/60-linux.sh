@@ -6,17 +6,17 @@ case "$STAGE" in
     EXTRA_PACKAGES+=(pkgconf qt6-base-dev fonts-dejavu-core umockdev libumockdev-dev xvfb xauth
       desktop-file-utils dpkg-dev debhelper lintian mandoc bash-completion)
     ;;
-  after)
-    echo "== linux: desktop entry [${SECONDS}s]"
-    desktop-file-validate packaging/vesk-update.desktop
-
-    echo "== linux: Debian packages [${SECONDS}s]"
+  start)
+    # The package build needs nothing of the other stages: it runs in the background, on
+    # the core the Windows tests (one at a time under Wine) leave idle, and STAGE=after
+    # waits for it. In a session of its own, so that a failure elsewhere ends all of it.
     version=$(sed -n 's/^project(vesk-update VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
     changelog_version=$(dpkg-parsechangelog -l debian/changelog -S Version)
     if [ "$changelog_version" != "$version" ]; then
       echo "debian/changelog is at $changelog_version, CMakeLists.txt at $version" >&2
       exit 1
     fi
+    echo "== linux: Debian packages, built in the background [${SECONDS}s]"
     # The package is built from a copy of the tree, so that dpkg-buildpackage's files (and
     # the .deb files it writes beside the source) stay inside build/.
     rm -rf build/deb build/packages
@@ -24,8 +24,20 @@ case "$STAGE" in
     mkdir -p "$source_copy" build/packages
     git ls-files -z --cached --others --exclude-standard |
       tar --null -T - --ignore-failed-read -cf - | tar -xf - -C "$source_copy"
-    if ! (cd "$source_copy" && nice dpkg-buildpackage -us -uc -b -j"$(jobs)") \
-        >build/deb/build.log 2>&1; then
+    (cd "$source_copy" && exec setsid --wait nice dpkg-buildpackage -us -uc -b -j"$(jobs)") \
+      >build/deb/build.log 2>&1 &
+    linux_packages_pid=$!
+    trap 'kill -- -"$linux_packages_pid" 2>/dev/null || true' EXIT
+    ;;
+  after)
+    echo "== linux: desktop entry [${SECONDS}s]"
+    desktop-file-validate packaging/vesk-update.desktop
+
+    echo "== linux: waiting for the Debian packages [${SECONDS}s]"
+    linux_packages_status=0
+    wait "$linux_packages_pid" || linux_packages_status=$?
+    trap - EXIT
+    if [ "$linux_packages_status" -ne 0 ]; then
       tail -40 build/deb/build.log >&2
       echo "dpkg-buildpackage failed: build/deb/build.log" >&2
       exit 1

@@ -205,7 +205,10 @@ TEST(FastForward, RunsEndWhereSteppingEnds) {
   }
   // Most random loops qualify; the rest are stepped and must end the same all the same.
   EXPECT_GT(randomSkipping, kRandom / 2);
+}
 
+// Long (each run stepped as well): in the optimised build only, under the label sweep.
+TEST(FastForward, WholeToolRunsEndWhereSteppingEnds) {
   const std::pair<const char*, std::function<void(EmulatedBoard&)>> boards[] = {
       {"sample run, power cycle and LED watch", [](EmulatedBoard&) {}},
       {"CamCon's EEPROM never ends its write cycle",
