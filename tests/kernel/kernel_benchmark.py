@@ -12,6 +12,7 @@
 import argparse
 import pathlib
 import re
+import shlex
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -32,7 +33,7 @@ def main(argv):
         idle = guest_run.run_guest(guest, server, samples, ["true"], deadline=120,
                                    server_args=["--fast"], eeprom_out=False)
         run = guest_run.run_guest(guest, server, samples,
-                                  ["time vesk-update --yes -C /images >/dev/null"], deadline=300,
+                                  ["time sh -c " + shlex.quote("printf 'y\\ny\\n' | vesk-update -C /images >/dev/null")], deadline=300,
                                   eeprom_out=False)
     except guest_run.GuestError as error:
         print(f"kernel_benchmark: {error}", file=sys.stderr)
