@@ -342,7 +342,10 @@ static void write_eeprom(void) {
     stall();
     return;
   }
-  if (!arm_ep0(0)) return;
+  /* A SETUP is not masked by EA: one that lands between the previous request's last check
+   * and its OUT arm gets that arm, and endpoint 0 is armed already (a SETUP clears BUSY,
+   * so nothing else sets it here). Arming again would write EP0BCL while it is BUSY. */
+  if (!(EP0CS & bmEP0CS_BUSY) && !arm_ep0(0)) return;
   while (remaining) {
     uint8_t count, used = 0;
     if (!wait_ep0_idle()) return;
