@@ -121,7 +121,7 @@ void MockBoard::SubmitUrb(UMockdevIoctlClient* client) {
       target_ ? target_->ControlTransfer(setup, std::span(bytes + 8, setup.wLength))
               : usb::TransferResult{usb::TransferStatus::Stall, 0};
   // How usbfs ends a URB for each result: a stall, a disconnect, a protocol error.
-  using enum usb::TransferStatus;
+  using enum StatusKind;  // usb::TransferStatus (clang 14 takes no alias here)
   const auto status = result.status;
   urb->status = status == Stall                      ? -EPIPE
                 : status == NoDevice                 ? -ESHUTDOWN
