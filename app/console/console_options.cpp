@@ -43,16 +43,63 @@ std::optional<double> SecondsValue(const std::string& text, bool finite) {
   return seconds;
 }
 
-}  // namespace
+// What the declarations leave to be read after the parse: the options whose presence
+// counts, and the optional values of --wait and --wait-boot.
+struct RawOptions {
+  CLI::Option* board = nullptr;
+  CLI::Option* emulatedBoards = nullptr;
+  CLI::Option* wait = nullptr;
+  CLI::Option* waitBoot = nullptr;
+  std::vector<std::string> waitValue;
+  std::vector<std::string> waitBootValue;
+};
 
-CommandLine ParseOptions(int argc, const char* const* argv, std::string_view defaultBoard) {
-  Options options;
-  options.board = std::string(defaultBoard);
-  CLI::App app{
-      "Initializes the camera's USB board: loads the control firmware, writes the BufCon, "
-      "CamCon, FX2 and GPIF images and the ROM header into the board's EEPROM.",
-      "vesk-update"};
-  CLI::Option* boardOption =
+constexpr std::string_view kFooter =
+    "Without a subcommand vesk-update initializes the board. Before it asks anything it "
+    "checks the six image files (present, regular, not empty, within their room, "
+    "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
+    "with status 65 before the board is opened. After a failure the cause follows the "
+    "status log on standard error.\n"
+    "list --json, info --json and verify --json print one JSON document with the run "
+    "report's field names; bytes of a name that are not UTF-8 appear as \\xHH.\n"
+    "Every subcommand but list, like a run, loads the control firmware into the board; the board "
+    "goes back to its own firmware at its next power cycle. With --board=emulated they "
+    "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
+    "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
+    "anything else or the end of input is No.\n"
+    "With --board=emulated the board is power-cycled at the power-cycle question and answers "
+    "it by itself, --yes or not: Yes when its LED blinks (twice within 3 s), No when it "
+    "does not start.\n"
+    "With more than one board attached, choose one with --device (for the run and every "
+    "subcommand) or take all with --all (the run only); otherwise nothing is touched and "
+    "the boards are listed.\n"
+    "The six image files are read once, before the first question: a file changed "
+    "afterwards changes nothing of the run, and the report's SHA-256 is of the bytes "
+    "written.\n"
+    "--log, --eeprom-out, --backup, --report and read's FILE are checked before a board is "
+    "touched and replaced whole: a failed write leaves the old file as it was, and the new "
+    "one keeps the old one's mode (a hard link to it keeps the old content). A read-only "
+    "file is refused, and so is an output that is an input (an image file, --eeprom-in, "
+    "restore's FILE) or another output (exit status 64, naming both). --report-append only "
+    "ever appends.\n"
+    "Before the first write the run checks that the board is the camera's: every bank of "
+    "both EEPROM chips answers, and chip 0 bank 0 is erased or holds a boot image for "
+    "04B4:8613, 125C:0010 or the identity of the new tarsel_usb.iic; otherwise Error 0x2 "
+    "and nothing is written, unless --force-board.\n"
+    "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
+    "the run (with --all: every board's run) before its next request; the outputs are "
+    "still written. A second one ends the program at once, removing its temporary files.\n"
+    "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
+    "failed (verify: something differs), 2 cancelled, 3 board initialized but an output "
+    "file not written, 64 usage error or more than one board attached and none chosen, 65 "
+    "bad input (an image file, or a restore image of the wrong size), 69 no board attached "
+    "(or none came within --wait; nothing touched), 70 internal error, 130 interrupted by "
+    "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).";
+
+// The program's own options, in the order --help lists them.
+void DeclareOptions(CLI::App& app, Options& options, std::string_view defaultBoard,
+                    RawOptions& raw) {
+  raw.board =
       app.add_option("--board", options.board,
                      "emulated (the built-in emulated boards), usb (user-space USB), or driver "
                      "(the camera's kernel driver, Windows only); default: " +
@@ -73,7 +120,7 @@ CommandLine ParseOptions(int argc, const char* const* argv, std::string_view def
                "every attached board at once, each on its own thread; the questions are "
                "asked once for all, a summary table follows")
       ->excludes(deviceOption);
-  CLI::Option* emulatedBoardsOption =
+  raw.emulatedBoards =
       app.add_option("--emulated-boards", options.emulatedBoards,
                      "attach N emulated boards, emulated:0 to emulated:N-1 (implies "
                      "--board=emulated); default 1")
@@ -88,16 +135,14 @@ CommandLine ParseOptions(int argc, const char* const* argv, std::string_view def
                  "history, locked while the line is added, so that runs at once keep every "
                  "line")
       ->option_text("FILE");
-  std::vector<std::string> waitValue;
-  CLI::Option* waitOption =
-      app.add_option("--wait", waitValue,
+  raw.wait =
+      app.add_option("--wait", raw.waitValue,
                      "wait for a board to be attached (without SECONDS: as long as it takes), "
                      "then go on")
           ->expected(0, 1)
           ->option_text("[=SECONDS]");
-  std::vector<std::string> waitBootValue;
-  CLI::Option* waitBootOption =
-      app.add_option("--wait-boot", waitBootValue,
+  raw.waitBoot =
+      app.add_option("--wait-boot", raw.waitBootValue,
                      "usb board: at the power-cycle question wait up to SECONDS (default 30) "
                      "for the board to go away and come back with the identity the new "
                      "tarsel_usb.iic declares, and answer with what it did; on by default "
@@ -132,6 +177,11 @@ CommandLine ParseOptions(int argc, const char* const* argv, std::string_view def
   // Options given after a subcommand belong to the program as a whole.
   app.fallthrough();
   app.require_subcommand(0, 1);
+}
+
+// The subcommands, each with the Command it stands for.
+std::array<std::pair<CLI::App*, Command>, 5> DeclareSubcommands(CLI::App& app,
+                                                                 Options& options) {
   CLI::App* list = app.add_subcommand(
       "list",
       "list every attached board: index, path, identity (VID:PID), state and, through "
@@ -152,47 +202,26 @@ CommandLine ParseOptions(int argc, const char* const* argv, std::string_view def
       "write a 393,216-byte EEPROM image (as read writes it) back to all 12 banks, the ROM "
       "header erased first and written last");
   restoreCommand->add_option("FILE", options.commandFile, "the image to write")->required();
-  app.footer(
-      "Without a subcommand vesk-update initializes the board. Before it asks anything it "
-      "checks the six image files (present, regular, not empty, within their room, "
-      "tarsel_usb.iic a boot image) and shows the plan on standard error; a problem ends it "
-      "with status 65 before the board is opened. After a failure the cause follows the "
-      "status log on standard error.\n"
-      "list --json, info --json and verify --json print one JSON document with the run "
-      "report's field names; bytes of a name that are not UTF-8 appear as \\xHH.\n"
-      "Every subcommand but list, like a run, loads the control firmware into the board; the board "
-      "goes back to its own firmware at its next power cycle. With --board=emulated they "
-      "work on the EEPROM of --eeprom-in and save it with --eeprom-out.\n"
-      "Questions are asked on standard error and answered on standard input: y or yes is Yes, "
-      "anything else or the end of input is No.\n"
-      "With --board=emulated the board is power-cycled at the power-cycle question and answers "
-      "it by itself, --yes or not: Yes when its LED blinks (twice within 3 s), No when it "
-      "does not start.\n"
-      "With more than one board attached, choose one with --device (for the run and every "
-      "subcommand) or take all with --all (the run only); otherwise nothing is touched and "
-      "the boards are listed.\n"
-      "The six image files are read once, before the first question: a file changed "
-      "afterwards changes nothing of the run, and the report's SHA-256 is of the bytes "
-      "written.\n"
-      "--log, --eeprom-out, --backup, --report and read's FILE are checked before a board is "
-      "touched and replaced whole: a failed write leaves the old file as it was, and the new "
-      "one keeps the old one's mode (a hard link to it keeps the old content). A read-only "
-      "file is refused, and so is an output that is an input (an image file, --eeprom-in, "
-      "restore's FILE) or another output (exit status 64, naming both). --report-append only "
-      "ever appends.\n"
-      "Before the first write the run checks that the board is the camera's: every bank of "
-      "both EEPROM chips answers, and chip 0 bank 0 is erased or holds a boot image for "
-      "04B4:8613, 125C:0010 or the identity of the new tarsel_usb.iic; otherwise Error 0x2 "
-      "and nothing is written, unless --force-board.\n"
-      "SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C, Ctrl+Break, closing the console) stops "
-      "the run (with --all: every board's run) before its next request; the outputs are "
-      "still written. A second one ends the program at once, removing its temporary files.\n"
-      "Exit status: 0 successful (with --all: every board; verify: everything matches), 1 "
-      "failed (verify: something differs), 2 cancelled, 3 board initialized but an output "
-      "file not written, 64 usage error or more than one board attached and none chosen, 65 "
-      "bad input (an image file, or a restore image of the wrong size), 69 no board attached "
-      "(or none came within --wait; nothing touched), 70 internal error, 130 interrupted by "
-      "SIGINT (Ctrl+C, Ctrl+Break), 143 by SIGTERM, 129 by SIGHUP (console closed).");
+  return {{{list, Command::List},
+           {readCommand, Command::Read},
+           {infoCommand, Command::Info},
+           {verifyCommand, Command::Verify},
+           {restoreCommand, Command::Restore}}};
+}
+
+}  // namespace
+
+CommandLine ParseOptions(int argc, const char* const* argv, std::string_view defaultBoard) {
+  Options options;
+  options.board = std::string(defaultBoard);
+  CLI::App app{
+      "Initializes the camera's USB board: loads the control firmware, writes the BufCon, "
+      "CamCon, FX2 and GPIF images and the ROM header into the board's EEPROM.",
+      "vesk-update"};
+  RawOptions raw;
+  DeclareOptions(app, options, defaultBoard, raw);
+  const auto commands = DeclareSubcommands(app, options);
+  app.footer(std::string(kFooter));
 
   CommandLine result;
   try {
@@ -208,33 +237,27 @@ CommandLine ParseOptions(int argc, const char* const* argv, std::string_view def
     return result;
   }
 
-  const std::array<std::pair<CLI::App*, Command>, 5> commands{
-      {{list, Command::List},
-       {readCommand, Command::Read},
-       {infoCommand, Command::Info},
-       {verifyCommand, Command::Verify},
-       {restoreCommand, Command::Restore}}};
   for (const auto& [subcommand, which] : commands)
     if (subcommand->parsed()) options.command = which;
 
-  if (waitOption->count() > 0) {
-    if (waitValue.empty() || waitValue.front().empty())
+  if (raw.wait->count() > 0) {
+    if (raw.waitValue.empty() || raw.waitValue.front().empty())
       options.waitSeconds = std::numeric_limits<double>::infinity();
-    else if (const std::optional<double> seconds = SecondsValue(waitValue.front(), false))
+    else if (const std::optional<double> seconds = SecondsValue(raw.waitValue.front(), false))
       options.waitSeconds = seconds;
     else
-      options.waitUnreadable = waitValue.front();
+      options.waitUnreadable = raw.waitValue.front();
   }
-  if (waitBootOption->count() > 0) {
-    if (waitBootValue.empty() || waitBootValue.front().empty())
+  if (raw.waitBoot->count() > 0) {
+    if (raw.waitBootValue.empty() || raw.waitBootValue.front().empty())
       options.waitBootSeconds = kDefaultWaitBoot;
-    else if (const std::optional<double> seconds = SecondsValue(waitBootValue.front(), true))
+    else if (const std::optional<double> seconds = SecondsValue(raw.waitBootValue.front(), true))
       options.waitBootSeconds = seconds;
     else
-      options.waitBootUnreadable = waitBootValue.front();
+      options.waitBootUnreadable = raw.waitBootValue.front();
   }
-  if (boardOption->count() > 0) options.boardNamed = options.board;
-  if (emulatedBoardsOption->count() > 0) {
+  if (raw.board->count() > 0) options.boardNamed = options.board;
+  if (raw.emulatedBoards->count() > 0) {
     options.emulatedBoardsGiven = true;
     options.board = "emulated";
   }
