@@ -105,89 +105,81 @@ std::string Padded(std::string text, std::size_t width) {
   return text;
 }
 
-}  // namespace
-
-int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
-                 const std::vector<BoardInfo>& boards, const ImageSnapshot& images,
-                 RunReport& report) {
-  std::vector<std::unique_ptr<CameraDriver>> drivers;  // real back ends, one per board
-  std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources;
-  std::vector<std::unique_ptr<CameraDriver>> chosenDrivers;
-  for (const BoardInfo& board : boards) {
-    CameraDriver* inner = nullptr;
-    if (emulated != nullptr) {
-      // A bus of its own with just this board, under its own number.
-      const std::size_t number = std::stoul(board.path.substr(board.path.find(':') + 1));
-      sources.push_back(std::make_unique<sim::board::EmulatedBoardSource>());
-      sources.back()->Add(emulated->slots.at(number)->board, number);
-      drivers.push_back(std::make_unique<usb::UsbCameraDriver>(*sources.back()));
-    } else {
-      drivers.push_back(env.makeRealDriver(options.board));
-    }
-    inner = drivers.back().get();
-    chosenDrivers.push_back(std::make_unique<OneBoardDriver>(*inner, board.path));
-  }
-
-  SharedOutput shared(static_cast<int>(boards.size()),
-                      env.errIsTerminal && !options.quiet ? &env.err : nullptr,
-                      env.terminalColumns);
-  // -v: each board's requests, prefixed like its lines.
-  std::vector<std::unique_ptr<TracingDriver>> tracers;
-  std::vector<CameraDriver*> runDrivers;
-  for (std::size_t i = 0; i < boards.size(); ++i) {
-    runDrivers.push_back(chosenDrivers[i].get());
-    if (options.verbosity == 0) continue;
-    tracers.push_back(std::make_unique<TracingDriver>(
-        *chosenDrivers[i], [&shared, &env, prefix = boards[i].path + ": "](const std::string& line) {
-          shared.Print([&] { env.err << prefix << line << "\n" << std::flush; });
-        }));
-    runDrivers.back() = tracers.back().get();
-  }
-  std::vector<BoardOutcome> outcomes(boards.size());
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < boards.size(); ++i) {
-    threads.emplace_back([&, i] {
-      try {
-        const std::string prefix = boards[i].path + ": ";
-        if (options.verbosity > 0)
-          SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
-            shared.Print([&] { env.err << prefix << message << "\n" << std::flush; });
-          });
-        EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(boards[i].path) : nullptr;
-        ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
-        ConsoleTerminal terminal(env, noBar);
-        SharedTerminal boardTerminal(terminal, shared, prefix, i, options.quiet);
-        ConsoleHost host(env, options, images, slot, noBar, boardTerminal, "");
-        host.SetQuiet(options.quiet);
-        outcomes[i] = RunBoard(host, *runDrivers[i], &boards[i], slot, images);
-      } catch (const std::exception& failure) {
-        // The board's run is lost; the others, and the outputs, go on.
-        outcomes[i].outcome = RunOutcome::Failed;
-        outcomes[i].report.path = boards[i].path;
-        outcomes[i].report.verdict = "failed";
-        outcomes[i].report.detail = std::string("internal error: ") + failure.what();
-        shared.Print([&] {
-          env.err << boards[i].path << ": vesk-update: internal error: " << failure.what()
-                  << "\n" << std::flush;
-        });
+// Each board's own driver, state and log: an emulated board on a bus of its own, a real
+// one through a back end of its own, opened only at the board's path and, with -v, telling
+// of each request with the board's prefix.
+class BoardDrivers {
+ public:
+  BoardDrivers(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
+               const std::vector<BoardInfo>& boards, SharedOutput& shared) {
+    for (const BoardInfo& board : boards) {
+      if (emulated != nullptr) {
+        // A bus of its own with just this board, under its own number.
+        const std::size_t number = std::stoul(board.path.substr(board.path.find(':') + 1));
+        sources_.push_back(std::make_unique<sim::board::EmulatedBoardSource>());
+        sources_.back()->Add(emulated->slots.at(number)->board, number);
+        drivers_.push_back(std::make_unique<usb::UsbCameraDriver>(*sources_.back()));
+      } else {
+        drivers_.push_back(env.makeRealDriver(options.board));
       }
-      shared.questions.Leave();
-      SetThreadDebugSink({});
+      drivers_.push_back(std::make_unique<OneBoardDriver>(*drivers_.back(), board.path));
+      run_.push_back(drivers_.back().get());
+      if (options.verbosity == 0) continue;
+      drivers_.push_back(std::make_unique<TracingDriver>(
+          *drivers_.back(), [&shared, &env, prefix = board.path + ": "](const std::string& line) {
+            shared.Print([&] { env.err << prefix << line << "\n" << std::flush; });
+          }));
+      run_.back() = drivers_.back().get();
+    }
+  }
+
+  // The driver the run of board `index` uses.
+  CameraDriver& operator[](std::size_t index) const { return *run_[index]; }
+
+ private:
+  std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources_;
+  std::vector<std::unique_ptr<CameraDriver>> drivers_;  // each wraps one made before it
+  std::vector<CameraDriver*> run_;
+};
+
+// One board's run beside the others, on its own thread. An exception loses this board's
+// run only; the others, and the outputs, go on.
+BoardOutcome RunBesideOthers(ConsoleEnvironment& env, const Options& options,
+                             const ImageSnapshot& images, EmulatedBus* emulated,
+                             const BoardInfo& board, std::size_t index, CameraDriver& driver,
+                             SharedOutput& shared) {
+  BoardOutcome outcome;
+  try {
+    const std::string prefix = board.path + ": ";
+    if (options.verbosity > 0)
+      SetThreadDebugSink([&shared, &env, prefix](std::string_view message) {
+        shared.Print([&] { env.err << prefix << message << "\n" << std::flush; });
+      });
+    EmulatedSlot* slot = emulated != nullptr ? emulated->ByPath(board.path) : nullptr;
+    ProgressBar noBar(env.err, false, {});  // bars of several boards would overwrite each other
+    ConsoleTerminal terminal(env, noBar);
+    SharedTerminal boardTerminal(terminal, shared, prefix, index, options.quiet);
+    ConsoleHost host(env, options, images, slot, noBar, boardTerminal, "");
+    host.SetQuiet(options.quiet);
+    outcome = RunBoard(host, driver, &board, slot, images);
+  } catch (const std::exception& failure) {
+    outcome.outcome = RunOutcome::Failed;
+    outcome.report.path = board.path;
+    outcome.report.verdict = "failed";
+    outcome.report.detail = std::string("internal error: ") + failure.what();
+    shared.Print([&] {
+      env.err << board.path << ": vesk-update: internal error: " << failure.what() << "\n"
+              << std::flush;
     });
   }
-  for (std::thread& thread : threads) thread.join();
-  shared.EndBlock();  // the summary tells how each board ended
+  shared.questions.Leave();
+  SetThreadDebugSink({});
+  return outcome;
+}
 
-  bool allSucceeded = true, anyFailed = false;
-  for (const BoardOutcome& outcome : outcomes) {
-    allSucceeded = allSucceeded && outcome.outcome == RunOutcome::Succeeded;
-    anyFailed = anyFailed || outcome.outcome == RunOutcome::Failed;
-    report.boards.push_back(outcome.report);
-  }
-  const int status = allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
-  if (options.quiet) return status;
-
-  // The summary: one row per board.
+// The summary: one row per board.
+void PrintSummary(ConsoleEnvironment& env, const std::vector<BoardInfo>& boards,
+                  const std::vector<BoardOutcome>& outcomes, bool emulated) {
   std::size_t pathWidth = 5;
   for (const BoardInfo& board : boards) pathWidth = std::max(pathWidth, board.path.size());
   env.out << "\n"
@@ -199,8 +191,37 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
             << Padded(Seconds(board.boardSeconds ? *board.boardSeconds : board.seconds), 9)
             << "  " << board.error.value_or("-") << "\n";
   }
-  if (emulated != nullptr) env.out << "Time: simulated board time of each board.\n";
+  if (emulated) env.out << "Time: simulated board time of each board.\n";
   env.out.flush();
+}
+
+}  // namespace
+
+int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
+                 const std::vector<BoardInfo>& boards, const ImageSnapshot& images,
+                 RunReport& report) {
+  SharedOutput shared(static_cast<int>(boards.size()),
+                      env.errIsTerminal && !options.quiet ? &env.err : nullptr,
+                      env.terminalColumns);
+  const BoardDrivers drivers(env, options, emulated, boards, shared);
+  std::vector<BoardOutcome> outcomes(boards.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < boards.size(); ++i)
+    threads.emplace_back([&, i] {
+      outcomes[i] =
+          RunBesideOthers(env, options, images, emulated, boards[i], i, drivers[i], shared);
+    });
+  for (std::thread& thread : threads) thread.join();
+  shared.EndBlock();  // the summary tells how each board ended
+
+  bool allSucceeded = true, anyFailed = false;
+  for (const BoardOutcome& outcome : outcomes) {
+    allSucceeded = allSucceeded && outcome.outcome == RunOutcome::Succeeded;
+    anyFailed = anyFailed || outcome.outcome == RunOutcome::Failed;
+    report.boards.push_back(outcome.report);
+  }
+  const int status = allSucceeded ? kExitSucceeded : anyFailed ? kExitFailed : kExitCancelled;
+  if (!options.quiet) PrintSummary(env, boards, outcomes, emulated != nullptr);
   return status;
 }
 
