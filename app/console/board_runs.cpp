@@ -188,8 +188,8 @@ void PrintSummary(ConsoleEnvironment& env, const std::vector<BoardInfo>& boards,
   for (std::size_t i = 0; i < boards.size(); ++i) {
     const BoardReport& board = outcomes[i].report;
     env.out << Padded(boards[i].path, pathWidth) << "  " << Padded(board.verdict, 10) << "  "
-            << Padded(Seconds(board.boardSeconds ? *board.boardSeconds : board.seconds), 9)
-            << "  " << board.error.value_or("-") << "\n";
+            << Padded(Seconds(board.boardSeconds ? *board.boardSeconds : board.seconds), 9) << "  "
+            << board.error.value_or("-") << "\n";
   }
   if (emulated) env.out << "Time: simulated board time of each board.\n";
   env.out.flush();

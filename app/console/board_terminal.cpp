@@ -21,7 +21,9 @@ std::string Seconds(double seconds) {
   return text.str();
 }
 
-std::string Seconds(sim::SimTime picos) { return Seconds(SecondsOf(picos)); }
+std::string Seconds(sim::SimTime picos) {
+  return Seconds(SecondsOf(picos));
+}
 
 void ConsoleTerminal::OutLine(std::string_view line) {
   progress_.Clear();
@@ -157,8 +159,7 @@ int SharedTerminal::Ask(std::string_view text, std::string_view caption) {
 }
 
 void SharedTerminal::ImageProgress(const std::string& file, std::uint32_t written,
-                                   std::uint32_t total, bool finished,
-                                   const std::string& runText) {
+                                   std::uint32_t total, bool finished, const std::string& runText) {
   if (shared_.HasBlock() && !quiet_)
     shared_.SetBlockLine(blockLine_, prefix_ + file + " " +
                                          std::to_string(total ? written * 100ull / total : 100) +

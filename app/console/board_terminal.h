@@ -103,7 +103,7 @@ class SharedOutput {
   void ClearBlock();
   void DrawBlock();
 
-  std::mutex output_;  // env.out and env.err
+  std::mutex output_;       // env.out and env.err
   std::ostream* terminal_;  // null when standard error is no terminal
   std::function<int()> columns_;
   std::vector<std::string> block_;

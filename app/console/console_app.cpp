@@ -106,6 +106,18 @@ std::vector<BoardInfo> WaitForBoard(ConsoleEnvironment& env, CameraDriver& drive
   }
 }
 
+// The boards listed, the one chosen (if one is), its emulated board, and the image
+// files as the run reads them once.
+struct Choice {
+  std::vector<BoardInfo> boards;
+  std::optional<BoardInfo> board;
+  EmulatedSlot* slot = nullptr;
+  ImageSnapshot images;
+
+  // Whether the board to be opened was attached when the boards were listed.
+  bool BoardListed() const { return board && board->vendorId != 0; }
+};
+
 // Which board: the one named, every one, or the only one. Several and no choice touches
 // none of them: they are listed, and the usage status is returned.
 std::optional<int> ChooseBoard(ConsoleEnvironment& env, const Options& options,
@@ -139,11 +151,9 @@ int ListBoards(ConsoleEnvironment& env, const Options& options,
     env.out << BoardListJson(boards, kVersion.substr(kVersion.rfind(' ') + 1));
   else
     for (std::size_t i = 0; i < boards.size(); ++i) env.out << BoardLine(i, boards[i]) << "\n";
-  if (boards.empty())
-    env.err << "No board attached (looked for 04B4:8613 and 125C:0010).\n";
+  if (boards.empty()) env.err << "No board attached (looked for 04B4:8613 and 125C:0010).\n";
   // A wait that ended without the board is no listing of it.
-  return options.waitSeconds && !WantedBoardThere(boards, options) ? kExitNoBoard
-                                                                    : kExitSucceeded;
+  return options.waitSeconds && !WantedBoardThere(boards, options) ? kExitNoBoard : kExitSucceeded;
 }
 
 // The report's record of this run, before anything ran.
@@ -185,17 +195,17 @@ class DebugLines {
 // The subcommand, the run on every board (--all), or the run on the one board; the exit
 // status. The run on one board goes into `report`.
 int Dispatch(ConsoleEnvironment& env, const Options& options, CameraDriver& driver,
-             ProgressBar& progress, EmulatedBus* emulatedBus, EmulatedSlot* slot,
-             const std::vector<BoardInfo>& boards, const std::optional<BoardInfo>& chosen,
-             const ImageSnapshot& images, RunReport& report) {
-  // Whether the board to be opened was attached when the boards were listed.
-  const bool boardListed = chosen && chosen->vendorId != 0;
+             ProgressBar& progress, EmulatedBus* emulatedBus, const Choice& choice,
+             RunReport& report) {
+  const std::vector<BoardInfo>& boards = choice.boards;
+  const std::optional<BoardInfo>& chosen = choice.board;
+  EmulatedSlot* slot = choice.slot;
+  const ImageSnapshot& images = choice.images;
   int status = kExitSucceeded;
   if (IsEepromCommand(options.command)) {
     CommandContext context{env, driver, progress, options.yes, options.json};
     if (options.command == Command::Read) status = ReadCommand(context, options.commandFile);
-    if (options.command == Command::Info)
-      status = InfoCommand(context, !options.directory.empty());
+    if (options.command == Command::Info) status = InfoCommand(context, !options.directory.empty());
     if (options.command == Command::Verify) status = VerifyCommand(context);
     if (options.command == Command::Restore) status = RestoreCommand(context, options.commandFile);
   } else if (options.all && !boards.empty()) {
@@ -207,12 +217,38 @@ int Dispatch(ConsoleEnvironment& env, const Options& options, CameraDriver& driv
     BoardOutcome outcome = RunBoard(host, driver, chosen ? &*chosen : nullptr, slot, images);
     status = ExitStatusOf(outcome.outcome);
     // No board to open: the run failed at its first step and touched nothing.
-    if (status == kExitFailed && !boardListed &&
+    if (status == kExitFailed && !choice.BoardListed() &&
         outcome.report.error.value_or("").rfind("Error 0x1 ", 0) == 0)
       status = kExitNoBoard;
     report.boards.push_back(std::move(outcome.report));
   }
   return status;
+}
+
+// The subcommand or the run, with the progress bar, the debugger lines and (-v) each
+// request on standard error. An unexpected exception ends it with the internal error's
+// status; the outputs decided are still written.
+int RunChosen(ConsoleEnvironment& env, const Options& options, CameraDriver& chosenDriver,
+              EmulatedBus* emulatedBus, const Choice& choice, RunReport& report) {
+  CameraDriver* driver = &chosenDriver;
+  ProgressBar progress(env.err, env.errIsTerminal && !options.quiet, env.terminalColumns);
+  const DebugLines debugLines(env, options, progress);
+  std::optional<TracingDriver> tracer;
+  if (options.verbosity > 0) {
+    tracer.emplace(*driver, [&env, &progress](const std::string& line) {
+      progress.Clear();
+      env.err << line << "\n" << std::flush;
+    });
+    driver = &*tracer;
+  }
+  try {
+    return Dispatch(env, options, *driver, progress, emulatedBus, choice, report);
+  } catch (const std::exception& failure) {
+    // What has been decided is still written below; the status tells it was not a run.
+    env.out.flush();
+    env.err << "vesk-update: internal error: " << failure.what() << "\n" << std::flush;
+    return kExitInternalError;
+  }
 }
 
 // A stop request ended an unfinished run: the signal's status, and what became of the
@@ -271,61 +307,38 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
     return UsageError(env, *problem);
   CameraDriver* driver = bus.driver;
 
-  std::vector<BoardInfo> boards =
-      options.waitSeconds ? WaitForBoard(env, *driver, options) : driver->ListBoards();
-  if (options.command == Command::List) return ListBoards(env, options, boards);
-
-  std::optional<BoardInfo> chosen;
-  if (const std::optional<int> status = ChooseBoard(env, options, boards, chosen)) return *status;
-  EmulatedSlot* slot = nullptr;
+  Choice choice;
+  choice.boards = options.waitSeconds ? WaitForBoard(env, *driver, options) : driver->ListBoards();
+  if (options.command == Command::List) return ListBoards(env, options, choice.boards);
+  if (const std::optional<int> status = ChooseBoard(env, options, choice.boards, choice.board))
+    return *status;
   if (bus.emulated)
-    slot = chosen ? bus.emulated->ByPath(chosen->path) : bus.emulated->slots.front().get();
+    choice.slot =
+        choice.board ? bus.emulated->ByPath(choice.board->path) : bus.emulated->slots.front().get();
 
   RunReport report = StartReport();
   std::optional<OneBoardDriver> oneBoard;
-  if (chosen && (boards.size() > 1 || !options.device.empty())) {
-    oneBoard.emplace(*driver, chosen->path);
+  if (choice.board && (choice.boards.size() > 1 || !options.device.empty())) {
+    oneBoard.emplace(*driver, choice.board->path);
     driver = &*oneBoard;
   }
-  // The one reading of the image files that the whole run uses.
-  ImageSnapshot images;
   if (options.command == Command::Run) {
-    images = TakeImageSnapshot("");
+    choice.images = TakeImageSnapshot("");
     // Nothing is opened unless every image file is fit to be written.
-    if (!ImageFilesReady(env, images)) return kExitBadInput;
-    if (!options.quiet) PrintPlan(env, options, chosen ? &*chosen : nullptr, images);
+    if (!ImageFilesReady(env, choice.images)) return kExitBadInput;
+    if (!options.quiet)
+      PrintPlan(env, options, choice.board ? &*choice.board : nullptr, choice.images);
   }
 
-  ProgressBar progress(env.err, env.errIsTerminal && !options.quiet, env.terminalColumns);
-  int status = kExitSucceeded;
-  {
-    const DebugLines debugLines(env, options, progress);
-    std::optional<TracingDriver> tracer;
-    if (options.verbosity > 0) {
-      tracer.emplace(*driver, [&env, &progress](const std::string& line) {
-        progress.Clear();
-        env.err << line << "\n" << std::flush;
-      });
-      driver = &*tracer;
-    }
-    try {
-      status = Dispatch(env, options, *driver, progress, bus.emulated.get(), slot, boards, chosen,
-                        images, report);
-    } catch (const std::exception& failure) {
-      // What has been decided is still written below; the status tells it was not a run.
-      env.out.flush();
-      env.err << "vesk-update: internal error: " << failure.what() << "\n" << std::flush;
-      status = kExitInternalError;
-    }
-  }
-  const bool boardListed = chosen && chosen->vendorId != 0;
-  if (IsEepromCommand(options.command) && status == kExitFailed && !boardListed)
+  int status = RunChosen(env, options, *driver, bus.emulated.get(), choice, report);
+  if (IsEepromCommand(options.command) && status == kExitFailed && !choice.BoardListed())
     status = kExitNoBoard;
-  if (slot != nullptr && !(options.all && !boards.empty()) && !options.quiet && !options.json)
-    env.out << "Simulated board time: " << Seconds(slot->BoardTime()) << "\n";
+  const bool allBoards = options.all && !choice.boards.empty();
+  if (choice.slot != nullptr && !allBoards && !options.quiet && !options.json)
+    env.out << "Simulated board time: " << Seconds(choice.slot->BoardTime()) << "\n";
   if (status != kExitSucceeded && StopRequested()) status = InterruptedStatus(env, status);
 
-  const bool outputsWritten = WriteOutputs(env, options, report, slot);
+  const bool outputsWritten = WriteOutputs(env, options, report, choice.slot);
   if (!outputsWritten && status == kExitSucceeded) status = kExitOutputNotWritten;
   return status;
 }

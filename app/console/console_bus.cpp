@@ -31,9 +31,9 @@ bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::u
 
 // --eeprom-in into the board it is for (the only one, or the one --device names).
 std::optional<std::string> LoadEepromIn(const Options& options, EmulatedBus& bus) {
-  const std::optional<std::string> path =
-      options.device.empty() ? std::optional<std::string>("emulated:0")
-                             : ChosenPath(bus.driver.ListBoards(), options.device);
+  const std::optional<std::string> path = options.device.empty()
+                                              ? std::optional<std::string>("emulated:0")
+                                              : ChosenPath(bus.driver.ListBoards(), options.device);
   EmulatedSlot* target = path ? bus.ByPath(*path) : nullptr;
   if (target == nullptr) return "no emulated board " + options.device;
   std::vector<std::uint8_t> image;

@@ -15,8 +15,8 @@
 namespace vesk::console {
 
 ConsoleHost::ConsoleHost(ConsoleEnvironment& environment, const Options& options,
-                         const ImageSnapshot& images, EmulatedSlot* emulated,
-                         ProgressBar& progress, BoardTerminal& terminal, std::string backupFile)
+                         const ImageSnapshot& images, EmulatedSlot* emulated, ProgressBar& progress,
+                         BoardTerminal& terminal, std::string backupFile)
     : env_(environment),
       yes_(options.yes),
       forceBoard_(options.forceBoard),
@@ -49,9 +49,8 @@ int ConsoleHost::AskYesNo(std::string_view text, std::string_view caption) {
   if (powerCycle && emulated_ != nullptr) {
     const bool blinks = emulated_->PowerCycleAndWatch();
     std::ostringstream line;
-    line << "Emulated board power-cycled: " << BootText(emulated_->boot->kind)
-         << ", LED toggled " << emulated_->ledToggles << " times in "
-         << Seconds(emulated_->watched)
+    line << "Emulated board power-cycled: " << BootText(emulated_->boot->kind) << ", LED toggled "
+         << emulated_->ledToggles << " times in " << Seconds(emulated_->watched)
          << (blinks ? " (camera ready)" : " (camera not ready)");
     if (!quiet_) terminal_.ErrLines({line.str()});
     // The board answers what it showed; --yes answers only what nobody can see.

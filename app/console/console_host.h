@@ -26,9 +26,9 @@ class ConsoleHost : public UpdateHost {
  public:
   // `emulated`: the board when it is an emulated one. `progress` is the bar the backup
   // shows; every other line goes to `terminal`.
-  ConsoleHost(ConsoleEnvironment& environment, const Options& options,
-              const ImageSnapshot& images, EmulatedSlot* emulated, ProgressBar& progress,
-              BoardTerminal& terminal, std::string backupFile);
+  ConsoleHost(ConsoleEnvironment& environment, const Options& options, const ImageSnapshot& images,
+              EmulatedSlot* emulated, ProgressBar& progress, BoardTerminal& terminal,
+              std::string backupFile);
 
   // -q: the log is kept, and only its verdict line shown, by Finish.
   void SetQuiet(bool quiet) { quiet_ = quiet; }

@@ -180,8 +180,7 @@ void DeclareOptions(CLI::App& app, Options& options, std::string_view defaultBoa
 }
 
 // The subcommands, each with the Command it stands for.
-std::array<std::pair<CLI::App*, Command>, 5> DeclareSubcommands(CLI::App& app,
-                                                                 Options& options) {
+std::array<std::pair<CLI::App*, Command>, 5> DeclareSubcommands(CLI::App& app, Options& options) {
   CLI::App* list = app.add_subcommand(
       "list",
       "list every attached board: index, path, identity (VID:PID), state and, through "
@@ -276,13 +275,19 @@ struct OptionRule {
   std::string (*message)(const Options&);
 };
 
-bool EepromFiles(const Options& o) { return !o.eepromIn.empty() || !o.eepromOut.empty(); }
-std::string Named(const Options& o) { return std::string(CommandName(o.command)); }
+bool EepromFiles(const Options& o) {
+  return !o.eepromIn.empty() || !o.eepromOut.empty();
+}
+std::string Named(const Options& o) {
+  return std::string(CommandName(o.command));
+}
 
 // In the order they are checked: the first one broken is the one told.
 constexpr OptionRule kOptionRules[] = {
     {[](const Options& o) { return IsEepromCommand(o.command) && !o.logFile.empty(); },
-     [](const Options& o) { return "--log belongs to a run; " + Named(o) + " writes no status log"; }},
+     [](const Options& o) {
+       return "--log belongs to a run; " + Named(o) + " writes no status log";
+     }},
     {[](const Options& o) { return IsEepromCommand(o.command) && !o.backupFile.empty(); },
      [](const Options&) { return std::string("--backup belongs to a run; use read FILE"); }},
     {[](const Options& o) { return o.command == Command::Verify && o.directory.empty(); },
@@ -307,7 +312,9 @@ constexpr OptionRule kOptionRules[] = {
      },
      [](const Options&) { return std::string("--json is for list, info and verify"); }},
     {[](const Options& o) { return o.waitUnreadable.has_value(); },
-     [](const Options& o) { return "--wait: " + *o.waitUnreadable + " is not a number of seconds"; }},
+     [](const Options& o) {
+       return "--wait: " + *o.waitUnreadable + " is not a number of seconds";
+     }},
     {[](const Options& o) { return o.waitBootUnreadable.has_value(); },
      [](const Options& o) {
        return "--wait-boot: " + *o.waitBootUnreadable + " is not a number of seconds";

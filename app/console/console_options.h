@@ -42,9 +42,9 @@ struct Options {
   unsigned emulatedBoards = 1;
   std::string report;
   std::string reportAppend;
-  std::optional<double> waitSeconds;  // set by --wait; infinity without a value
+  std::optional<double> waitSeconds;          // set by --wait; infinity without a value
   std::optional<std::string> waitUnreadable;  // --wait's value when it is no number of seconds
-  int verbosity = 0;  // -v: each request and the debugger lines; -vv: the USB library's too
+  int verbosity = 0;   // -v: each request and the debugger lines; -vv: the USB library's too
   bool quiet = false;  // -q: the verdict line and the cause only
   bool json = false;   // list, info, verify: one JSON document
   bool forceBoard = false;

@@ -100,8 +100,7 @@ bool WriteOutputs(ConsoleEnvironment& env, const Options& options, const RunRepo
     write(options.report, ReportJson(report, false), "the report");
   if (!options.reportAppend.empty() &&
       !AppendRecord(PathFromUtf8(options.reportAppend), ReportJson(report, true))) {
-    env.err << "vesk-update: cannot append to the report history " << options.reportAppend
-            << "\n";
+    env.err << "vesk-update: cannot append to the report history " << options.reportAppend << "\n";
     outputsWritten = false;
   }
   return outputsWritten;
