@@ -22,15 +22,15 @@
 #include <vector>
 
 #include "app/console/board_choice.h"
+#include "app/console/terminal.h"
 #include "app/console/board_commands.h"
 #include "app/console/output_file.h"
 #include "app/console/progress_bar.h"
-#include "app/console/real_driver.h"
 #include "app/console/request_trace.h"
 #include "app/console/run_report.h"
 #include "app/console/shared_questions.h"
-#include "app/power_cycle_watch.h"
-#include "app/update_sequence.h"
+#include "run/power_cycle_watch.h"
+#include "run/update_sequence.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
 #include "device/eeprom_reader.h"
@@ -645,7 +645,8 @@ std::string Padded(std::string text, std::size_t width) {
 int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
                  const std::vector<BoardInfo>& boards, const ImageSnapshot& images,
                  RunReport& report) {
-  std::vector<std::unique_ptr<CameraDriver>> drivers;  // real back ends, one per board
+  std::vector<std::unique_ptr<CameraDriver>> drivers;  // emulated: a bus per board
+  std::vector<std::unique_ptr<BackEnd>> backEnds;     // real back ends, one per board
   std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources;
   std::vector<std::unique_ptr<CameraDriver>> chosenDrivers;
   for (const BoardInfo& board : boards) {
@@ -656,11 +657,12 @@ int RunAllBoards(ConsoleEnvironment& env, const Options& options, EmulatedBus* e
       sources.push_back(std::make_unique<sim::board::EmulatedBoardSource>());
       sources.back()->Add(emulated->slots.at(number)->board, number);
       drivers.push_back(std::make_unique<usb::UsbCameraDriver>(*sources.back()));
+      inner = drivers.back().get();
     } else {
-      drivers.push_back(env.makeRealDriver(options.board));
+      backEnds.push_back(env.makeBackEnd(options.board));
+      inner = &backEnds.back()->Driver();
     }
-    inner = drivers.back().get();
-    chosenDrivers.push_back(std::make_unique<OneBoardDriver>(*inner, board.path));
+    chosenDrivers.push_back(std::make_unique<ChosenBoardDriver>(*inner, board.path));
   }
 
   ConsoleHost::Shared shared{{}, SharedQuestions(static_cast<int>(boards.size()))};
@@ -1075,7 +1077,7 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
     return UsageError(env, clash);
 
   std::unique_ptr<EmulatedBus> emulatedBus;
-  std::unique_ptr<CameraDriver> realDriver;
+  std::unique_ptr<BackEnd> realBackEnd;
   CameraDriver* driver = nullptr;
   if (emulated) {
     emulatedBus = std::make_unique<EmulatedBus>(options.emulatedBoards, env.inspectEmulatedBoard);
@@ -1102,15 +1104,15 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
       for (const auto& each : emulatedBus->slots) env.prepareEmulatedBoard(each->board);
   } else {
     if (options.verbosity >= 2 && env.enableBackEndDebugOutput) env.enableBackEndDebugOutput();
-    if (env.makeRealDriver) realDriver = env.makeRealDriver(options.board);
-    if (!realDriver) {
+    if (env.makeBackEnd) realBackEnd = env.makeBackEnd(options.board);
+    if (!realBackEnd) {
       if (options.board == "driver")
         return UsageError(env,
                           "--board=driver: the camera's kernel driver back end exists "
                           "only on Windows; use --board=usb or --board=emulated");
       return UsageError(env, "--board=" + options.board + " is not available on this platform");
     }
-    driver = realDriver.get();
+    driver = &realBackEnd->Driver();
   }
 
   std::vector<BoardInfo> boards =
@@ -1165,7 +1167,7 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
     report.imagesDir = fs::absolute(fs::current_path(error), error).string();
   }
 
-  std::optional<OneBoardDriver> oneBoard;
+  std::optional<ChosenBoardDriver> oneBoard;
   if (chosen && (boards.size() > 1 || !options.device.empty())) {
     oneBoard.emplace(*driver, chosen->path);
     driver = &*oneBoard;
