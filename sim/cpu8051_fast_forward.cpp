@@ -85,7 +85,7 @@ class LoopFastForward::LaneAccess {
   LaneAccess(LoopFastForward& owner, std::uint8_t* state, bool first)
       : pass_(owner.pass_), cpu_(owner.cpu_), s_(state), first_(first), bank_(cpu_.psw_ & 0x18) {}
 
-  bool ok() const { return ok_; }
+  bool Ok() const { return ok_; }
   void Fail() {
     if (first_) pass_.unsupported = true;
     ok_ = false;
@@ -253,7 +253,7 @@ class LoopFastForward::LaneAccess {
 
 bool LoopFastForward::RunPass(std::uint8_t* state, bool first) {
   LaneAccess lane(*this, state, first);
-  for (int index = 0; index < pass_.length && lane.ok(); ++index) {
+  for (int index = 0; index < pass_.length && lane.Ok(); ++index) {
     lane.StartInstruction(index, pass_.path[index]);
     if (!kPassOpcodes[lane.NextOpcode()]) {
       lane.Fail();
@@ -264,7 +264,7 @@ bool LoopFastForward::RunPass(std::uint8_t* state, bool first) {
     const std::uint16_t next = index + 1 < pass_.length ? pass_.path[index + 1] : pass_.path[0];
     if (pc != next) lane.Diverge();
   }
-  return lane.ok();
+  return lane.Ok();
 }
 
 void LoopFastForward::Capture(std::uint8_t* state) const {
