@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "device/vendor_request.h"
-#include "tests/windows/board_driver/served_board.h"
+#include "app/win32/tests/board_driver/served_board.h"
 
 namespace {
 

@@ -10,17 +10,17 @@ constexpr SimTime kPicosPerMhzCycle = 4'000'000;  // 4 clocks at 1 MHz
 }  // namespace
 
 Bus::Bus()
-    : xdata_owner_(0x10000, 0),
+    : xdataOwner_(0x10000, 0),
       unmodelled_(0x10000, 0),
-      unmodelled_reset_(0x10000, 0),
+      unmodelledReset_(0x10000, 0),
       touched_(0x10000, false) {
   memory_.fill(0);
   std::fill(memory_.begin() + kMainRamSize, memory_.end(), kUndefinedOpcode);
   scratch_.fill(0);
-  ram_page_.fill(nullptr);
-  for (unsigned page = 0; page < kMainRamSize / 256; ++page) ram_page_[page] = &memory_[page * 256];
+  ramPage_.fill(nullptr);
+  for (unsigned page = 0; page < kMainRamSize / 256; ++page) ramPage_[page] = &memory_[page * 256];
   for (unsigned page = 0; page < kScratchSize / 256; ++page) {
-    ram_page_[(kScratchFirst >> 8) + page] = &scratch_[page * 256];
+    ramPage_[(kScratchFirst >> 8) + page] = &scratch_[page * 256];
   }
 }
 
@@ -36,8 +36,8 @@ void Bus::AttachXdata(std::uint16_t first, std::uint16_t last, Peripheral* perip
   if (peripheral == nullptr) return;
   const std::uint16_t index = static_cast<std::uint16_t>(IndexOf(peripheral) + 1);
   for (std::uint32_t address = first; address <= last; ++address) {
-    if (ram_page_[address >> 8] != nullptr) continue;
-    xdata_owner_[address] = index;
+    if (ramPage_[address >> 8] != nullptr) continue;
+    xdataOwner_[address] = index;
   }
   Wake(peripheral);
 }
@@ -45,17 +45,17 @@ void Bus::AttachXdata(std::uint16_t first, std::uint16_t last, Peripheral* perip
 void Bus::AttachSfr(std::uint8_t address, Peripheral* peripheral) {
   if (address < 0x80 || peripheral == nullptr) return;
   IndexOf(peripheral);
-  sfr_owner_[address & 0x7F] = peripheral;
+  sfrOwner_[address & 0x7F] = peripheral;
   Wake(peripheral);
 }
 
 std::uint8_t Bus::ReadXdata(std::uint16_t address) {
-  if (std::uint8_t* page = ram_page_[address >> 8]) return page[address & 0xFF];
+  if (std::uint8_t* page = ramPage_[address >> 8]) return page[address & 0xFF];
   return ReadSlow(address);
 }
 
 void Bus::WriteXdata(std::uint16_t address, std::uint8_t value) {
-  if (std::uint8_t* page = ram_page_[address >> 8]) {
+  if (std::uint8_t* page = ramPage_[address >> 8]) {
     page[address & 0xFF] = value;
     return;
   }
@@ -63,7 +63,7 @@ void Bus::WriteXdata(std::uint16_t address, std::uint8_t value) {
 }
 
 std::uint8_t Bus::ReadSlow(std::uint16_t address) {
-  const std::uint16_t owner = xdata_owner_[address];
+  const std::uint16_t owner = xdataOwner_[address];
   if (owner == 0) {
     touched_[address] = true;
     return unmodelled_[address];
@@ -75,7 +75,7 @@ std::uint8_t Bus::ReadSlow(std::uint16_t address) {
 }
 
 void Bus::WriteSlow(std::uint16_t address, std::uint8_t value) {
-  const std::uint16_t owner = xdata_owner_[address];
+  const std::uint16_t owner = xdataOwner_[address];
   if (owner == 0) {
     touched_[address] = true;
     unmodelled_[address] = value;
@@ -88,14 +88,14 @@ void Bus::WriteSlow(std::uint16_t address, std::uint8_t value) {
 }
 
 std::uint8_t Bus::ReadSfr(std::uint8_t address) {
-  Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  Peripheral* peripheral = sfrOwner_[address & 0x7F];
   const std::uint8_t value = peripheral->ReadSfr(address);
   Reschedule(IndexOf(peripheral), peripheral->Tick(Now()));
   return value;
 }
 
 void Bus::WriteSfr(std::uint8_t address, std::uint8_t value) {
-  Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  Peripheral* peripheral = sfrOwner_[address & 0x7F];
   const std::size_t index = IndexOf(peripheral);
   if (attached_[index].watched) MarkChange();
   peripheral->WriteSfr(address, value);
@@ -103,18 +103,18 @@ void Bus::WriteSfr(std::uint8_t address, std::uint8_t value) {
 }
 
 bool Bus::ReadIsPure(std::uint16_t address) const {
-  if (ram_page_[address >> 8] != nullptr) return true;
-  const std::uint16_t owner = xdata_owner_[address];
+  if (ramPage_[address >> 8] != nullptr) return true;
+  const std::uint16_t owner = xdataOwner_[address];
   return owner != 0 && attached_[owner - 1].peripheral->ReadIsPure(address);
 }
 
 bool Bus::SfrReadIsPure(std::uint8_t address) const {
-  const Peripheral* peripheral = sfr_owner_[address & 0x7F];
+  const Peripheral* peripheral = sfrOwner_[address & 0x7F];
   return peripheral != nullptr && peripheral->SfrReadIsPure(address);
 }
 
 void Bus::SetUnmodelledResetValue(std::uint16_t address, std::uint8_t value) {
-  unmodelled_reset_[address] = value;
+  unmodelledReset_[address] = value;
   if (!touched_[address]) unmodelled_[address] = value;
 }
 
@@ -136,46 +136,46 @@ SimTime TimeOfCycles(std::uint64_t cycles) {
 }  // namespace
 
 SimTime Bus::Now() const {
-  const std::uint64_t cycles = cycles_ - base_cycles_;
-  switch (clock_mhz_) {  // SetClockMhz takes nothing else
+  const std::uint64_t cycles = cycles_ - baseCycles_;
+  switch (clockMhz_) {  // SetClockMhz takes nothing else
     case 48:
-      return base_time_ + TimeOfCycles<48>(cycles);
+      return baseTime_ + TimeOfCycles<48>(cycles);
     case 24:
-      return base_time_ + TimeOfCycles<24>(cycles);
+      return baseTime_ + TimeOfCycles<24>(cycles);
     default:
-      return base_time_ + TimeOfCycles<12>(cycles);
+      return baseTime_ + TimeOfCycles<12>(cycles);
   }
 }
 
 SimTime Bus::PicosPerCycle() const {
-  return kPicosPerMhzCycle / clock_mhz_;
+  return kPicosPerMhzCycle / clockMhz_;
 }
 
 void Bus::SetClockMhz(unsigned mhz) {
   if (mhz != 12 && mhz != 24 && mhz != 48) return;
-  if (mhz == clock_mhz_) return;
-  base_time_ = Now();
-  base_cycles_ = cycles_;
-  clock_mhz_ = mhz;
+  if (mhz == clockMhz_) return;
+  baseTime_ = Now();
+  baseCycles_ = cycles_;
+  clockMhz_ = mhz;
   // Deadlines are kept in cycles; recompute them from the peripherals.
   for (Attached& entry : attached_) {
-    entry.deadline_time = kNever;
-    entry.deadline_cycle = UINT64_MAX;
+    entry.deadlineTime = kNever;
+    entry.deadlineCycle = UINT64_MAX;
   }
-  next_event_cycle_ = UINT64_MAX;
+  nextEventCycle_ = UINT64_MAX;
   for (std::size_t i = 0; i < attached_.size(); ++i) {
-    Reschedule(i, attached_[i].peripheral->Tick(base_time_));
+    Reschedule(i, attached_[i].peripheral->Tick(baseTime_));
   }
 }
 
 std::uint64_t Bus::CycleOf(SimTime time) const {
   if (time == kNever) return UINT64_MAX;
-  if (time <= base_time_) return base_cycles_;
-  const SimTime delta = time - base_time_;
+  if (time <= baseTime_) return baseCycles_;
+  const SimTime delta = time - baseTime_;
   // Smallest cycle count whose time is >= `time`.
-  const std::uint64_t whole = delta / kPicosPerMhzCycle * clock_mhz_;
+  const std::uint64_t whole = delta / kPicosPerMhzCycle * clockMhz_;
   const SimTime rest = delta % kPicosPerMhzCycle;
-  return base_cycles_ + whole + (rest * clock_mhz_ + kPicosPerMhzCycle - 1) / kPicosPerMhzCycle;
+  return baseCycles_ + whole + (rest * clockMhz_ + kPicosPerMhzCycle - 1) / kPicosPerMhzCycle;
 }
 
 void Bus::Reschedule(std::size_t index, SimTime deadline) {
@@ -183,18 +183,18 @@ void Bus::Reschedule(std::size_t index, SimTime deadline) {
   std::uint64_t cycle;
   if (deadline == kNever) {
     cycle = UINT64_MAX;
-  } else if (deadline == rescheduled.deadline_time && rescheduled.deadline_cycle > cycles_ &&
-             rescheduled.deadline_cycle != UINT64_MAX) {
-    cycle = rescheduled.deadline_cycle;  // the same time at the same clock: still ahead
+  } else if (deadline == rescheduled.deadlineTime && rescheduled.deadlineCycle > cycles_ &&
+             rescheduled.deadlineCycle != UINT64_MAX) {
+    cycle = rescheduled.deadlineCycle;  // the same time at the same clock: still ahead
   } else {
     cycle = std::max(CycleOf(deadline), cycles_);
   }
-  rescheduled.deadline_time = deadline;
-  if (cycle == rescheduled.deadline_cycle) return;  // the earliest deadline stays as it is
-  rescheduled.deadline_cycle = cycle;
-  next_event_cycle_ = UINT64_MAX;
+  rescheduled.deadlineTime = deadline;
+  if (cycle == rescheduled.deadlineCycle) return;  // the earliest deadline stays as it is
+  rescheduled.deadlineCycle = cycle;
+  nextEventCycle_ = UINT64_MAX;
   for (const Attached& entry : attached_) {
-    next_event_cycle_ = std::min(next_event_cycle_, entry.deadline_cycle);
+    nextEventCycle_ = std::min(nextEventCycle_, entry.deadlineCycle);
   }
 }
 
@@ -205,29 +205,29 @@ void Bus::Wake(Peripheral* peripheral) {
 
 void Bus::ServiceDue() {
   // A peripheral's Tick may touch another's registers or wake it; loop until nothing due.
-  while (cycles_ >= next_event_cycle_) {
+  while (cycles_ >= nextEventCycle_) {
     const SimTime now = Now();
     for (std::size_t i = 0; i < attached_.size(); ++i) {
-      if (attached_[i].deadline_cycle <= cycles_) {
-        attached_[i].deadline_cycle = UINT64_MAX;
+      if (attached_[i].deadlineCycle <= cycles_) {
+        attached_[i].deadlineCycle = UINT64_MAX;
         Reschedule(i, attached_[i].peripheral->Tick(now));
         // A deadline that is still now (or past) would spin; the peripheral gets it next cycle.
-        if (attached_[i].deadline_cycle <= cycles_) {
-          attached_[i].deadline_cycle = cycles_ + 1;
-          attached_[i].deadline_time = kNever;  // not the cycle of its time any more
+        if (attached_[i].deadlineCycle <= cycles_) {
+          attached_[i].deadlineCycle = cycles_ + 1;
+          attached_[i].deadlineTime = kNever;  // not the cycle of its time any more
         }
       }
     }
-    next_event_cycle_ = UINT64_MAX;
+    nextEventCycle_ = UINT64_MAX;
     for (const Attached& entry : attached_) {
-      next_event_cycle_ = std::min(next_event_cycle_, entry.deadline_cycle);
+      nextEventCycle_ = std::min(nextEventCycle_, entry.deadlineCycle);
     }
   }
 }
 
 void Bus::Reset() {
   for (Attached& entry : attached_) entry.peripheral->Reset();
-  unmodelled_ = unmodelled_reset_;
+  unmodelled_ = unmodelledReset_;
   std::fill(touched_.begin(), touched_.end(), false);
   for (std::size_t i = 0; i < attached_.size(); ++i) {
     Reschedule(i, attached_[i].peripheral->Tick(Now()));

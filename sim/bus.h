@@ -42,7 +42,7 @@ class Bus {
   // of that SFR, if any. Addresses below 0x80 are ignored.
   void AttachSfr(std::uint8_t address, Peripheral* peripheral);
   // The peripheral attached at an SFR, or null.
-  Peripheral* SfrOwner(std::uint8_t address) const { return sfr_owner_[address & 0x7F]; }
+  Peripheral* SfrOwner(std::uint8_t address) const { return sfrOwner_[address & 0x7F]; }
 
   // One XDATA access, by the CPU's MOVX or by the host (the FX2's 0xA0 request).
   std::uint8_t ReadXdata(std::uint16_t address);
@@ -65,7 +65,7 @@ class Bus {
   // FX2's undefined opcode, which faults) above it.
   const std::uint8_t* CodeSpace() const { return memory_.data(); }
   // Pointer to the RAM behind a 256-byte XDATA page, or null when the page is not RAM.
-  std::uint8_t* RamPage(std::uint8_t page) const { return ram_page_[page]; }
+  std::uint8_t* RamPage(std::uint8_t page) const { return ramPage_[page]; }
 
   // Unmodelled XDATA storage: the value read before any write (default 0x00).
   void SetUnmodelledResetValue(std::uint16_t address, std::uint8_t value);
@@ -78,16 +78,16 @@ class Bus {
   // Clock of the 8051 in MHz: 12, 24 or 48; other values are ignored. Time already elapsed
   // is kept; later cycles take 4 clocks at the new speed.
   void SetClockMhz(unsigned mhz);
-  unsigned ClockMhz() const { return clock_mhz_; }
+  unsigned ClockMhz() const { return clockMhz_; }
   SimTime PicosPerCycle() const;
 
   // Lets `cycles` machine cycles pass, ticking every peripheral whose deadline they reach.
   void AdvanceCycles(std::uint32_t cycles) {
     cycles_ += cycles;
-    if (cycles_ >= next_event_cycle_) ServiceDue();
+    if (cycles_ >= nextEventCycle_) ServiceDue();
   }
   // The cycle count at which the next peripheral deadline falls (UINT64_MAX if none).
-  std::uint64_t NextEventCycle() const { return next_event_cycle_; }
+  std::uint64_t NextEventCycle() const { return nextEventCycle_; }
   // The first cycle count whose time is at or after `time` (UINT64_MAX for kNever).
   std::uint64_t FirstCycleAt(SimTime time) const { return CycleOf(time); }
   // Ticks `peripheral` now and takes its new deadline; for peripherals whose state was
@@ -100,10 +100,10 @@ class Bus {
   // can end right after such an instruction.
   void WatchWrites(Peripheral* peripheral) { attached_[IndexOf(peripheral)].watched = true; }
   void MarkChange() {
-    if (change_time_ == kNever) change_time_ = Now();
+    if (changeTime_ == kNever) changeTime_ = Now();
   }
-  SimTime ChangeTime() const { return change_time_; }  // kNever when none
-  void ClearChangeMark() { change_time_ = kNever; }
+  SimTime ChangeTime() const { return changeTime_; }  // kNever when none
+  void ClearChangeMark() { changeTime_ = kNever; }
 
   // Power-on reset: resets every attached peripheral, scratch RAM keeps its contents (it is
   // not cleared on the chip either), unmodelled storage goes back to its reset values and
@@ -113,8 +113,8 @@ class Bus {
  private:
   struct Attached {
     Peripheral* peripheral;
-    SimTime deadline_time;  // as the peripheral gave it; its cycle below
-    std::uint64_t deadline_cycle;
+    SimTime deadlineTime;  // as the peripheral gave it; its cycle below
+    std::uint64_t deadlineCycle;
     bool watched = false;
   };
   std::size_t IndexOf(Peripheral* peripheral);
@@ -127,22 +127,22 @@ class Bus {
   // 64 KB so that the CPU's fetch needs no bounds check: above main RAM it holds 0xA5.
   std::array<std::uint8_t, 0x10000> memory_;
   std::array<std::uint8_t, kScratchSize> scratch_;
-  std::array<std::uint8_t*, 256> ram_page_;
+  std::array<std::uint8_t*, 256> ramPage_;
   // Index + 1 into attached_ for every XDATA address outside RAM; 0 = unmodelled.
-  std::vector<std::uint16_t> xdata_owner_;
-  std::array<Peripheral*, 128> sfr_owner_{};
+  std::vector<std::uint16_t> xdataOwner_;
+  std::array<Peripheral*, 128> sfrOwner_{};
   std::vector<Attached> attached_;
   std::vector<std::uint8_t> unmodelled_;
-  std::vector<std::uint8_t> unmodelled_reset_;
+  std::vector<std::uint8_t> unmodelledReset_;
   std::vector<bool> touched_;
 
   std::uint64_t cycles_ = 0;
-  unsigned clock_mhz_ = 12;
+  unsigned clockMhz_ = 12;
   // Time and cycle count when the clock speed last changed.
-  SimTime base_time_ = 0;
-  std::uint64_t base_cycles_ = 0;
-  std::uint64_t next_event_cycle_ = UINT64_MAX;
-  SimTime change_time_ = kNever;
+  SimTime baseTime_ = 0;
+  std::uint64_t baseCycles_ = 0;
+  std::uint64_t nextEventCycle_ = UINT64_MAX;
+  SimTime changeTime_ = kNever;
 };
 
 }  // namespace vesk::sim

@@ -15,13 +15,13 @@ constexpr std::uint32_t kInterruptCycles = 4;
 
 
 struct InterruptSource {
-  std::uint8_t flag_sfr;
-  std::uint8_t flag_mask;
-  std::uint8_t enable_sfr;
-  std::uint8_t enable_mask;
-  std::uint8_t priority_sfr;  // 0: always high priority
-  std::uint8_t priority_mask;
-  std::uint8_t clear_mask;  // flag bits the CPU clears when it vectors (0: firmware clears)
+  std::uint8_t flagSfr;
+  std::uint8_t flagMask;
+  std::uint8_t enableSfr;
+  std::uint8_t enableMask;
+  std::uint8_t prioritySfr;  // 0: always high priority
+  std::uint8_t priorityMask;
+  std::uint8_t clearMask;  // flag bits the CPU clears when it vectors (0: firmware clears)
 };
 
 // Indexed by the vector number; natural priority is this order (RESUME first).
@@ -177,20 +177,20 @@ Cpu8051::Cpu8051(Bus& bus)
     : bus_(bus),
       code_(bus.CodeSpace()),
       own_(new OwnRegisters(*this)),
-      loop_fast_forward_(std::make_unique<LoopFastForward>(*this)) {
-  sfr_reset_.fill(0);
-  auto reset_value = [this](std::uint8_t address, std::uint8_t value) {
-    sfr_reset_[address - 0x80] = value;
+      loopFastForward_(std::make_unique<LoopFastForward>(*this)) {
+  sfrReset_.fill(0);
+  auto resetValue = [this](std::uint8_t address, std::uint8_t value) {
+    sfrReset_[address - 0x80] = value;
   };
-  reset_value(kSp, 0x07);
-  reset_value(kPcon, 0x30);
-  reset_value(kCkcon, 0x01);
-  reset_value(kExif, 0x08);
-  reset_value(kIp, 0x80);
-  reset_value(kAutoPtrSetup, 0x06);
-  reset_value(kEicon, 0x40);
-  reset_value(kEie, 0xE0);
-  reset_value(kEip, 0xE0);
+  resetValue(kSp, 0x07);
+  resetValue(kPcon, 0x30);
+  resetValue(kCkcon, 0x01);
+  resetValue(kExif, 0x08);
+  resetValue(kIp, 0x80);
+  resetValue(kAutoPtrSetup, 0x06);
+  resetValue(kEicon, 0x40);
+  resetValue(kEie, 0xE0);
+  resetValue(kEip, 0xE0);
   bus_.AttachXdata(kCpucs, kCpucs, own_);
   bus_.AttachXdata(kXautodat1, kXautodat2, own_);
   Reset();
@@ -201,12 +201,12 @@ Cpu8051::~Cpu8051() {
 }
 
 std::uint64_t Cpu8051::FastForwardedInstructions() const {
-  return loop_fast_forward_->Skipped();
+  return loopFastForward_->Skipped();
 }
 
 void Cpu8051::Reset() {
-  sfr_ = sfr_reset_;
-  sfr_touched_.fill(false);
+  sfr_ = sfrReset_;
+  sfrTouched_.fill(false);
   pc_ = 0;
   acc_ = 0;
   b_ = 0;
@@ -215,16 +215,16 @@ void Cpu8051::Reset() {
   dptr_ = {0, 0};
   dps_ = 0;
   mpage_ = 0;
-  movx_cycles_ = 3;
-  in_service_ = 0;
-  irq_check_ = false;
-  irq_blocked_once_ = false;
-  autovector_armed_ = false;
-  timers_running_ = false;
-  for (auto& prescale : timer_prescale_) prescale = 0;
+  movxCycles_ = 3;
+  inService_ = 0;
+  irqCheck_ = false;
+  irqBlockedOnce_ = false;
+  autovectorArmed_ = false;
+  timersRunning_ = false;
+  for (auto& prescale : timerPrescale_) prescale = 0;
   idle_ = false;
   fault_ = CpuFault::None;
-  fault_pc_ = 0;
+  faultPc_ = 0;
   UpdateAttention();
 }
 
@@ -252,19 +252,19 @@ void Cpu8051::SetPsw(std::uint8_t value) {
 }
 
 void Cpu8051::UpdateAttention() {
-  attention_ = held_ || idle_ || fault_ != CpuFault::None || irq_check_;
+  attention_ = held_ || idle_ || fault_ != CpuFault::None || irqCheck_;
 }
 
 std::vector<std::uint8_t> Cpu8051::TouchedUnmodelledSfrs() const {
   std::vector<std::uint8_t> result;
   for (unsigned i = 0; i < 128; ++i) {
-    if (sfr_touched_[i]) result.push_back(static_cast<std::uint8_t>(0x80 + i));
+    if (sfrTouched_[i]) result.push_back(static_cast<std::uint8_t>(0x80 + i));
   }
   return result;
 }
 
 std::vector<std::uint8_t> Cpu8051::SerialOutput(int port) const {
-  return serial_out_[port & 1];
+  return serialOut_[port & 1];
 }
 
 std::uint8_t Cpu8051::ReadSfr(std::uint8_t address) {
@@ -291,7 +291,7 @@ std::uint8_t Cpu8051::ReadSfr(std::uint8_t address) {
     case kMpage:
       return mpage_;
     default:
-      if (!IsCoreSfr(address)) sfr_touched_[address - 0x80] = true;
+      if (!IsCoreSfr(address)) sfrTouched_[address - 0x80] = true;
       return sfr_[address - 0x80];
   }
 }
@@ -340,7 +340,7 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
     case kCkcon:
       stored = value;
       // MD2..0: a MOVX takes 2 + MD machine cycles (the reset value 1 gives 3).
-      movx_cycles_ = 2 + (value & 0x07);
+      movxCycles_ = 2 + (value & 0x07);
       return;
     case kExif:
       // Bits 2..0 read as the reset pattern; bit 3 reads 1.
@@ -358,11 +358,11 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
     case kSbuf0:
     case kSbuf1: {
       const int port = address == kSbuf0 ? 0 : 1;
-      serial_out_[port].push_back(value);
+      serialOut_[port].push_back(value);
       // The byte leaves at once: TI is set for code that waits for it.
       sfr_[(port == 0 ? kScon0 : kScon1) - 0x80] |= 0x02;
       stored = value;
-      irq_check_ = true;
+      irqCheck_ = true;
       UpdateAttention();
       return;
     }
@@ -374,7 +374,7 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
       stored = address == kIp   ? (value | 0x80)
                : address == kIe ? value
                                 : static_cast<std::uint8_t>(value | 0xE0);
-      irq_blocked_once_ = true;
+      irqBlockedOnce_ = true;
       break;
     case kEicon:
       stored = value | 0x40;
@@ -385,12 +385,12 @@ void Cpu8051::WriteSfr(std::uint8_t address, std::uint8_t value) {
       UpdateTimersRunning();
       break;
     default:
-      if (!IsCoreSfr(address)) sfr_touched_[address - 0x80] = true;
+      if (!IsCoreSfr(address)) sfrTouched_[address - 0x80] = true;
       stored = value;
       break;
   }
   if (IsInterruptSfr(address)) {
-    irq_check_ = true;
+    irqCheck_ = true;
     UpdateAttention();
   }
 }
@@ -431,60 +431,59 @@ std::uint8_t Cpu8051::CodeByte(std::uint16_t address) {
 
 void Cpu8051::RequestInterrupt(Interrupt source) {
   const InterruptSource& entry = kSources[static_cast<int>(source)];
-  std::uint8_t& flags = sfr_[entry.flag_sfr - 0x80];
+  std::uint8_t& flags = sfr_[entry.flagSfr - 0x80];
   // Serial interrupts signal "received" (RI); timer 2 signals TF2.
-  std::uint8_t set = entry.flag_mask;
-  if (entry.flag_sfr == kScon0 || entry.flag_sfr == kScon1) set = 0x01;
-  if (entry.flag_sfr == kT2con) set = 0x80;
+  std::uint8_t set = entry.flagMask;
+  if (entry.flagSfr == kScon0 || entry.flagSfr == kScon1) set = 0x01;
+  if (entry.flagSfr == kT2con) set = 0x80;
   flags |= set;
-  irq_check_ = true;
+  irqCheck_ = true;
   UpdateAttention();
 }
 
 int Cpu8051::PendingInterrupt() const {
   const std::uint8_t* sfr = sfr_.data() - 0x80;
   if ((sfr[kIe] & 0x80) == 0) return -1;
-  if (in_service_ & 0x02) return -1;
+  if (inService_ & 0x02) return -1;
   int low = -1;
   for (int source : kNaturalOrder) {
     // The FX2 leaves its idle mode only for the wakeup (RESUME) interrupt; every other
     // request stays pending until then.
     if (idle_ && source != static_cast<int>(Interrupt::Resume)) continue;
     const InterruptSource& entry = kSources[source];
-    if ((sfr[entry.flag_sfr] & entry.flag_mask) == 0) continue;
-    if ((sfr[entry.enable_sfr] & entry.enable_mask) == 0) continue;
-    const bool high =
-        entry.priority_sfr == 0 || (sfr[entry.priority_sfr] & entry.priority_mask) != 0;
+    if ((sfr[entry.flagSfr] & entry.flagMask) == 0) continue;
+    if ((sfr[entry.enableSfr] & entry.enableMask) == 0) continue;
+    const bool high = entry.prioritySfr == 0 || (sfr[entry.prioritySfr] & entry.priorityMask) != 0;
     if (high) return source;
     if (low < 0) low = source;
   }
-  if (in_service_ & 0x01) return -1;
+  if (inService_ & 0x01) return -1;
   return low;
 }
 
 std::uint32_t Cpu8051::TakeInterrupt(int source) {
   const InterruptSource& entry = kSources[source];
   const std::uint8_t* sfr = sfr_.data() - 0x80;
-  const bool high = entry.priority_sfr == 0 || (sfr[entry.priority_sfr] & entry.priority_mask) != 0;
-  in_service_ |= high ? 0x02 : 0x01;
-  if (entry.clear_mask != 0) {
+  const bool high = entry.prioritySfr == 0 || (sfr[entry.prioritySfr] & entry.priorityMask) != 0;
+  inService_ |= high ? 0x02 : 0x01;
+  if (entry.clearMask != 0) {
     // INT0/INT1 flags clear only when edge-triggered (IT0/IT1); timers' always.
-    std::uint8_t clear = entry.clear_mask;
+    std::uint8_t clear = entry.clearMask;
     if (source == 0 && (sfr[kTcon] & 0x01) == 0) clear = 0;
     if (source == 2 && (sfr[kTcon] & 0x04) == 0) clear = 0;
-    sfr_[entry.flag_sfr - 0x80] &= static_cast<std::uint8_t>(~clear);
+    sfr_[entry.flagSfr - 0x80] &= static_cast<std::uint8_t>(~clear);
   }
   Push(static_cast<std::uint8_t>(pc_));
   Push(static_cast<std::uint8_t>(pc_ >> 8));
   pc_ = static_cast<std::uint16_t>(0x0003 + 8 * source);
   idle_ = false;
-  ++interrupts_taken_;
+  ++interruptsTaken_;
   if (source == 8 || source == 10) {
     const std::uint8_t setup = bus_.ReadXdata(kIntSetup);
     const bool enabled = source == 8 ? (setup & 0x08) != 0 : (setup & 0x01) != 0;
     if (enabled && code_[pc_] == 0x02) {
-      autovector_armed_ = true;
-      autovector_value_ = bus_.ReadXdata(source == 8 ? kInt2Ivec : kInt4Ivec);
+      autovectorArmed_ = true;
+      autovectorValue_ = bus_.ReadXdata(source == 8 ? kInt2Ivec : kInt4Ivec);
     }
   }
   return kInterruptCycles;
@@ -492,7 +491,7 @@ std::uint32_t Cpu8051::TakeInterrupt(int source) {
 
 void Cpu8051::UpdateTimersRunning() {
   const std::uint8_t* sfr = sfr_.data() - 0x80;
-  timers_running_ = (sfr[kTcon] & 0x50) != 0 || (sfr[kT2con] & 0x04) != 0;
+  timersRunning_ = (sfr[kTcon] & 0x50) != 0 || (sfr[kT2con] & 0x04) != 0;
 }
 
 void Cpu8051::UpdateTimers(std::uint32_t cycles) {
@@ -500,13 +499,13 @@ void Cpu8051::UpdateTimers(std::uint32_t cycles) {
   const std::uint8_t tmod = sfr[kTmod];
   const std::uint8_t ckcon = sfr[kCkcon];
   std::uint8_t& tcon = sfr[kTcon];
-  const std::uint8_t tcon_before = tcon;
+  const std::uint8_t tconBefore = tcon;
   // Counts for timer n: CKCON.TnM selects clock/4 (one count a machine cycle) or clock/12.
   auto counts = [&](int timer) -> std::uint32_t {
     if (ckcon & (0x08 << timer)) return cycles;
-    timer_prescale_[timer] += cycles;
-    const std::uint32_t whole = timer_prescale_[timer] / 3;
-    timer_prescale_[timer] -= whole * 3;
+    timerPrescale_[timer] += cycles;
+    const std::uint32_t whole = timerPrescale_[timer] / 3;
+    timerPrescale_[timer] -= whole * 3;
     return whole;
   };
   // Counts an 8-bit register up; returns true on overflow. `reload` < 0: wraps to 0.
@@ -525,7 +524,7 @@ void Cpu8051::UpdateTimers(std::uint32_t cycles) {
     reg = static_cast<std::uint8_t>(value);
     return overflow;
   };
-  auto count_timer = [&](int timer, std::uint8_t mode, std::uint8_t& tl, std::uint8_t& th) {
+  auto countTimer = [&](int timer, std::uint8_t mode, std::uint8_t& tl, std::uint8_t& th) {
     const std::uint32_t n = counts(timer);
     if (n == 0) return false;
     switch (mode & 3) {
@@ -554,14 +553,14 @@ void Cpu8051::UpdateTimers(std::uint32_t cycles) {
   const std::uint8_t mode1 = (tmod >> 4) & 0x03;
   // Counter mode (C/T set) counts pin edges; no pins are modelled, so it stands still.
   if ((tcon & 0x10) && (tmod & 0x04) == 0) {
-    if (count_timer(0, mode0, sfr[kTl0], sfr[kTh0])) tcon |= 0x20;
+    if (countTimer(0, mode0, sfr[kTl0], sfr[kTh0])) tcon |= 0x20;
   }
   if (mode0 == 3) {
     // Mode 3: TH0 is a second 8-bit timer run by TR1 that sets TF1; timer 1 keeps counting
     // but has no flag.
     if ((tcon & 0x40) && count8(sfr[kTh0], counts(1), -1)) tcon |= 0x80;
   } else if ((tcon & 0x40) && (tmod & 0x40) == 0 && mode1 != 3) {
-    if (count_timer(1, mode1, sfr[kTl1], sfr[kTh1])) tcon |= 0x80;
+    if (countTimer(1, mode1, sfr[kTl1], sfr[kTh1])) tcon |= 0x80;
   }
   std::uint8_t& t2con = sfr[kT2con];
   if ((t2con & 0x04) && (t2con & 0x02) == 0) {
@@ -576,13 +575,13 @@ void Cpu8051::UpdateTimers(std::uint32_t cycles) {
       } else {
         value &= 0xFFFF;
       }
-      irq_check_ = true;
+      irqCheck_ = true;
     }
     sfr[kTh2] = static_cast<std::uint8_t>(value >> 8);
     sfr[kTl2] = static_cast<std::uint8_t>(value);
   }
-  if (tcon != tcon_before) irq_check_ = true;
-  if (irq_check_) UpdateAttention();
+  if (tcon != tconBefore) irqCheck_ = true;
+  if (irqCheck_) UpdateAttention();
 }
 
 std::uint32_t Cpu8051::Step() {
@@ -592,25 +591,25 @@ std::uint32_t Cpu8051::Step() {
       bus_.AdvanceCycles(1);
       return 1;
     }
-    if (irq_check_) {
-      if (irq_blocked_once_) {
-        irq_blocked_once_ = false;
+    if (irqCheck_) {
+      if (irqBlockedOnce_) {
+        irqBlockedOnce_ = false;
       } else {
         const int source = PendingInterrupt();
         if (source >= 0) {
           cycles = TakeInterrupt(source);
           cycles_ += cycles;
           UpdateAttention();
-          if (timers_running_) UpdateTimers(cycles);
+          if (timersRunning_) UpdateTimers(cycles);
           bus_.AdvanceCycles(cycles);
           return cycles;
         }
-        irq_check_ = false;
+        irqCheck_ = false;
         UpdateAttention();
       }
     }
     if (idle_) {
-      if (timers_running_) UpdateTimers(1);
+      if (timersRunning_) UpdateTimers(1);
       bus_.AdvanceCycles(1);
       return 1;
     }
@@ -620,7 +619,7 @@ std::uint32_t Cpu8051::Step() {
   executing_ = false;
   if (fault_ == CpuFault::None) ++instructions_;
   cycles_ += cycles;
-  if (timers_running_) UpdateTimers(cycles);
+  if (timersRunning_) UpdateTimers(cycles);
   bus_.AdvanceCycles(cycles);
   return cycles;
 }
@@ -628,8 +627,8 @@ std::uint32_t Cpu8051::Step() {
 inline void Cpu8051::RunStep(std::uint64_t endCycle, std::uint32_t untilPc) {
   const std::uint16_t before = pc_;
   Step();
-  if (pc_ <= before && fast_forward_) [[unlikely]]
-    loop_fast_forward_->Try(endCycle, untilPc);
+  if (pc_ <= before && fastForward_) [[unlikely]]
+    loopFastForward_->Try(endCycle, untilPc);
 }
 
 StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
@@ -637,7 +636,7 @@ StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
   while (bus_.ElapsedCycles() < end) {
     if (attention_) [[unlikely]] {
       if (fault_ != CpuFault::None) return StopReason::Fault;
-      if (held_ || (idle_ && !irq_check_ && !timers_running_)) {
+      if (held_ || (idle_ && !irqCheck_ && !timersRunning_)) {
         if (idle_ && pc_ == untilPc) return StopReason::ReachedPc;
         const std::uint64_t now = bus_.ElapsedCycles();
         const std::uint64_t next = std::min(end, bus_.NextEventCycle());
@@ -656,17 +655,17 @@ StopReason Cpu8051::Run(std::uint64_t maxCycles, std::uint32_t untilPc) {
 StopReason Cpu8051::RunUntil(SimTime time, bool stopAtChange) {
   // Now() < time exactly while the cycle count is below the first cycle at `time`; that
   // cycle moves when the firmware changes the clock speed.
-  stop_at_change_ = stopAtChange;
+  stopAtChange_ = stopAtChange;
   for (;;) {
     const unsigned mhz = bus_.ClockMhz();
     const std::uint64_t end = bus_.FirstCycleAt(time);
     if (bus_.ElapsedCycles() >= end) break;
     while (bus_.ElapsedCycles() < end && bus_.ClockMhz() == mhz) {
       if (StopsAtChange()) [[unlikely]] {
-        stop_at_change_ = false;
+        stopAtChange_ = false;
         return StopReason::Changed;
       }
-      if (held_ || fault_ != CpuFault::None || (idle_ && !irq_check_ && !timers_running_)) {
+      if (held_ || fault_ != CpuFault::None || (idle_ && !irqCheck_ && !timersRunning_)) {
         // Jump to the earlier of the next peripheral deadline and the target time.
         const std::uint64_t now = bus_.ElapsedCycles();
         const std::uint64_t target = std::min(end, bus_.NextEventCycle());
@@ -677,7 +676,7 @@ StopReason Cpu8051::RunUntil(SimTime time, bool stopAtChange) {
       RunStep(end, 0x10000);
     }
   }
-  stop_at_change_ = false;
+  stopAtChange_ = false;
   return fault_ != CpuFault::None ? StopReason::Fault : StopReason::TimeReached;
 }
 

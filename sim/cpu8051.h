@@ -136,8 +136,8 @@ class Cpu8051 final : public InterruptRequests {
   void RequestInterrupt(Interrupt source) override;
 
   // Turns the fast-forward of wait loops on or off (for comparing the two).
-  void SetFastForward(bool on) { fast_forward_ = on; }
-  bool FastForward() const { return fast_forward_; }
+  void SetFastForward(bool on) { fastForward_ = on; }
+  bool FastForward() const { return fastForward_; }
   // Instructions counted by the fast-forward without being executed one by one.
   std::uint64_t FastForwardedInstructions() const;
 
@@ -158,12 +158,12 @@ class Cpu8051 final : public InterruptRequests {
   std::uint8_t Cpucs() const;
 
   CpuFault Fault() const { return fault_; }
-  std::uint16_t FaultPc() const { return fault_pc_; }
+  std::uint16_t FaultPc() const { return faultPc_; }
   bool Idle() const { return idle_; }
   // Since construction (not cleared by Reset).
   std::uint64_t Instructions() const { return instructions_; }
   std::uint64_t Cycles() const { return cycles_; }
-  std::uint64_t InterruptsTaken() const { return interrupts_taken_; }
+  std::uint64_t InterruptsTaken() const { return interruptsTaken_; }
 
   // Bytes the firmware wrote to SBUF0 (port 0) or SBUF1 (port 1). A byte leaves at once:
   // TI is set in the same instruction.
@@ -214,8 +214,8 @@ class Cpu8051 final : public InterruptRequests {
   const std::uint8_t* code_;
   std::array<std::uint8_t, 256> iram_{};
   std::array<std::uint8_t, 128> sfr_{};  // storage for SFRs without their own member
-  std::array<std::uint8_t, 128> sfr_reset_{};
-  std::array<bool, 128> sfr_touched_{};
+  std::array<std::uint8_t, 128> sfrReset_{};
+  std::array<bool, 128> sfrTouched_{};
 
   std::uint16_t pc_ = 0;
   std::uint8_t acc_ = 0;
@@ -226,16 +226,16 @@ class Cpu8051 final : public InterruptRequests {
   std::array<std::uint16_t, 2> dptr_{};
   std::uint8_t dps_ = 0;
   std::uint8_t mpage_ = 0;
-  std::uint32_t movx_cycles_ = 3;
+  std::uint32_t movxCycles_ = 3;
 
   // Interrupt state: the priority levels in progress (bit 0 low, bit 1 high).
-  std::uint8_t in_service_ = 0;
-  bool irq_check_ = false;
-  bool irq_blocked_once_ = false;
-  bool autovector_armed_ = false;
-  std::uint8_t autovector_value_ = 0;
-  bool timers_running_ = false;
-  std::uint32_t timer_prescale_[3] = {};
+  std::uint8_t inService_ = 0;
+  bool irqCheck_ = false;
+  bool irqBlockedOnce_ = false;
+  bool autovectorArmed_ = false;
+  std::uint8_t autovectorValue_ = 0;
+  bool timersRunning_ = false;
+  std::uint32_t timerPrescale_[3] = {};
 
   // Set when Step must look at more than the next opcode: held, idle, faulted or an
   // interrupt to evaluate.
@@ -244,22 +244,22 @@ class Cpu8051 final : public InterruptRequests {
   bool idle_ = false;
   bool executing_ = false;
   CpuFault fault_ = CpuFault::None;
-  std::uint16_t fault_pc_ = 0;
+  std::uint16_t faultPc_ = 0;
   std::uint8_t cpucs_ = 0x02;
 
   std::uint64_t instructions_ = 0;
   std::uint64_t cycles_ = 0;
-  std::uint64_t interrupts_taken_ = 0;
-  std::array<std::vector<std::uint8_t>, 2> serial_out_;
+  std::uint64_t interruptsTaken_ = 0;
+  std::array<std::vector<std::uint8_t>, 2> serialOut_;
 
   OwnRegisters* own_;
 
-  std::unique_ptr<LoopFastForward> loop_fast_forward_;
-  bool fast_forward_ = true;
+  std::unique_ptr<LoopFastForward> loopFastForward_;
+  bool fastForward_ = true;
   // RunUntil is to end right after an instruction that leaves a change mark on the bus:
   // the fast-forward's real iteration must not run on past it.
-  bool stop_at_change_ = false;
-  bool StopsAtChange() const { return stop_at_change_ && bus_.ChangeTime() != kNever; }
+  bool stopAtChange_ = false;
+  bool StopsAtChange() const { return stopAtChange_ && bus_.ChangeTime() != kNever; }
 };
 
 }  // namespace vesk::sim

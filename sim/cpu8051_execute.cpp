@@ -33,35 +33,35 @@ class Cpu8051::StepAccess {
   std::uint8_t Mpage() const { return c_.mpage_; }
   std::uint8_t ReadXdata(std::uint16_t address) { return c_.ReadMovx(address); }
   void WriteXdata(std::uint16_t address, std::uint8_t value) { c_.WriteMovx(address, value); }
-  std::uint32_t MovxCycles() const { return c_.movx_cycles_; }
+  std::uint32_t MovxCycles() const { return c_.movxCycles_; }
   void Push(std::uint8_t value) { c_.Push(value); }
   std::uint8_t Pop() { return c_.Pop(); }
 
   std::uint8_t LjmpLow(std::uint16_t start, std::uint8_t low) {
-    if (c_.autovector_armed_) [[unlikely]] {
+    if (c_.autovectorArmed_) [[unlikely]] {
       // INT2/INT4 autovectoring: the chip puts INTnIVEC in place of the jump's low byte.
-      c_.autovector_armed_ = false;
-      if (start == 0x0043 || start == 0x0053) return c_.autovector_value_;
+      c_.autovectorArmed_ = false;
+      if (start == 0x0043 || start == 0x0053) return c_.autovectorValue_;
     }
     return low;
   }
 
   void ReturnFromInterrupt() {
-    if (c_.in_service_ & 0x02) {
-      c_.in_service_ &= 0x01;
+    if (c_.inService_ & 0x02) {
+      c_.inService_ &= 0x01;
     } else {
-      c_.in_service_ = 0;
+      c_.inService_ = 0;
     }
     // One more instruction runs before the next interrupt is taken.
-    c_.irq_check_ = true;
-    c_.irq_blocked_once_ = true;
+    c_.irqCheck_ = true;
+    c_.irqBlockedOnce_ = true;
     c_.UpdateAttention();
   }
 
   void UndefinedOpcode(std::uint16_t start) {
     c_.fault_ =
         start >= Bus::kMainRamSize ? CpuFault::FetchOutsideMainRam : CpuFault::UndefinedOpcode;
-    c_.fault_pc_ = start;
+    c_.faultPc_ = start;
     c_.pc_ = start;
     c_.UpdateAttention();
   }

@@ -63,15 +63,15 @@ constexpr std::array<bool, 256> kPassOpcodes = [] {
 
 void LoopFastForward::LoopPass::Clear() {
   length = 0;
-  has_read.fill(false);
-  read_value.fill(0);
+  hasRead.fill(false);
+  readValue.fill(0);
   indirect.fill(0);
-  constant_count = 0;
-  for (int i = 0; i < touched_count; ++i) {
-    first[touched_list[i]] = kUntouched;
-    written[touched_list[i]] = false;
+  constantCount = 0;
+  for (int i = 0; i < touchedCount; ++i) {
+    first[touchedList[i]] = kUntouched;
+    written[touchedList[i]] = false;
   }
-  touched_count = written_count = live_count = 0;
+  touchedCount = writtenCount = liveCount = 0;
   unsupported = false;
 }
 
@@ -85,7 +85,7 @@ class LoopFastForward::LaneAccess {
   LaneAccess(LoopFastForward& owner, std::uint8_t* state, bool first)
       : pass_(owner.pass_), cpu_(owner.cpu_), s_(state), first_(first), bank_(cpu_.psw_ & 0x18) {}
 
-  bool ok() const { return ok_; }
+  bool Ok() const { return ok_; }
   void Fail() {
     if (first_) pass_.unsupported = true;
     ok_ = false;
@@ -199,12 +199,12 @@ class LoopFastForward::LaneAccess {
     if (!first_) return;
     if (pass_.first[loc] == kUntouched) {
       pass_.first[loc] = write ? kWrittenFirst : kReadFirst;
-      pass_.touched_list[pass_.touched_count++] = static_cast<std::uint16_t>(loc);
-      if (!write) pass_.live_list[pass_.live_count++] = static_cast<std::uint16_t>(loc);
+      pass_.touchedList[pass_.touchedCount++] = static_cast<std::uint16_t>(loc);
+      if (!write) pass_.liveList[pass_.liveCount++] = static_cast<std::uint16_t>(loc);
     }
     if (write && !pass_.written[loc]) {
       pass_.written[loc] = true;
-      pass_.written_list[pass_.written_count++] = static_cast<std::uint16_t>(loc);
+      pass_.writtenList[pass_.writtenCount++] = static_cast<std::uint16_t>(loc);
     }
   }
   std::uint8_t Get(int loc) {
@@ -225,19 +225,19 @@ class LoopFastForward::LaneAccess {
         Fail();
         return 0;
       }
-      pass_.has_read[index_] = true;
-      pass_.read_address[index_] = address;
-      pass_.read_value[index_] =
+      pass_.hasRead[index_] = true;
+      pass_.readAddress[index_] = address;
+      pass_.readValue[index_] =
           sfr ? bus.ReadSfr(static_cast<std::uint8_t>(address)) : bus.ReadXdata(address);
-    } else if (!pass_.has_read[index_] || pass_.read_address[index_] != address) {
+    } else if (!pass_.hasRead[index_] || pass_.readAddress[index_] != address) {
       Diverge();
       return 0;
     }
-    return pass_.read_value[index_];
+    return pass_.readValue[index_];
   }
   std::uint8_t Constant(std::uint8_t value) {
-    if (first_ && pass_.constant_count < static_cast<int>(pass_.constants.size()))
-      pass_.constants[pass_.constant_count++] = value;
+    if (first_ && pass_.constantCount < static_cast<int>(pass_.constants.size()))
+      pass_.constants[pass_.constantCount++] = value;
     return value;
   }
 
@@ -253,7 +253,7 @@ class LoopFastForward::LaneAccess {
 
 bool LoopFastForward::RunPass(std::uint8_t* state, bool first) {
   LaneAccess lane(*this, state, first);
-  for (int index = 0; index < pass_.length && lane.ok(); ++index) {
+  for (int index = 0; index < pass_.length && lane.Ok(); ++index) {
     lane.StartInstruction(index, pass_.path[index]);
     if (!kPassOpcodes[lane.NextOpcode()]) {
       lane.Fail();
@@ -264,7 +264,7 @@ bool LoopFastForward::RunPass(std::uint8_t* state, bool first) {
     const std::uint16_t next = index + 1 < pass_.length ? pass_.path[index + 1] : pass_.path[0];
     if (pc != next) lane.Diverge();
   }
-  return lane.ok();
+  return lane.Ok();
 }
 
 void LoopFastForward::Capture(std::uint8_t* state) const {
@@ -279,14 +279,14 @@ void LoopFastForward::Capture(std::uint8_t* state) const {
 }
 
 void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
-  if (cpu_.attention_ || cpu_.timers_running_) return;
+  if (cpu_.attention_ || cpu_.timersRunning_) return;
   const std::uint16_t head = cpu_.pc_;
   LoopHint& hint = hints_[head % hints_.size()];
   if (hint.head == head && hint.wait > 0) {
     --hint.wait;
     return;
   }
-  auto give_up = [&] {
+  auto giveUp = [&] {
     if (hint.head != head) hint = LoopHint{head, 0, 0};
     hint.wait = static_cast<std::uint16_t>(1u << hint.backoff);
     hint.backoff = static_cast<std::uint8_t>(std::min(hint.backoff + 1, 12));
@@ -298,10 +298,10 @@ void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
   LoopPass& pass = pass_;
   pass.Clear();
   const unsigned mhz = cpu_.bus_.ClockMhz();
-  const std::uint64_t start_cycle = cpu_.bus_.ElapsedCycles();
-  const std::uint64_t start_instructions = cpu_.instructions_;
+  const std::uint64_t startCycle = cpu_.bus_.ElapsedCycles();
+  const std::uint64_t startInstructions = cpu_.instructions_;
   do {
-    if (pass.length == kMaxLoopInstructions) return give_up();
+    if (pass.length == kMaxLoopInstructions) return giveUp();
     if (cpu_.bus_.ElapsedCycles() >= endCycle || cpu_.pc_ == untilPc) return;
     pass.path[pass.length++] = cpu_.pc_;
     cpu_.Step();
@@ -315,8 +315,8 @@ void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
   }
 
   const std::uint64_t now = cpu_.bus_.ElapsedCycles();
-  const std::uint64_t cycles = now - start_cycle;
-  const std::uint64_t instructions = cpu_.instructions_ - start_instructions;
+  const std::uint64_t cycles = now - startCycle;
+  const std::uint64_t instructions = cpu_.instructions_ - startInstructions;
   // Whole iterations that end no later than the next deadline and start before the limit.
   const std::uint64_t deadline = std::min(cpu_.bus_.NextEventCycle(), endCycle);
   if (deadline <= now) return;
@@ -329,54 +329,54 @@ void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
   std::uint8_t lane[kLocations];
   std::memcpy(lane, start, sizeof lane);
   if (!RunPass(lane, true)) {
-    if (pass.unsupported) give_up();
+    if (pass.unsupported) giveUp();
     return;
   }
   hint.backoff = 0;
   // What a pass reads before writing it carries over from the pass before: those bytes
   // must have moved by delta (if written) or not at all. Other bytes' deltas do not matter.
-  const std::uint16_t* live = pass.live_list.data();
-  const int live_count = pass.live_count;
+  const std::uint16_t* live = pass.liveList.data();
+  const int liveCount = pass.liveCount;
   std::uint16_t changed[kLocations];  // read before written, and written
-  int changed_count = 0;
-  bool fixed_point = true;
+  int changedCount = 0;
+  bool fixedPoint = true;
   std::uint8_t delta[kLocations];  // set for the live bytes only
-  for (int i = 0; i < live_count; ++i) {
+  for (int i = 0; i < liveCount; ++i) {
     const int loc = live[i];
     delta[loc] = static_cast<std::uint8_t>(start[loc] - before[loc]);
     if (!pass.written[loc] && delta[loc] != 0) return;
-    if (pass.written[loc]) changed[changed_count++] = static_cast<std::uint16_t>(loc);
-    fixed_point = fixed_point && delta[loc] == 0;
+    if (pass.written[loc]) changed[changedCount++] = static_cast<std::uint16_t>(loc);
+    fixedPoint = fixedPoint && delta[loc] == 0;
   }
   // Lanes are numbered from a base state on the loop's orbit: the current state is lane
   // `phase`. With a carried byte whose delta is odd, the base is where that byte is 0, so
   // that every visit to the same wait (the same orbit) finds the same verdict.
   unsigned phase = 0;
-  bool on_orbit = fixed_point;
-  for (int i = 0; i < changed_count && !fixed_point; ++i) {
+  bool onOrbit = fixedPoint;
+  for (int i = 0; i < changedCount && !fixedPoint; ++i) {
     const std::uint8_t step = delta[changed[i]];
     if ((step & 1) == 0) continue;
-    on_orbit = true;
+    onOrbit = true;
     std::uint8_t inverse = step;  // Newton's iteration for the inverse modulo 256
     for (int n = 0; n < 3; ++n) inverse = static_cast<std::uint8_t>(inverse * (2 - step * inverse));
     phase = static_cast<std::uint8_t>(start[changed[i]] * inverse);
     break;
   }
   std::uint8_t base[kLocations];
-  for (int i = 0; i < live_count; ++i) {
+  for (int i = 0; i < liveCount; ++i) {
     const int loc = live[i];
     base[loc] = static_cast<std::uint8_t>(start[loc] - phase * delta[loc]);
   }
   // Lane j ended where lane j + 1 starts (taken modulo 256)?
   auto continues = [&](const std::uint8_t* end, unsigned next) {
-    for (int i = 0; i < changed_count; ++i) {
+    for (int i = 0; i < changedCount; ++i) {
       const int loc = changed[i];
       if (end[loc] != static_cast<std::uint8_t>(base[loc] + next * delta[loc])) return false;
     }
     return true;
   };
-  auto start_lane = [&](unsigned j) {
-    for (int i = 0; i < live_count; ++i) {
+  auto startLane = [&](unsigned j) {
+    for (int i = 0; i < liveCount; ++i) {
       const int loc = live[i];
       lane[loc] = static_cast<std::uint8_t>(base[loc] + j * delta[loc]);
     }
@@ -385,34 +385,34 @@ void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
   // The verdict depends only on the path's code, the values it reads and the carried bytes
   // at the base with their deltas; waits that recur find it here.
   std::uint8_t key[LoopVerdict::kKeySize];
-  std::size_t key_size = 0;
-  auto add_key = [&](std::uint8_t byte) {
-    if (key_size < sizeof key) key[key_size] = byte;
-    ++key_size;
+  std::size_t keySize = 0;
+  auto addKey = [&](std::uint8_t byte) {
+    if (keySize < sizeof key) key[keySize] = byte;
+    ++keySize;
   };
   for (int i = 0; i < pass.length; ++i) {
     const std::uint16_t pc = pass.path[i];
-    add_key(static_cast<std::uint8_t>(pc >> 8));
-    add_key(static_cast<std::uint8_t>(pc));
-    for (int b = 0; b < 3; ++b) add_key(cpu_.code_[static_cast<std::uint16_t>(pc + b)]);
-    add_key(pass.read_value[i]);
-    add_key(pass.indirect[i]);
+    addKey(static_cast<std::uint8_t>(pc >> 8));
+    addKey(static_cast<std::uint8_t>(pc));
+    for (int b = 0; b < 3; ++b) addKey(cpu_.code_[static_cast<std::uint16_t>(pc + b)]);
+    addKey(pass.readValue[i]);
+    addKey(pass.indirect[i]);
   }
-  for (int i = 0; i < pass.constant_count; ++i) add_key(pass.constants[i]);
-  for (int i = 0; i < live_count; ++i) {
-    add_key(static_cast<std::uint8_t>(live[i] >> 8));
-    add_key(static_cast<std::uint8_t>(live[i]));
-    add_key(base[live[i]]);
-    add_key(delta[live[i]]);
+  for (int i = 0; i < pass.constantCount; ++i) addKey(pass.constants[i]);
+  for (int i = 0; i < liveCount; ++i) {
+    addKey(static_cast<std::uint8_t>(live[i] >> 8));
+    addKey(static_cast<std::uint8_t>(live[i]));
+    addKey(base[live[i]]);
+    addKey(delta[live[i]]);
   }
-  LoopVerdict* verdict = &scratch_verdict_;
+  LoopVerdict* verdict = &scratchVerdict_;
   bool known = false;
   // Off an orbit the values themselves are the key: such a verdict is not kept.
-  if (key_size <= sizeof key && on_orbit) {
-    std::uint64_t hash = key_size;
-    for (std::size_t i = 0; i < key_size; i += 8) {
+  if (keySize <= sizeof key && onOrbit) {
+    std::uint64_t hash = keySize;
+    for (std::size_t i = 0; i < keySize; i += 8) {
       std::uint64_t word = 0;
-      std::memcpy(&word, key + i, std::min<std::size_t>(8, key_size - i));
+      std::memcpy(&word, key + i, std::min<std::size_t>(8, keySize - i));
       hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
       hash ^= hash >> 32;
     }
@@ -420,7 +420,7 @@ void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
     hash *= 0xFF51AFD7ED558CCDull;
     hash ^= hash >> 33;
     verdict = &verdicts_[hash % verdicts_.size()];
-    known = verdict->key_size == key_size && std::memcmp(verdict->key.data(), key, key_size) == 0;
+    known = verdict->keySize == keySize && std::memcmp(verdict->key.data(), key, keySize) == 0;
   }
   if (!known) {
     // Lane j repeats the path (`follows`) and ends where lane j + 1 starts (`continues`).
@@ -429,50 +429,50 @@ void LoopFastForward::Try(std::uint64_t endCycle, std::uint32_t untilPc) {
     auto set = [](std::array<std::uint64_t, 4>& bits, unsigned j) {
       bits[j / 64] |= 1ull << (j % 64);
     };
-    if (fixed_point) {
+    if (fixedPoint) {
       // Every lane is lane 0.
       const bool repeats = continues(lane, 1);
       verdict->follows.fill(~0ull);
       if (repeats) verdict->continues.fill(~0ull);
     } else {
       const auto lanes =
-          on_orbit ? kLanes : static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
+          onOrbit ? kLanes : static_cast<unsigned>(std::min<std::uint64_t>(most, kLanes));
       for (unsigned j = 0; j < lanes; ++j) {
-        start_lane(j);
+        startLane(j);
         if (!RunPass(lane, false)) continue;
         set(verdict->follows, j);
         if (continues(lane, j + 1)) set(verdict->continues, j);
       }
     }
-    if (verdict != &scratch_verdict_) {
-      std::memcpy(verdict->key.data(), key, key_size);
-      verdict->key_size = static_cast<std::uint16_t>(key_size);
+    if (verdict != &scratchVerdict_) {
+      std::memcpy(verdict->key.data(), key, keySize);
+      verdict->keySize = static_cast<std::uint16_t>(keySize);
     }
   }
   // Lanes from `phase` on (around the orbit) that repeat the path and continue it; the
   // first lane that does not continue still counts when it repeats the path.
-  std::array<std::uint64_t, 4> goes_on;
-  for (int w = 0; w < 4; ++w) goes_on[w] = verdict->follows[w] & verdict->continues[w];
+  std::array<std::uint64_t, 4> goesOn;
+  for (int w = 0; w < 4; ++w) goesOn[w] = verdict->follows[w] & verdict->continues[w];
   std::uint64_t skip = most;
   constexpr unsigned kNone = ~0u;
   unsigned stop = kNone;  // the first lane from `phase` on (counted on) that does not go on
   for (unsigned k = 0; k <= 4 && stop == kNone; ++k) {
     const unsigned from = k == 0 ? phase : (phase / 64 + k) * 64;
-    const std::uint64_t zeros = ~goes_on[(from / 64) % 4] >> (from % 64);
+    const std::uint64_t zeros = ~goesOn[(from / 64) % 4] >> (from % 64);
     if (zeros != 0) stop = from + static_cast<unsigned>(std::countr_zero(zeros));
   }
   if (stop != kNone) {
-    const unsigned lane_index = stop % kLanes;
-    const bool repeats = ((verdict->follows[lane_index / 64] >> (lane_index % 64)) & 1) != 0;
+    const unsigned laneIndex = stop % kLanes;
+    const bool repeats = ((verdict->follows[laneIndex / 64] >> (laneIndex % 64)) & 1) != 0;
     skip = std::min<std::uint64_t>(most, stop - phase + (repeats ? 1 : 0));
   }
   if (skip == 0) return;
 
   // The state after the last skipped iteration: its lane's end.
-  start_lane(static_cast<unsigned>((phase + skip - 1) % kLanes));
+  startLane(static_cast<unsigned>((phase + skip - 1) % kLanes));
   RunPass(lane, false);
-  for (int i = 0; i < pass.written_count; ++i) {
-    const int loc = pass.written_list[i];
+  for (int i = 0; i < pass.writtenCount; ++i) {
+    const int loc = pass.writtenList[i];
     if (loc < 256) {
       cpu_.iram_[loc] = lane[loc];
     } else if (loc == kLocAcc) {

@@ -37,22 +37,22 @@ class LoopFastForward {
     std::array<std::uint16_t, kMaxLoopInstructions> path{};
     int length = 0;
     // Per instruction of the path: a peripheral value read (taken in the first pass).
-    std::array<bool, kMaxLoopInstructions> has_read{};
-    std::array<std::uint16_t, kMaxLoopInstructions> read_address{};
-    std::array<std::uint8_t, kMaxLoopInstructions> read_value{};
+    std::array<bool, kMaxLoopInstructions> hasRead{};
+    std::array<std::uint16_t, kMaxLoopInstructions> readAddress{};
+    std::array<std::uint8_t, kMaxLoopInstructions> readValue{};
     std::array<std::uint8_t, kMaxLoopInstructions> indirect{};  // @Ri's address
     // First pass: registers read that no pass changes (SP, MPAGE, other core SFRs), in order.
     std::array<std::uint8_t, 2 * kMaxLoopInstructions> constants{};
-    int constant_count = 0;
+    int constantCount = 0;
     // First pass only: how each location was first touched, and which were written.
     std::array<std::uint8_t, kLocations> first{};
     std::array<bool, kLocations> written{};
-    std::array<std::uint16_t, kLocations> written_list;
-    int written_count = 0;
-    std::array<std::uint16_t, kLocations> live_list;  // read before written
-    int live_count = 0;
-    std::array<std::uint16_t, kLocations> touched_list;
-    int touched_count = 0;
+    std::array<std::uint16_t, kLocations> writtenList;
+    int writtenCount = 0;
+    std::array<std::uint16_t, kLocations> liveList;  // read before written
+    int liveCount = 0;
+    std::array<std::uint16_t, kLocations> touchedList;
+    int touchedCount = 0;
     bool unsupported = false;
 
     void Clear();
@@ -71,7 +71,7 @@ class LoopFastForward {
   struct LoopVerdict {
     static constexpr std::size_t kKeySize = 200;
     std::array<std::uint8_t, kKeySize> key{};
-    std::uint16_t key_size = 0;  // 0: empty
+    std::uint16_t keySize = 0;  // 0: empty
     std::array<std::uint64_t, 4> follows{};
     std::array<std::uint64_t, 4> continues{};
   };
@@ -85,7 +85,7 @@ class LoopFastForward {
   LoopPass pass_;
   std::array<LoopHint, 64> hints_{};
   static thread_local std::array<LoopVerdict, 256> verdicts_;
-  LoopVerdict scratch_verdict_;  // for a loop whose verdict is not kept
+  LoopVerdict scratchVerdict_;  // for a loop whose verdict is not kept
   std::uint64_t skipped_ = 0;
 };
 

@@ -106,7 +106,7 @@ template <class Access>
   const std::uint16_t start = s.Pc();
   const std::uint8_t op = s.Fetch();
   std::uint32_t cycles = kCycles[op];
-  auto at_ri = [&]() { return s.RiAddress(op & 1); };
+  auto atRi = [&]() { return s.RiAddress(op & 1); };
   // Operand of the arithmetic and logic rows.
   auto source = [&]() -> std::uint8_t {
     switch (op & 0x0F) {
@@ -116,24 +116,24 @@ template <class Access>
         return s.Direct(s.Fetch());
       case 6:
       case 7:
-        return s.Iram(at_ri());
+        return s.Iram(atRi());
       default:
         return s.R(op & 7);
     }
   };
-  auto relative_jump = [&](std::uint8_t offset) {
+  auto relativeJump = [&](std::uint8_t offset) {
     s.SetPc(static_cast<std::uint16_t>(s.Pc() + static_cast<std::int8_t>(offset)));
   };
   auto carry = [&]() { return (s.Flags() & kCy) != 0; };
-  auto set_carry = [&](bool value) {
+  auto setCarry = [&](bool value) {
     const std::uint8_t psw = s.Flags();
     s.SetFlags(static_cast<std::uint8_t>(value ? (psw | kCy) : (psw & ~kCy)));
   };
-  auto push_pc = [&]() {
+  auto pushPc = [&]() {
     s.Push(static_cast<std::uint8_t>(s.Pc()));
     s.Push(static_cast<std::uint8_t>(s.Pc() >> 8));
   };
-  auto pop_pc = [&]() {
+  auto popPc = [&]() {
     const std::uint8_t high = s.Pop();
     const std::uint8_t low = s.Pop();
     s.SetPc(static_cast<std::uint16_t>(high << 8 | low));
@@ -163,7 +163,7 @@ template <class Access>
     case 0xD1:
     case 0xF1: {
       const std::uint8_t low = s.Fetch();  // ACALL
-      push_pc();
+      pushPc();
       s.SetPc(static_cast<std::uint16_t>((s.Pc() & 0xF800) | (op & 0xE0) << 3 | low));
       break;
     }
@@ -176,15 +176,15 @@ template <class Access>
     case 0x12: {  // LCALL
       const std::uint8_t high = s.Fetch();
       const std::uint8_t low = s.Fetch();
-      push_pc();
+      pushPc();
       s.SetPc(static_cast<std::uint16_t>(high << 8 | low));
       break;
     }
     case 0x22:  // RET
-      pop_pc();
+      popPc();
       break;
     case 0x32:  // RETI
-      pop_pc();
+      popPc();
       s.ReturnFromInterrupt();
       break;
     case 0x03: {  // RR A
@@ -195,7 +195,7 @@ template <class Access>
     case 0x13: {  // RRC A
       const std::uint8_t acc = s.A();
       s.SetA(static_cast<std::uint8_t>(acc >> 1 | (carry() ? 0x80 : 0)));
-      set_carry(acc & 1);
+      setCarry(acc & 1);
       break;
     }
     case 0x23: {  // RL A
@@ -206,7 +206,7 @@ template <class Access>
     case 0x33: {  // RLC A
       const std::uint8_t acc = s.A();
       s.SetA(static_cast<std::uint8_t>(acc << 1 | (carry() ? 1 : 0)));
-      set_carry(acc & 0x80);
+      setCarry(acc & 0x80);
       break;
     }
     case 0x04:
@@ -218,7 +218,7 @@ template <class Access>
       break;
     }
       VESK_CASE_RI(0x06) : {
-        const std::uint8_t address = at_ri();
+        const std::uint8_t address = atRi();
         s.SetIram(address, static_cast<std::uint8_t>(s.Iram(address) + 1));
         break;
       }
@@ -233,7 +233,7 @@ template <class Access>
       break;
     }
       VESK_CASE_RI(0x16) : {
-        const std::uint8_t address = at_ri();
+        const std::uint8_t address = atRi();
         s.SetIram(address, static_cast<std::uint8_t>(s.Iram(address) - 1));
         break;
       }
@@ -244,7 +244,7 @@ template <class Access>
       const std::uint8_t offset = s.Fetch();
       if (s.Bit(bit)) {
         s.SetBit(bit, false);
-        relative_jump(offset);
+        relativeJump(offset);
       }
       break;
     }
@@ -252,7 +252,7 @@ template <class Access>
     case 0x30: {  // JB / JNB bit, rel
       const std::uint8_t bit = s.Fetch();
       const std::uint8_t offset = s.Fetch();
-      if (s.Bit(bit) == (op == 0x20)) relative_jump(offset);
+      if (s.Bit(bit) == (op == 0x20)) relativeJump(offset);
       break;
     }
       VESK_CASE_SOURCES(0x24) : Add(s, source(), false);
@@ -262,13 +262,13 @@ template <class Access>
     case 0x40:
     case 0x50: {  // JC / JNC
       const std::uint8_t offset = s.Fetch();
-      if (carry() == (op == 0x40)) relative_jump(offset);
+      if (carry() == (op == 0x40)) relativeJump(offset);
       break;
     }
     case 0x60:
     case 0x70: {  // JZ / JNZ
       const std::uint8_t offset = s.Fetch();
-      if ((s.A() == 0) == (op == 0x60)) relative_jump(offset);
+      if ((s.A() == 0) == (op == 0x60)) relativeJump(offset);
       break;
     }
     case 0x42:
@@ -315,7 +315,7 @@ template <class Access>
     case 0x82:
     case 0xB0: {
       const bool value = s.Bit(s.Fetch()) == (op == 0x72 || op == 0x82);
-      set_carry(op == 0x72 || op == 0xA0 ? carry() || value : carry() && value);
+      setCarry(op == 0x72 || op == 0xA0 ? carry() || value : carry() && value);
       break;
     }
     case 0x73:  // JMP @A+DPTR
@@ -329,12 +329,12 @@ template <class Access>
       s.SetDirect(address, s.Fetch());
       break;
     }
-      VESK_CASE_RI(0x76) : s.SetIram(at_ri(), s.Fetch());
+      VESK_CASE_RI(0x76) : s.SetIram(atRi(), s.Fetch());
       break;
       VESK_CASE_RN(0x78) : s.SetR(op & 7, s.Fetch());
       break;
     case 0x80:
-      relative_jump(s.Fetch());
+      relativeJump(s.Fetch());
       break;
     case 0x83:  // MOVC A, @A+PC
       s.SetA(s.CodeByte(static_cast<std::uint16_t>(s.Pc() + s.A())));
@@ -370,7 +370,7 @@ template <class Access>
     }
       VESK_CASE_RI(0x86) : {
         const std::uint8_t address = s.Fetch();
-        s.SetDirect(address, s.Iram(at_ri()));
+        s.SetDirect(address, s.Iram(atRi()));
         break;
       }
       VESK_CASE_RN(0x88) : {
@@ -390,7 +390,7 @@ template <class Access>
       VESK_CASE_SOURCES(0x94) : Subb(s, source());
       break;
     case 0xA2:  // MOV C, bit
-      set_carry(s.Bit(s.Fetch()));
+      setCarry(s.Bit(s.Fetch()));
       break;
     case 0xA3:
       s.SetDptr(static_cast<std::uint16_t>(s.Dptr() + 1));
@@ -399,7 +399,7 @@ template <class Access>
       s.UndefinedOpcode(start);
       return 0;
       VESK_CASE_RI(0xA6) : {
-        const std::uint8_t address = at_ri();
+        const std::uint8_t address = atRi();
         s.SetIram(address, s.Direct(s.Fetch()));
         break;
       }
@@ -411,7 +411,7 @@ template <class Access>
       break;
     }
     case 0xB3:
-      set_carry(!carry());
+      setCarry(!carry());
       break;
     case 0xB4:
     case 0xB5:
@@ -425,12 +425,12 @@ template <class Access>
           left = s.A();
           right = s.Direct(s.Fetch());
         } else {
-          left = op < 0xB8 ? s.Iram(at_ri()) : s.R(op & 7);
+          left = op < 0xB8 ? s.Iram(atRi()) : s.R(op & 7);
           right = s.Fetch();
         }
         const std::uint8_t offset = s.Fetch();
-        set_carry(left < right);
-        if (left != right) relative_jump(offset);
+        setCarry(left < right);
+        if (left != right) relativeJump(offset);
         break;
       }
     case 0xC0:
@@ -449,10 +449,10 @@ template <class Access>
       s.SetBit(s.Fetch(), true);
       break;
     case 0xC3:
-      set_carry(false);
+      setCarry(false);
       break;
     case 0xD3:
-      set_carry(true);
+      setCarry(true);
       break;
     case 0xC4: {
       const std::uint8_t acc = s.A();
@@ -467,7 +467,7 @@ template <class Access>
       break;
     }
       VESK_CASE_RI(0xC6) : {
-        const std::uint8_t address = at_ri();
+        const std::uint8_t address = atRi();
         const std::uint8_t value = s.Iram(address);
         s.SetIram(address, s.A());
         s.SetA(value);
@@ -481,18 +481,18 @@ template <class Access>
       }
     case 0xD4: {  // DA A
       unsigned value = s.A();
-      bool carry_out = carry();
+      bool carryOut = carry();
       if ((value & 0x0F) > 9 || (s.Flags() & kAc)) {
         value += 6;
-        if (value > 0xFF) carry_out = true;
+        if (value > 0xFF) carryOut = true;
         value &= 0xFF;
       }
-      if ((value >> 4) > 9 || carry_out) {
+      if ((value >> 4) > 9 || carryOut) {
         value += 0x60;
-        if (value > 0xFF) carry_out = true;
+        if (value > 0xFF) carryOut = true;
       }
       s.SetA(static_cast<std::uint8_t>(value));
-      set_carry(carry_out);
+      setCarry(carryOut);
       break;
     }
     case 0xD5: {  // DJNZ direct, rel
@@ -500,11 +500,11 @@ template <class Access>
       const std::uint8_t offset = s.Fetch();
       const std::uint8_t value = static_cast<std::uint8_t>(s.Direct(address) - 1);
       s.SetDirect(address, value);
-      if (value != 0) relative_jump(offset);
+      if (value != 0) relativeJump(offset);
       break;
     }
       VESK_CASE_RI(0xD6) : {  // XCHD A, @Ri
-        const std::uint8_t address = at_ri();
+        const std::uint8_t address = atRi();
         const std::uint8_t cell = s.Iram(address);
         const std::uint8_t acc = s.A();
         s.SetIram(address, static_cast<std::uint8_t>((cell & 0xF0) | (acc & 0x0F)));
@@ -515,7 +515,7 @@ template <class Access>
         const std::uint8_t offset = s.Fetch();
         const std::uint8_t value = static_cast<std::uint8_t>(s.R(op & 7) - 1);
         s.SetR(op & 7, value);
-        if (value != 0) relative_jump(offset);
+        if (value != 0) relativeJump(offset);
         break;
       }
     case 0xE0:
@@ -541,14 +541,14 @@ template <class Access>
     case 0xE5:
       s.SetA(s.Direct(s.Fetch()));
       break;
-      VESK_CASE_RI(0xE6) : s.SetA(s.Iram(at_ri()));
+      VESK_CASE_RI(0xE6) : s.SetA(s.Iram(atRi()));
       break;
       VESK_CASE_RN(0xE8) : s.SetA(s.R(op & 7));
       break;
     case 0xF5:
       s.SetDirect(s.Fetch(), s.A());
       break;
-      VESK_CASE_RI(0xF6) : s.SetIram(at_ri(), s.A());
+      VESK_CASE_RI(0xF6) : s.SetIram(atRi(), s.A());
       break;
       VESK_CASE_RN(0xF8) : s.SetR(op & 7, s.A());
       break;

@@ -18,10 +18,10 @@ bool ParseIntelHex(std::string_view text, HexImage& image, std::string& error) {
   HexImage parsed;
   std::uint32_t base = 0;
   bool ended = false;
-  std::size_t line_number = 0;
+  std::size_t lineNumber = 0;
   std::size_t position = 0;
   auto fail = [&](const std::string& what) {
-    error = "line " + std::to_string(line_number) + ": " + what;
+    error = "line " + std::to_string(lineNumber) + ": " + what;
     return false;
   };
   while (position < text.size()) {
@@ -29,7 +29,7 @@ bool ParseIntelHex(std::string_view text, HexImage& image, std::string& error) {
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(position, end - position);
     position = end + 1;
-    ++line_number;
+    ++lineNumber;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
       line.remove_suffix(1);
     }

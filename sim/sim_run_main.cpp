@@ -50,9 +50,9 @@ int Usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   std::string program;
-  std::uint32_t until_pc = 0x10000;
-  std::uint64_t max_cycles = 1'000'000'000;
-  unsigned clock_mhz = 12;
+  std::uint32_t untilPc = 0x10000;
+  std::uint64_t maxCycles = 1'000'000'000;
+  unsigned clockMhz = 12;
   bool step = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -63,15 +63,15 @@ int main(int argc, char** argv) {
     std::uint64_t number = 0;
     if (arg == "--until-pc") {
       if (!value(number) || number > 0xFFFF) return Usage("--until-pc needs an address 0-0xFFFF");
-      until_pc = static_cast<std::uint32_t>(number);
+      untilPc = static_cast<std::uint32_t>(number);
     } else if (arg == "--max-cycles") {
       if (!value(number) || number == 0) return Usage("--max-cycles needs a positive count");
-      max_cycles = number;
+      maxCycles = number;
     } else if (arg == "--clock") {
       if (!value(number) || (number != 12 && number != 24 && number != 48)) {
         return Usage("--clock must be 12, 24 or 48");
       }
-      clock_mhz = static_cast<unsigned>(number);
+      clockMhz = static_cast<unsigned>(number);
     } else if (arg == "--step") {
       step = true;
     } else if (arg == "-h" || arg == "--help") {
@@ -108,10 +108,10 @@ int main(int argc, char** argv) {
   for (const vesk::sim::HexChunk& chunk : image.chunks) {
     for (std::size_t i = 0; i < chunk.bytes.size(); ++i) {
       const std::uint32_t address = chunk.address + static_cast<std::uint32_t>(i);
-      const bool main_ram = address < Bus::kMainRamSize;
+      const bool mainRam = address < Bus::kMainRamSize;
       const bool scratch =
           address >= Bus::kScratchFirst && address < Bus::kScratchFirst + Bus::kScratchSize;
-      if (!main_ram && !scratch) {
+      if (!mainRam && !scratch) {
         char where[16];
         std::snprintf(where, sizeof where, "0x%X", static_cast<unsigned>(address));
         std::cerr << "vesk-sim-run: " << program << ": data at " << where
@@ -121,11 +121,11 @@ int main(int argc, char** argv) {
       bus.WriteXdata(static_cast<std::uint16_t>(address), chunk.bytes[i]);
     }
   }
-  const std::uint8_t clkspd = clock_mhz == 12 ? 0x00 : clock_mhz == 24 ? 0x08 : 0x10;
+  const std::uint8_t clkspd = clockMhz == 12 ? 0x00 : clockMhz == 24 ? 0x08 : 0x10;
   bus.WriteXdata(Cpu8051::kCpucs, static_cast<std::uint8_t>(0x02 | clkspd));  // release
 
   const auto started = std::chrono::steady_clock::now();
-  const vesk::sim::StopReason reason = cpu.Run(max_cycles, until_pc);
+  const vesk::sim::StopReason reason = cpu.Run(maxCycles, untilPc);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     }
     default:
       std::cout << "stopped: cycle limit\n";
-      if (until_pc <= 0xFFFF) status = 1;
+      if (untilPc <= 0xFFFF) status = 1;
       break;
   }
   for (int port = 0; port < 2; ++port) {
@@ -156,8 +156,8 @@ int main(int argc, char** argv) {
       std::cout << "serial" << port << ": " << std::string(output.begin(), output.end()) << "\n";
     }
   }
-  const double simulated_ms = static_cast<double>(bus.Now()) / 1e9;
-  std::printf("simulated=%.3fms host=%.3fs mips=%.1f fast-forwarded=%llu\n", simulated_ms, seconds,
+  const double simulatedMs = static_cast<double>(bus.Now()) / 1e9;
+  std::printf("simulated=%.3fms host=%.3fs mips=%.1f fast-forwarded=%llu\n", simulatedMs, seconds,
               seconds > 0 ? static_cast<double>(cpu.Instructions()) / seconds / 1e6 : 0.0,
               static_cast<unsigned long long>(cpu.FastForwardedInstructions()));
   std::printf("instructions=%llu cycles=%llu pc=0x%04X\n",

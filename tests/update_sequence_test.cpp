@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 #include "device/control_firmware_table.h"
 #include "device/stop_request.h"
 #include "images/image_downloads.h"

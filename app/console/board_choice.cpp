@@ -41,15 +41,4 @@ std::string BoardListJson(const std::vector<BoardInfo>& boards, std::string_view
                   false);
 }
 
-DriverStatus OneBoardDriver::OpenInterface(std::uint16_t /*memberIndex*/,
-                                           NativeDeviceHandle& handle, std::string& devicePath) {
-  return OpenBoardByPath(inner_, path_, handle, devicePath);
-}
-
-std::vector<BoardInfo> OneBoardDriver::ListBoards() {
-  std::vector<BoardInfo> boards = inner_.ListBoards();
-  std::erase_if(boards, [&](const BoardInfo& board) { return board.path != path_; });
-  return boards;
-}
-
 }  // namespace vesk::console

@@ -13,6 +13,7 @@
 #include "app/console/request_trace.h"
 #include "device/debug_output.h"
 #include "device/device_connection.h"
+#include "device/usb/usb_camera_driver.h"
 #include "images/sha256.h"
 
 namespace vesk::console {
@@ -113,16 +114,19 @@ class BoardDrivers {
   BoardDrivers(ConsoleEnvironment& env, const Options& options, EmulatedBus* emulated,
                const std::vector<BoardInfo>& boards, SharedOutput& shared) {
     for (const BoardInfo& board : boards) {
+      CameraDriver* inner = nullptr;
       if (emulated != nullptr) {
         // A bus of its own with just this board, under its own number.
         const std::size_t number = std::stoul(board.path.substr(board.path.find(':') + 1));
         sources_.push_back(std::make_unique<sim::board::EmulatedBoardSource>());
         sources_.back()->Add(emulated->slots.at(number)->board, number);
         drivers_.push_back(std::make_unique<usb::UsbCameraDriver>(*sources_.back()));
+        inner = drivers_.back().get();
       } else {
-        drivers_.push_back(env.makeRealDriver(options.board));
+        backEnds_.push_back(env.makeBackEnd(options.board));
+        inner = &backEnds_.back()->Driver();
       }
-      drivers_.push_back(std::make_unique<OneBoardDriver>(*drivers_.back(), board.path));
+      drivers_.push_back(std::make_unique<ChosenBoardDriver>(*inner, board.path));
       run_.push_back(drivers_.back().get());
       if (options.verbosity == 0) continue;
       drivers_.push_back(std::make_unique<TracingDriver>(
@@ -138,7 +142,8 @@ class BoardDrivers {
 
  private:
   std::vector<std::unique_ptr<sim::board::EmulatedBoardSource>> sources_;
-  std::vector<std::unique_ptr<CameraDriver>> drivers_;  // each wraps one made before it
+  std::vector<std::unique_ptr<BackEnd>> backEnds_;  // real back ends, one per board
+  std::vector<std::unique_ptr<CameraDriver>> drivers_;  // each but a bus wraps the one before
   std::vector<CameraDriver*> run_;
 };
 

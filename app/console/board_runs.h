@@ -9,8 +9,8 @@
 #include "app/console/console_host.h"
 #include "app/console/console_options.h"
 #include "app/console/run_report.h"
-#include "app/update_sequence.h"
 #include "images/image_downloads.h"
+#include "run/update_sequence.h"
 
 namespace vesk::console {
 

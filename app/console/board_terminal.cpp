@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "app/console/board_commands.h"
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 
 namespace vesk::console {
 

@@ -17,9 +17,9 @@
 #include "app/console/console_outputs.h"
 #include "app/console/output_file.h"
 #include "app/console/progress_bar.h"
-#include "app/console/real_driver.h"
 #include "app/console/request_trace.h"
 #include "app/console/run_report.h"
+#include "app/console/terminal.h"
 #include "device/debug_output.h"
 #include "device/stop_request.h"
 #include "images/image_downloads.h"
@@ -317,7 +317,7 @@ int RunConsoleUnguarded(int argc, const char* const* argv, ConsoleEnvironment& e
         choice.board ? bus.emulated->ByPath(choice.board->path) : bus.emulated->slots.front().get();
 
   RunReport report = StartReport();
-  std::optional<OneBoardDriver> oneBoard;
+  std::optional<ChosenBoardDriver> oneBoard;
   if (choice.board && (choice.boards.size() > 1 || !options.device.empty())) {
     oneBoard.emplace(*driver, choice.board->path);
     driver = &*oneBoard;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "device/back_ends/back_ends.h"
 #include "device/camera_driver.h"
 
 namespace vesk::sim::board {
@@ -31,8 +32,9 @@ struct ConsoleEnvironment {
   std::ostream& err;  // questions, usage errors, debugger lines, the progress bar
   bool errIsTerminal = false;
   // The platform's back ends by --board name; null when there is none by that name.
-  std::function<std::unique_ptr<CameraDriver>(std::string_view)> makeRealDriver;
-  std::string_view defaultBoard = "usb";
+  std::function<std::unique_ptr<BackEnd>(std::string_view)> makeBackEnd =
+      [](std::string_view name) { return MakeBackEnd(name); };
+  std::string_view defaultBoard = DefaultBackEnd();
   // Called with the emulated board before the run (tests inject faults here).
   std::function<void(sim::board::EmulatedBoard&)> prepareEmulatedBoard = {};
   // The exit status of the interruption that stopped the run (interruption.h); without

@@ -33,7 +33,7 @@ bool ReadBoundedFile(const fs::path& path, std::size_t limit, std::vector<std::u
 std::optional<std::string> LoadEepromIn(const Options& options, EmulatedBus& bus) {
   const std::optional<std::string> path = options.device.empty()
                                               ? std::optional<std::string>("emulated:0")
-                                              : ChosenPath(bus.driver.ListBoards(), options.device);
+                                              : ChosenPath(bus.Driver().ListBoards(), options.device);
   EmulatedSlot* target = path ? bus.ByPath(*path) : nullptr;
   if (target == nullptr) return "no emulated board " + options.device;
   std::vector<std::uint8_t> image;
@@ -78,11 +78,9 @@ std::string_view BootText(sim::board::BootKind kind) {
 
 EmulatedBus::EmulatedBus(unsigned count,
                          std::function<void(const sim::board::EmulatedBoard&)> inspector)
-    : inspect(std::move(inspector)) {
-  for (unsigned i = 0; i < count; ++i) {
-    slots.push_back(std::make_unique<EmulatedSlot>());
-    source.Add(slots.back()->board);
-  }
+    : backEnd(MakeBackEnd("emulated", {count})), inspect(std::move(inspector)) {
+  for (sim::board::EmulatedBoard* board : backEnd->EmulatedBoards())
+    slots.push_back(std::make_unique<EmulatedSlot>(*board));
 }
 
 EmulatedBus::~EmulatedBus() {
@@ -100,7 +98,7 @@ std::optional<std::string> MakeBus(ConsoleEnvironment& env, const Options& optio
                                    ConsoleBus& bus) {
   if (options.board == "emulated") {
     bus.emulated = std::make_unique<EmulatedBus>(options.emulatedBoards, env.inspectEmulatedBoard);
-    bus.driver = &bus.emulated->driver;
+    bus.driver = &bus.emulated->Driver();
     if (!options.eepromIn.empty())
       if (std::optional<std::string> problem = LoadEepromIn(options, *bus.emulated)) return problem;
     // The boards as they are attached, faults and all, before anything looks at them.
@@ -109,7 +107,7 @@ std::optional<std::string> MakeBus(ConsoleEnvironment& env, const Options& optio
     return std::nullopt;
   }
   if (options.verbosity >= 2 && env.enableBackEndDebugOutput) env.enableBackEndDebugOutput();
-  if (env.makeRealDriver) bus.real = env.makeRealDriver(options.board);
+  if (env.makeBackEnd) bus.real = env.makeBackEnd(options.board);
   if (!bus.real) {
     if (options.board == "driver")
       return std::string(
@@ -117,7 +115,7 @@ std::optional<std::string> MakeBus(ConsoleEnvironment& env, const Options& optio
           "--board=usb or --board=emulated");
     return "--board=" + options.board + " is not available on this platform";
   }
-  bus.driver = bus.real.get();
+  bus.driver = &bus.real->Driver();
   return std::nullopt;
 }
 

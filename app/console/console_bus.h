@@ -13,7 +13,7 @@
 #include "app/console/console_app.h"
 #include "app/console/console_options.h"
 #include "device/camera_driver.h"
-#include "device/usb/usb_camera_driver.h"
+#include "device/back_ends/back_ends.h"
 #include "sim/board/emulated_board.h"
 
 namespace vesk::console {
@@ -21,7 +21,9 @@ namespace vesk::console {
 // One emulated board: it is the board, so it can answer the power-cycle question by
 // itself.
 struct EmulatedSlot {
-  sim::board::EmulatedBoard board;
+  explicit EmulatedSlot(sim::board::EmulatedBoard& emulated) : board(emulated) {}
+
+  sim::board::EmulatedBoard& board;
   sim::SimTime runTime = 0;
   std::optional<sim::board::BootReport> boot;
   std::uint64_t ledToggles = 0;
@@ -36,11 +38,11 @@ struct EmulatedSlot {
 // What the board told at its power cycle: "booted the C2 image".
 std::string_view BootText(sim::board::BootKind kind);
 
-// The emulated boards on their bus, "emulated:0" to "emulated:N-1".
+// The emulated boards on their bus, "emulated:0" to "emulated:N-1": the "emulated" back
+// end's, each in a slot.
 struct EmulatedBus {
+  std::unique_ptr<BackEnd> backEnd;
   std::vector<std::unique_ptr<EmulatedSlot>> slots;
-  sim::board::EmulatedBoardSource source;
-  usb::UsbCameraDriver driver{source};
   std::function<void(const sim::board::EmulatedBoard&)> inspect;
 
   EmulatedBus(unsigned count, std::function<void(const sim::board::EmulatedBoard&)> inspector);
@@ -49,12 +51,13 @@ struct EmulatedBus {
   // Shows each board to `inspect`, in order.
   ~EmulatedBus();
   EmulatedSlot* ByPath(std::string_view path);
+  CameraDriver& Driver() { return backEnd->Driver(); }
 };
 
 // The run's way to its boards: `driver` is the emulated bus's or the real back end's.
 struct ConsoleBus {
   std::unique_ptr<EmulatedBus> emulated;
-  std::unique_ptr<CameraDriver> real;
+  std::unique_ptr<BackEnd> real;
   CameraDriver* driver = nullptr;
 };
 

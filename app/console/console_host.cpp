@@ -5,12 +5,12 @@
 #include <sstream>
 
 #include "app/console/output_file.h"
-#include "app/power_cycle_watch.h"
 #include "device/eeprom_reader.h"
 #include "device/failure_detail.h"
 #include "device/stop_request.h"
 #include "images/camera_board.h"
 #include "images/preflight.h"
+#include "run/power_cycle_watch.h"
 
 namespace vesk::console {
 

@@ -17,8 +17,8 @@
 #include "app/console/console_bus.h"
 #include "app/console/console_options.h"
 #include "app/console/progress_bar.h"
-#include "app/update_sequence.h"
 #include "images/image_downloads.h"
+#include "run/update_sequence.h"
 
 namespace vesk::console {
 

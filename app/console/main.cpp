@@ -4,8 +4,8 @@
 
 #include "app/console/console_app.h"
 #include "app/console/interruption.h"
-#include "app/console/real_driver.h"
 #include "app/console/terminal.h"
+#include "device/back_ends/back_ends.h"
 
 int main(int argc, char** argv) {
   vesk::console::InstallInterruptionHandlers();
@@ -16,12 +16,10 @@ int main(int argc, char** argv) {
   vesk::console::ConsoleEnvironment environment{std::cin,
                                                 std::cout,
                                                 std::cerr,
-                                                vesk::console::StandardErrorIsTerminal(),
-                                                vesk::console::MakeRealDriver,
-                                                vesk::console::DefaultBoard()};
+                                                vesk::console::StandardErrorIsTerminal()};
   environment.interruptionStatus = vesk::console::InterruptionExitStatus;
   environment.terminalColumns = vesk::console::TerminalColumns;
   environment.inIsTerminal = vesk::console::StandardInputIsTerminal();
-  environment.enableBackEndDebugOutput = vesk::console::EnableBackEndDebugOutput;
+  environment.enableBackEndDebugOutput = vesk::EnableBackEndDebugOutput;
   return vesk::console::RunConsole(static_cast<int>(utf8.size()), utf8.data(), environment);
 }

@@ -18,4 +18,7 @@ int TerminalColumns();
 // the wide command line, so that any Unicode path comes through.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
+// This computer's name, for the run's report; empty when the system does not say.
+std::string HostName();
+
 }  // namespace vesk::console

@@ -1,6 +1,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
+
 #include "app/console/terminal.h"
 
 namespace vesk::console {
@@ -21,6 +23,12 @@ int TerminalColumns() {
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return {argv, argv + argc};
+}
+
+std::string HostName() {
+  std::array<char, 256> name{};
+  if (gethostname(name.data(), name.size() - 1) != 0) return {};
+  return name.data();
 }
 
 }  // namespace vesk::console

@@ -37,4 +37,11 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return arguments;
 }
 
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = sizeof name;
+  if (!GetComputerNameA(name, &length)) return {};
+  return std::string(name, length);
+}
+
 }  // namespace vesk::console

@@ -2,35 +2,8 @@
 
 #include <QCommandLineParser>
 
-#include "device/libusb/libusb_board_source.h"
-#include "device/usb/usb_camera_driver.h"
-#include "sim/board/emulated_board.h"
 
 namespace vesk::qt {
-namespace {
-
-class UsbBoardConnection : public BoardConnection {
- public:
-  CameraDriver& Driver() override { return driver_; }
-
- private:
-  usb::LibusbBoardSource source_;
-  usb::UsbCameraDriver driver_{source_};
-};
-
-// A freshly powered board with erased EEPROMs; what a run writes lasts until the program
-// ends.
-class EmulatedBoardConnection : public BoardConnection {
- public:
-  CameraDriver& Driver() override { return driver_; }
-
- private:
-  sim::board::EmulatedBoard board_;
-  sim::board::EmulatedBoardSource source_{board_};
-  usb::UsbCameraDriver driver_{source_};
-};
-
-}  // namespace
 
 std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments, QString& error) {
   QCommandLineParser parser;
@@ -69,15 +42,8 @@ std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments
   return options;
 }
 
-std::unique_ptr<BoardConnection> ConnectBoard(BoardKind board, QString& error) {
-  switch (board) {
-    case BoardKind::Usb:
-      return std::make_unique<UsbBoardConnection>();
-    case BoardKind::Emulated:
-      return std::make_unique<EmulatedBoardConnection>();
-  }
-  error = QStringLiteral("Unknown kind of board.");
-  return nullptr;
+std::string_view BackEndName(BoardKind board) {
+  return board == BoardKind::Emulated ? "emulated" : "usb";
 }
 
 }  // namespace vesk::qt

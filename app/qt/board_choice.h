@@ -5,10 +5,8 @@
 
 #include <QString>
 #include <QStringList>
-#include <memory>
 #include <optional>
-
-#include "device/camera_driver.h"
+#include <string_view>
 
 namespace vesk::qt {
 
@@ -29,14 +27,7 @@ inline constexpr const char* kUsage =
 // `error` to the message for the operator.
 std::optional<FrontEndOptions> ParseFrontEndOptions(const QStringList& arguments, QString& error);
 
-// The driver, and whatever it runs on, for one kind of board.
-class BoardConnection {
- public:
-  virtual ~BoardConnection() = default;
-  virtual CameraDriver& Driver() = 0;
-};
-
-// Null, with `error` set, when that kind of board is not available in this build.
-std::unique_ptr<BoardConnection> ConnectBoard(BoardKind board, QString& error);
+// The back end's name for `board` (device/back_ends/back_ends.h).
+std::string_view BackEndName(BoardKind board);
 
 }  // namespace vesk::qt

@@ -8,6 +8,7 @@
 #include "app/qt/board_choice.h"
 #include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
+#include "device/back_ends/back_ends.h"
 #include "vesk_version.h"
 
 namespace {
@@ -45,9 +46,11 @@ int main(int argc, char** argv) {
            << options->imageDirectory << "\n";
     return kUsageError;
   }
-  auto board = vesk::qt::ConnectBoard(options->board, error);
+  const std::string_view name = vesk::qt::BackEndName(options->board);
+  const std::unique_ptr<vesk::BackEnd> board = vesk::MakeBackEnd(name);
   if (!board) {
-    errors << application.applicationName() << ": " << error << "\n";
+    errors << application.applicationName() << ": --board=" << QString::fromLatin1(name)
+           << " is not available in this build\n";
     return kUsageError;
   }
 

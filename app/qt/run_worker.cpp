@@ -7,7 +7,7 @@
 
 #include "app/qt/update_dialog.h"
 #include "device/failure_detail.h"
-#include "app/power_cycle_watch.h"
+#include "run/power_cycle_watch.h"
 #include "device/stop_request.h"
 #include "images/camera_board.h"
 

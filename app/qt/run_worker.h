@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 #include "images/image_downloads.h"
 
 namespace vesk::qt {

@@ -399,7 +399,7 @@ void UpdateDialog::UpdateStartButton() {
 // While a run is going the list stays as it was when it started: the run owns the board.
 void UpdateDialog::RefreshBoards() {
   if (running_) return;
-  std::vector<BoardInfo> boards = chosenBoard_.ListBoards();
+  std::vector<BoardInfo> boards = chosenBoard_.Inner().ListBoards();
   const auto same = [](const BoardInfo& a, const BoardInfo& b) {
     return a.path == b.path && a.vendorId == b.vendorId && a.productId == b.productId &&
            a.state == b.state && a.location == b.location;

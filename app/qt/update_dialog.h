@@ -18,8 +18,8 @@
 
 #include <vector>
 
-#include "app/qt/chosen_board.h"
-#include "app/update_sequence.h"
+#include "device/chosen_board.h"
+#include "run/update_sequence.h"
 #include "device/board_info.h"
 #include "device/camera_driver.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 #include "app/win32/taskbar_progress.h"
 #include "device/camera_driver.h"
 

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 #include "device/control_firmware_table.h"
 #include "device/device_connection.h"
 #include "device/eeprom_reader.h"

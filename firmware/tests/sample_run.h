@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 #include "device/usb/usb_camera_driver.h"
 #include "sim/board/emulated_board.h"
 

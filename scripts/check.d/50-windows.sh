@@ -14,10 +14,10 @@ case "${STAGE:-}" in
     cmake --build build-win -j "$(jobs)"
     ls build-win/packages/vesk-update-*-setup.exe >/dev/null || { echo "no installer" >&2; exit 1; }
     # The SetupAPI records of a 32-bit build: only compiled, for their static checks.
-    i686-w64-mingw32-g++-win32 -std=c++20 -fsyntax-only -I. tests/windows/record_sizes_32bit.cpp
+    i686-w64-mingw32-g++-win32 -std=c++20 -fsyntax-only -I. app/win32/tests/record_sizes_32bit.cpp
     windows_status=0
     xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
-      ctest --test-dir build-win/tests/windows --output-on-failure -L windows || windows_status=$?
+      ctest --test-dir build-win/app/win32/tests --output-on-failure -L windows || windows_status=$?
     WINEPREFIX="$PWD/build-win/wine-prefix" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k \
       2>/dev/null || true
     [ "$windows_status" -eq 0 ] || { echo "windows tests failed" >&2; exit 1; }

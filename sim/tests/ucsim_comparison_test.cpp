@@ -256,10 +256,10 @@ struct MachineState {
 };
 
 // Runs `image` in s51 (IRAM and XDATA cleared first, as ucsim fills them at random) to
-// `stop_pc`, an SJMP to itself that is not counted. False with `error` set if s51 could not
+// `stopPc`, an SJMP to itself that is not counted. False with `error` set if s51 could not
 // be run or did not stop there.
-bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stop_pc,
-                MachineState& state, std::string& error) {
+bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stopPc, MachineState& state,
+                std::string& error) {
   // The process id keeps parallel test runs from sharing a file. s51 loads Intel HEX, which
   // binutils makes of the bytes.
   const std::string path = (std::filesystem::temp_directory_path() /
@@ -275,7 +275,7 @@ bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stop_pc,
                 " -t DS320 -b -e 'fill iram 0 0xff 0' -e 'fill xram 0 0xffff 0' -e 'break 0x%04x'"
                 " -e run -e 'dump iram 0 0xff 1' -e 'dump sfr 0x80 0xff 1'"
                 " -e 'dump xram 0x%04x 0x%04x 1' -e state -e quit ",
-                stop_pc, kWindow, kWindow + kWindowSize - 1);
+                stopPc, kWindow, kWindow + kWindowSize - 1);
   // `timeout` ends a program that never stops.
   FILE* pipe =
       popen(("timeout 60 " VESK_S51 + std::string(commands) + path + ".ihx 2>&1").c_str(), "r");
@@ -303,7 +303,7 @@ bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stop_pc,
   bool stopped = false, ticks = false, instructions = false;
   while (std::getline(lines, line)) {
     if (std::regex_search(line, match, kStop)) {
-      stopped = std::stoul(match[1].str(), nullptr, 16) == stop_pc;
+      stopped = std::stoul(match[1].str(), nullptr, 16) == stopPc;
     } else if (stopped && std::regex_search(line, match, kDump)) {
       const auto address = unsigned(std::stoul(match[1].str(), nullptr, 16));
       const auto value = std::uint8_t(std::stoul(match[match[2].matched ? 2 : 3].str(), nullptr, 16));
@@ -327,7 +327,7 @@ bool RunInUcsim(const std::vector<std::uint8_t>& image, std::uint16_t stop_pc,
     }
   }
   if (!stopped || !ticks || !instructions || state.sfrs.size() < 100) {
-    error = "s51 did not stop at " + std::to_string(stop_pc) + "; its output was:\n" +
+    error = "s51 did not stop at " + std::to_string(stopPc) + "; its output was:\n" +
             output.substr(0, 3000);
     return false;
   }
@@ -339,7 +339,7 @@ constexpr std::uint8_t kComparedSfrs[] = {0xE0, 0xF0, 0xD0, 0x81, 0x82, 0x83,
 
 // Steps `image` to its first SJMP to itself; the state with the cycles ucsim would count.
 std::string RunInCore(const std::vector<std::uint8_t>& image, MachineState& state,
-                      std::uint16_t& stop_pc) {
+                      std::uint16_t& stopPc) {
   Bus bus;
   Cpu8051 cpu(bus);
   std::copy(image.begin(), image.end(), bus.MainRam().begin());
@@ -360,7 +360,7 @@ std::string RunInCore(const std::vector<std::uint8_t>& image, MachineState& stat
   for (std::uint8_t sfr : kComparedSfrs) state.sfrs[sfr] = cpu.ReadSfr(sfr);
   for (unsigned i = 0; i < kWindowSize; ++i)
     state.xdata.push_back(bus.ReadXdata(static_cast<std::uint16_t>(kWindow + i)));
-  stop_pc = cpu.Pc();
+  stopPc = cpu.Pc();
   state.cycles = cpu.Cycles() + adjust;
   state.instructions = cpu.Instructions();
   return "";
@@ -369,9 +369,9 @@ std::string RunInCore(const std::vector<std::uint8_t>& image, MachineState& stat
 // Runs `image` in both; empty when they agree, else the first differences.
 std::string Compare(const std::vector<std::uint8_t>& image) {
   MachineState core, ucsim;
-  std::uint16_t stop_pc = 0;
-  std::string error = RunInCore(image, core, stop_pc);
-  if (!error.empty() || !RunInUcsim(image, stop_pc, ucsim, error)) return error;
+  std::uint16_t stopPc = 0;
+  std::string error = RunInCore(image, core, stopPc);
+  if (!error.empty() || !RunInUcsim(image, stopPc, ucsim, error)) return error;
   std::ostringstream out;
   auto compare = [&](const std::string& what, unsigned ours, unsigned theirs) {
     if (ours != theirs && out.tellp() < 1000)

@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 #include "device/eeprom_writer.h"
 #include "device/stop_request.h"
 #include "device/usb/usb_camera_driver.h"

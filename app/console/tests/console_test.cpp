@@ -21,7 +21,6 @@
 #include "app/console/json_output.h"
 #include "app/console/output_file.h"
 #include "app/console/progress_bar.h"
-#include "app/console/real_driver.h"
 #include "device/stop_request.h"
 #include "images/sha256.h"
 #include "sim/board/emulated_board.h"
@@ -89,7 +88,7 @@ class ConsoleTest : public ::testing::Test {
     touched.clear();
     eeproms.clear();
     std::size_t prepared = 0;
-    ConsoleEnvironment environment{in, out, err, terminal, MakeRealDriver, DefaultBoard()};
+    ConsoleEnvironment environment{in, out, err, terminal};
     environment.prepareEmulatedBoard = [&](sim::board::EmulatedBoard& board) {
       if (fault) fault(prepared++, board);
     };

@@ -18,7 +18,7 @@
 #include "device/eeprom_reader.h"
 #include "images/eeprom_image.h"
 #include "images/image_downloads.h"
-#include "tests/windows/board_driver/served_board.h"
+#include "app/win32/tests/board_driver/served_board.h"
 
 namespace vesk::windows_tests {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/board_driver/board_commands.h"
-#include "tests/windows/expectations.h"
+#include "app/win32/tests/board_driver/board_commands.h"
+#include "app/win32/tests/expectations.h"
 
 namespace {
 

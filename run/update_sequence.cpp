@@ -1,4 +1,4 @@
-#include "app/update_sequence.h"
+#include "run/update_sequence.h"
 
 #include <iostream>
 

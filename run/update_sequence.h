@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/status_log.h"
+#include "run/status_log.h"
 #include "device/camera_driver.h"
 #include "device/identities.h"
 #include "images/rom_header.h"

@@ -30,6 +30,7 @@
 #include "app/qt/dialog_templates.h"
 #include "app/qt/session_end.h"
 #include "app/qt/update_dialog.h"
+#include "device/back_ends/back_ends.h"
 #include "device/camera_driver.h"
 
 #include <unistd.h>
@@ -226,9 +227,7 @@ struct Window {
 };
 
 struct EmulatedBoard {
-  QString error;
-  std::unique_ptr<vesk::qt::BoardConnection> board =
-      vesk::qt::ConnectBoard(vesk::qt::BoardKind::Emulated, error);
+  std::unique_ptr<vesk::BackEnd> board = vesk::MakeBackEnd("emulated");
 };
 
 // A window on a fresh emulated board reading the images in `folder`, whose requests are held once

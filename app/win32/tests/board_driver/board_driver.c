@@ -7,7 +7,7 @@
 
 #include <ntddk.h>
 
-#include "tests/windows/board_driver/served_board.h"
+#include "app/win32/tests/board_driver/served_board.h"
 
 static const GUID kCameraInterfaceClass = {
     0x09E3D9A1, 0x8E70, 0x496C, {0xBC, 0x1D, 0xFC, 0x8A, 0x43, 0xCE, 0xF6, 0xB5}};

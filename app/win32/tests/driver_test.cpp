@@ -11,8 +11,8 @@
 #include "device/driver_status.h"
 #include "device/vendor_request.h"
 #include "device/win32/win32_camera_driver.h"
-#include "tests/windows/board_driver/board_commands.h"
-#include "tests/windows/expectations.h"
+#include "app/win32/tests/board_driver/board_commands.h"
+#include "app/win32/tests/expectations.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/power_cycle_watch.h"
+#include "run/power_cycle_watch.h"
 
 #include <algorithm>
 #include <cmath>

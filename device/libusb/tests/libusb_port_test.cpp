@@ -10,7 +10,7 @@
 
 #include "device/debug_output.h"
 #include "device/usb/tests/scripted_port.h"
-#include "tests/libusb/mock_usb_bus.h"
+#include "device/libusb/tests/mock_usb_bus.h"
 
 namespace vesk::usb {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/status_log.h"
+#include "run/status_log.h"
 
 #include <algorithm>
 #include <cstring>

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "app/win32/resource.h"
-#include "tests/windows/board_driver/board_commands.h"
-#include "tests/windows/expectations.h"
+#include "app/win32/tests/board_driver/board_commands.h"
+#include "app/win32/tests/expectations.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/libusb/mock_usb_bus.h"
+#include "device/libusb/tests/mock_usb_bus.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/board_driver/board_commands.h"
+#include "app/win32/tests/board_driver/board_commands.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The emulated board behind the test driver: the camera's I/O control carried to it as
 // the camera's own driver carries it to the board's USB control endpoint, the faults a
 // test plants, and the EEPROM kept in a file.
-#include "tests/windows/board_driver/served_board.h"
+#include "app/win32/tests/board_driver/served_board.h"
 
 #include <cstdint>
 #include <cstring>

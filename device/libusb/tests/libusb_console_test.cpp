@@ -15,9 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/console/console_app.h"
-#include "app/console/real_driver.h"
 #include "sim/board/emulated_board.h"
-#include "tests/libusb/mock_usb_bus.h"
+#include "device/libusb/tests/mock_usb_bus.h"
 #include "tests/test_support.h"
 
 namespace vesk {
@@ -44,7 +43,7 @@ class LibusbConsole : public ::testing::Test {
     std::istringstream in(answers);
     out_.str("");
     errBuffer_.str("");
-    console::ConsoleEnvironment env{in, out_, err_, false, console::MakeRealDriver, "usb"};
+    console::ConsoleEnvironment env{in, out_, err_, false};
     return console::RunConsole(static_cast<int>(argv.size()), argv.data(), env);
   }
 
