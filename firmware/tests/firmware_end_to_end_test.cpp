@@ -19,6 +19,7 @@
 #include "device/eeprom_reader.h"
 #include "device/eeprom_writer.h"
 #include "device/firmware_loader.h"
+#include "device/back_ends/back_ends.h"
 #include "device/usb/usb_camera_driver.h"
 #include "device/vendor_request.h"
 #include "firmware/tests/sample_run.h"
@@ -61,9 +62,9 @@ class FirmwareOnBoard : public ::testing::Test {
     return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; });
   }
 
-  EmulatedBoard board;
-  sim::board::EmulatedBoardSource source{board};
-  usb::UsbCameraDriver driver{source};
+  std::unique_ptr<BackEnd> backEnd = MakeBackEnd("emulated");
+  EmulatedBoard& board = *backEnd->EmulatedBoards().front();
+  CameraDriver& driver = backEnd->Driver();
   DeviceHandle handle;
 };
 
