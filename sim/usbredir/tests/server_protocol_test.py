@@ -56,10 +56,17 @@ def start(server, work):
 
 
 def connect(path):
-    client = socket.socket(socket.AF_UNIX)
-    client.settimeout(10)
-    client.connect(str(path))
-    return client
+    # The socket's file is there from its bind, a moment before the server listens.
+    for _ in range(500):
+        client = socket.socket(socket.AF_UNIX)
+        client.settimeout(10)
+        try:
+            client.connect(str(path))
+            return client
+        except ConnectionRefusedError:
+            client.close()
+            time.sleep(0.01)
+    raise SystemExit(f"nothing listens on {path}")
 
 
 def main(argv):
@@ -68,7 +75,11 @@ def main(argv):
     for name, data in MALFORMED.items():
         with tempfile.TemporaryDirectory() as scratch:
             process, sock, eeprom = start(server, pathlib.Path(scratch))
-            first = connect(sock)
+            try:
+                first = connect(sock)
+            except BaseException:
+                process.kill()  # a server left running would hold the test's output open
+                raise
             first.sendall(hello())
             greeting = first.recv(4096)
             second = connect(sock)
