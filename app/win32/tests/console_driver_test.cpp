@@ -118,22 +118,11 @@ std::vector<StepRequests> WholeRun(const std::string& program) {
 // a board that does not answer: the step's own error line, FAILED, and the driver's
 // status in the cause.
 void Faults(const std::string& program, const std::vector<StepRequests>& steps) {
-  struct Fault {
-    std::string command;
-    std::string errorLine;
-    std::string cause;
-  };
-  std::vector<Fault> faults;
-  for (const StepRequests& step : steps)
-    for (const std::uint64_t request : FirstAndLast(step))
-      faults.push_back({"fail " + std::to_string(request), step.errorLine, "error 31"});
   Expect(steps.size() == 6 && steps[2].last > steps[2].first + 2, "the steps of the run");
-  if (steps.size() == 6)
-    faults.push_back({"remove " + std::to_string(steps[2].first + 2), steps[2].errorLine,
-                      "no device (DeviceIoControl: error 1167"});
+  std::vector<PlantedFault> faults = RequestFaults(steps);
   faults.push_back({"silent", steps.empty() ? "" : steps[0].errorLine,
                     "timeout (DeviceIoControl: error 121"});
-  for (const Fault& fault : faults) {
+  for (const PlantedFault& fault : faults) {
     if (!PrepareBoards(1) || !BoardCommand(0, fault.command)) continue;
     const Ran run = Run(program, "--yes");
     Expect(run.status == 1 && EndsWith(run.out, fault.errorLine + "\r\n" + kFailed) &&

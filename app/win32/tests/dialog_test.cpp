@@ -449,18 +449,8 @@ void DriverScenario(const std::string& path, const std::string& probeDll) {
   const Run again = {"a second run on the same board", IDYES, nullptr, IDYES, kSucceeded};
   CheckRun(program, probeDll, again);
 
-  struct Fault {
-    std::string command, errorLine, cause;
-  };
-  std::vector<Fault> faults;
-  for (const StepRequests& step : steps)
-    for (const std::uint64_t request : FirstAndLast(step))
-      faults.push_back({"fail " + std::to_string(request), step.errorLine, "error 31"});
   Expect(steps.size() == 6 && steps[2].last > steps[2].first + 2, "the steps of the run");
-  if (steps.size() == 6)
-    faults.push_back({"remove " + std::to_string(steps[2].first + 2), steps[2].errorLine,
-                      "no device (DeviceIoControl: error 1167"});
-  for (const Fault& fault : faults) {
+  for (const PlantedFault& fault : RequestFaults(steps)) {
     Expect(AttachErasedBoards(1) && BoardCommand(0, fault.command), fault.command + ": planted");
     debugOutput.Take();
     const std::string ending = "\r\n" + fault.errorLine + "\r\n" + kFailedVerdict;

@@ -125,6 +125,27 @@ inline std::vector<std::uint64_t> FirstAndLast(const StepRequests& step) {
   return {step.first, step.last};
 }
 
+// A request fault to plant with a board command, the error line the run must end with and
+// the cause the driver's status must name.
+struct PlantedFault {
+  std::string command;
+  std::string errorLine;
+  std::string cause;
+};
+
+// Each step's first and last request failing, and with the six steps of a whole run, the
+// board removed during CamCon.
+inline std::vector<PlantedFault> RequestFaults(const std::vector<StepRequests>& steps) {
+  std::vector<PlantedFault> faults;
+  for (const StepRequests& step : steps)
+    for (const std::uint64_t request : FirstAndLast(step))
+      faults.push_back({"fail " + std::to_string(request), step.errorLine, "error 31"});
+  if (steps.size() == 6)
+    faults.push_back({"remove " + std::to_string(steps[2].first + 2), steps[2].errorLine,
+                      "no device (DeviceIoControl: error 1167"});
+  return faults;
+}
+
 // The steps of the run the board logged, from its log: the control firmware (every 0xA0
 // request, the board check's reads and the header erase after them), then the EEPROM writes by where they go
 // (chip 0 banks 1-3 BufCon, chip 1 CamCon, chip 0 bank 0 the FX2 image, bank 5 the GPIF
